@@ -1,0 +1,231 @@
+// The per-controller and per-child records, the instance lock, and the
+// helpers every layer shares.
+#ifndef ORVALE_INSTANCE_INSTANCE_H
+#define ORVALE_INSTANCE_INSTANCE_H
+
+#include "../driver/driver.h"
+#include "support.h"
+
+constexpr UINTN kPacketBufferSize = 8704;   // TxBuffer, FrameBuffer, RxCopy
+constexpr UINTN kTxStagingSize = 20 + 1468; // largest datagram SendIpPacket builds
+constexpr UINTN kTftpPacketBufferSize = 256;
+constexpr UINTN kMaxGroups = 8;
+constexpr EFI_TPL kInstanceLockTpl = 9;     // above TPL_CALLBACK, below TPL_NOTIFY
+constexpr UINT32 kPxeIdentityUnbuilt = 100;
+constexpr UINT32 kPxeIdentityBuilt = 200;
+
+struct ListLink {
+  ListLink *Next;
+  ListLink *Prev;
+};
+
+struct InstanceLock {
+  UINTN Tpl;
+  UINTN OwnerTpl;
+  UINTN HeldCount;
+};
+
+struct ControllerBinding {
+  UINT64 Signature;  // "kbrt"
+  InstanceLock Lock;
+  EFI_HANDLE ControllerHandle;
+  EFI_HANDLE DriverBindingHandle;
+  UINTN ChildCount;
+  ListLink Children;  // ProtocolInstance.Link, in creation order
+  EFI_HANDLE MnpChildHandle;
+  CHAR8 ModelName[32];
+  EFI_SERVICE_BINDING_PROTOCOL ServiceBinding;
+  EFI_NETWORK_INTERFACE_IDENTIFIER_PROTOCOL *InterfaceIdentifier;
+  EFI_SIMPLE_NETWORK_MODE SnpMode;
+  EFI_MANAGED_NETWORK_PROTOCOL *Mnp;
+};
+constexpr UINT64 kControllerBindingSignature = Signature32('k', 'b', 'r', 't');
+
+struct ProtocolInstance {
+  UINT32 Signature;  // "TKVX"
+  EFI_HANDLE ChildHandle;
+  EFI_HANDLE ControllerHandle;
+  ListLink Link;
+  UINT8 *TxBuffer;     // outgoing IPv4 datagram at offset 64, UDP header at 84
+  UINT8 *FrameBuffer;  // last received frame, media header first
+  UINT16 RandomState;
+  UINT64 ArpReplaceIndex;
+  UINT16 SourcePort;
+  UINT8 TftpBigBlockMode;
+  UINT8 *TftpErrorPacket;
+  UINT8 *TftpAckPacket;
+  UINTN IpAddrLen;
+  UINT8 *ArpRequestBuffer;
+  UINT8 IgmpMessage[8];
+  BOOLEAN IgmpV1Mode;
+  EFI_EVENT IgmpV1Timer;
+  EFI_EVENT ReportTimers[kMaxGroups];
+  UINTN GroupCount;
+  UINT32 Groups[kMaxGroups];  // network byte order
+
+  // DHCP exchange state.
+  UINT8 RetryTimeout;
+  UINT16 SecsCounter;
+  UINT32 Xid;
+  DhcpPacket *DhcpTxPacket;
+  PacketSlot *ReplySlots;
+  UINT32 HeldSlots;
+  UINT32 DhcpRetryCount;
+  // PXE exchange state.
+  UINT32 PxeIdentityState;
+
+  // Packet path.
+  BOOLEAN TxDone;
+  UINT8 *TxStaging;
+  EFI_MANAGED_NETWORK_TRANSMIT_DATA *TxData;
+  EFI_MANAGED_NETWORK_COMPLETION_TOKEN RxToken;
+  UINT32 RxHeaderLength;
+  UINT32 RxDataLength;
+  UINT16 RxProtocolType;
+  UINT8 *RxCopy;
+  UINTN RxLength;
+  BOOLEAN RxDone;
+  EFI_STATUS RxStatus;
+
+  // Caller-visible records.
+  OrvaleMode Mode;
+  PacketRecord Packets;  // its exchange-state tail holds StationIpSet
+  StateRecord State;
+
+  EFI_MANAGED_NETWORK_CONFIG_DATA MnpConfig;
+  ControllerBinding *Binding;
+  OrvaleProtocol Protocol;
+};
+constexpr UINT32 kProtocolInstanceSignature = Signature32('T', 'K', 'V', 'X');
+
+// The instance behind a member's This.
+inline ProtocolInstance *InstanceFromThis(OrvaleProtocol *This) {
+  return reinterpret_cast<ProtocolInstance *>(reinterpret_cast<UINT8 *>(This) - offsetof(ProtocolInstance, Protocol));
+}
+inline ProtocolInstance *InstanceFromLink(ListLink *Link) {
+  return reinterpret_cast<ProtocolInstance *>(reinterpret_cast<UINT8 *>(Link) - offsetof(ProtocolInstance, Link));
+}
+inline ControllerBinding *BindingFromServiceBinding(EFI_SERVICE_BINDING_PROTOCOL *Sb) {
+  return reinterpret_cast<ControllerBinding *>(reinterpret_cast<UINT8 *>(Sb) -
+                                               offsetof(ControllerBinding, ServiceBinding));
+}
+
+// ---- Lock ----
+[[nodiscard]] EFI_STATUS AcquireInstanceLock(InstanceLock *Lock);
+void ReleaseInstanceLock(InstanceLock *Lock);
+
+// Holds the controller lock for one member call; releases it on every path.
+// A refused acquisition (another member of the controller is running) is not
+// released again, so HeldCount never goes below zero.
+class MemberLock {
+ public:
+  explicit MemberLock(ProtocolInstance *Instance) : lock_(&Instance->Binding->Lock) {
+    status_ = AcquireInstanceLock(lock_);
+  }
+  ~MemberLock() {
+    if (status_ == EFI_SUCCESS) ReleaseInstanceLock(lock_);
+  }
+  MemberLock(const MemberLock &) = delete;
+  MemberLock &operator=(const MemberLock &) = delete;
+  EFI_STATUS Status() const { return status_; }
+  bool Held() const { return status_ == EFI_SUCCESS; }
+
+ private:
+  InstanceLock *lock_;
+  EFI_STATUS status_;
+};
+
+inline bool InstanceStarted(const ProtocolInstance *Instance) { return Instance->State.Started != FALSE; }
+
+// ---- Pool and bytes ----
+void *AllocZeroed(UINTN Size);
+// Frees a pool block when present and nulls the pointer.
+template <class T>
+inline void FreeAndNull(T *&Pointer) {
+  if (Pointer != nullptr) {
+    gBS->FreePool(const_cast<void *>(static_cast<const void *>(Pointer)));
+    Pointer = nullptr;
+  }
+}
+INTN CompareBytes(const void *A, const void *B, UINTN Length);
+
+// A timer event (EVT_TIMER, TPL_CALLBACK) that is closed when it goes out of scope.
+class TimerEvent {
+ public:
+  TimerEvent() = default;
+  ~TimerEvent() { Close(); }
+  TimerEvent(const TimerEvent &) = delete;
+  TimerEvent &operator=(const TimerEvent &) = delete;
+  // Creates the event and arms it relative, in 100-ns units.
+  [[nodiscard]] EFI_STATUS Arm(UINT64 Delay100ns) {
+    if (event_ == nullptr) {
+      EFI_STATUS Status = gBS->CreateEvent(EVT_TIMER, TPL_CALLBACK, nullptr, nullptr, &event_);
+      if (EFI_ERROR(Status)) {
+        event_ = nullptr;
+        return Status;
+      }
+    }
+    return gBS->SetTimer(event_, TimerRelative, Delay100ns);
+  }
+  bool Fired() const { return event_ != nullptr && gBS->CheckEvent(event_) == EFI_SUCCESS; }
+  EFI_EVENT Get() const { return event_; }
+  void Close() {
+    if (event_ != nullptr) {
+      gBS->CloseEvent(event_);
+      event_ = nullptr;
+    }
+  }
+
+ private:
+  EFI_EVENT event_ = nullptr;
+};
+
+// ---- Checksum, random numbers, model name ----
+UINT16 InternetChecksum(const void *Buffer, UINTN Length);
+UINT16 NextRandom(ProtocolInstance *Instance);
+void ReadModelString(CHAR8 *Buffer);  // 32-byte buffer
+UINTN Utf16ToUtf8(const CHAR16 *Source, UINTN UnitCount, CHAR8 *Destination);
+
+// ---- Instance life cycle ----
+void InitializeInstance(ProtocolInstance *Instance, ControllerBinding *Binding);
+// Releases what Start allocated (the Stop member's work, lock already held).
+void StopInstanceLocked(ProtocolInstance *Instance);
+VOID EFIAPI ReceiveNotify(EFI_EVENT Event, VOID *Context);
+// Returns an initialised BIS interface or null; see the probe's contract in instance.cpp.
+EFI_BIS_PROTOCOL *ProbeBis(BIS_APPLICATION_HANDLE *ApplicationHandle, EFI_BIS_DATA **SignatureInfo);
+
+// ---- Members (named by their slot in the interface table) ----
+EFI_STATUS EFIAPI Start(OrvaleProtocol *This);
+EFI_STATUS EFIAPI Stop(OrvaleProtocol *This);
+EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN SortOffers);
+EFI_STATUS EFIAPI Wirl(OrvaleProtocol *This);
+EFI_STATUS EFIAPI FindOption(OrvaleProtocol *This, OptionIndex *Index, UINT8 Code, UINT32 *LengthOut,
+                             INT32 *Position);
+EFI_STATUS EFIAPI GetBootFile(OrvaleProtocol *This, PacketSlot *Slot, UINT32 *LengthOut);
+EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
+                           EFI_PXE_BASE_CODE_DISCOVER_INFO *Info);
+EFI_STATUS EFIAPI Mtftp(OrvaleProtocol *This, EFI_PXE_BASE_CODE_TFTP_OPCODE Operation, VOID *BufferPtr,
+                        BOOLEAN Overwrite, UINT64 *BufferSize, UINTN *BlockSize, EFI_IP_ADDRESS *ServerIp,
+                        UINT8 *Filename, EFI_PXE_BASE_CODE_MTFTP_INFO *Info, BOOLEAN DontUseBuffer);
+EFI_STATUS EFIAPI UdpWrite(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *DestIp,
+                           EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *GatewayIp, EFI_IP_ADDRESS *SrcIp,
+                           EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
+                           UINTN *BufferSize, VOID *BufferPtr);
+EFI_STATUS EFIAPI UdpRead(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *DestIp,
+                          EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *SrcIp,
+                          EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
+                          UINTN *BufferSize, VOID *BufferPtr);
+EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr);
+EFI_STATUS EFIAPI SetIpFilter(OrvaleProtocol *This, EFI_PXE_BASE_CODE_IP_FILTER *NewFilter);
+EFI_STATUS EFIAPI SetStationIp(OrvaleProtocol *This, EFI_IP_ADDRESS *NewStationIp, EFI_IP_ADDRESS *NewSubnetMask);
+EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *NewDhcpDiscoverValid, BOOLEAN *NewDhcpAckReceived,
+                             BOOLEAN *NewProxyOfferReceived, BOOLEAN *NewPxeDiscoverValid,
+                             BOOLEAN *NewPxeReplyReceived, BOOLEAN *NewPxeBisReplyReceived,
+                             DhcpPacket *NewDhcpDiscover, DhcpPacket *NewDhcpAck, DhcpPacket *NewProxyOffer,
+                             DhcpPacket *NewPxeDiscover, DhcpPacket *NewPxeReply, DhcpPacket *NewPxeBisReply);
+EFI_STATUS EFIAPI BisVerify(OrvaleProtocol *This, VOID *DataObject, UINT32 DataObjectLength, VOID *Credentials,
+                            UINT32 CredentialsLength, BOOLEAN *IsVerified);
+EFI_STATUS EFIAPI GetDhcpAck(OrvaleProtocol *This, UINTN *BufferSize, VOID *Buffer);
+EFI_STATUS EFIAPI GetWirlReply(OrvaleProtocol *This, UINTN *BufferSize, VOID *Buffer);
+
+#endif

@@ -1,0 +1,235 @@
+// The hosted UEFI platform: a simulated firmware that runs the driver sources
+// unchanged, with a virtual clock, and an MNP over a Wire (a simulated
+// Ethernet segment, or a packet socket on a real Linux interface).
+//
+// Virtual time (100-ns ticks) advances only when the driver waits: on Stall,
+// and when CheckEvent looks at an armed, unfired timer while nothing is due on
+// the wire; the clock then jumps to the earliest pending event (any armed
+// timer's deadline or the next scheduled frame), never past the deadline of
+// the timer being checked. A lone MNP Poll never moves time.
+#ifndef ORVALE_PLATFORM_HOSTED_H
+#define ORVALE_PLATFORM_HOSTED_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "include/orvale/orvale_protocol.h"
+
+namespace hosted {
+
+constexpr uint64_t kTicksPerSecond = 10'000'000;
+constexpr uint64_t kTicksPerMs = 10'000;
+
+using Bytes = std::vector<uint8_t>;
+using Mac = std::array<uint8_t, 6>;
+
+// ---- Wires ----
+
+// One Ethernet frame as it crosses a wire: destination MAC first, no FCS.
+struct Frame {
+  Bytes bytes;
+  uint64_t time = 0;  // when it is (or was) due at the receiver
+};
+
+class Wire;
+
+// Something attached to a wire: a driver NIC's MNP or a scripted peer.
+class Port {
+ public:
+  virtual ~Port() = default;
+  virtual Mac Address() const = 0;
+  // A frame reached this port at its due time.
+  virtual void Deliver(const Frame &frame) = 0;
+};
+
+// A medium that carries frames between ports.
+class Wire {
+ public:
+  virtual ~Wire() = default;
+  virtual void Attach(Port *port) = 0;
+  virtual void Detach(Port *port) = 0;
+  // from sends a frame now (the wire applies its delay, loss and duplication).
+  virtual void Send(Port *from, const Bytes &frame) = 0;
+  // Delivers every frame due at or before the platform's current time.
+  virtual void Pump() = 0;
+  // Earliest due time of a frame in flight, if any (simulated wires only).
+  virtual std::optional<uint64_t> NextDue() const = 0;
+  // Real wires run on the real clock.
+  virtual bool RealTime() const { return false; }
+};
+
+// Faults a test can inject on the simulated segment.
+struct SegmentFaults {
+  double lossRate = 0.0;          // each frame dropped with this probability
+  double duplicateRate = 0.0;     // each frame delivered twice
+  uint64_t delay = 0;             // ticks added to every frame
+  uint64_t jitter = 0;            // up to this many ticks more, which also reorders
+  uint32_t seed = 1;              // the faults are deterministic for one seed
+  // Drop exactly the frames whose 0-based index (counted over all sends) is listed.
+  std::vector<uint64_t> dropIndexes;
+};
+
+// A simulated Ethernet segment: every frame reaches every other port (the
+// ports filter by address themselves). Deterministic.
+class SimSegment : public Wire {
+ public:
+  SimSegment();
+  ~SimSegment() override;
+  void Attach(Port *port) override;
+  void Detach(Port *port) override;
+  void Send(Port *from, const Bytes &frame) override;
+  void Pump() override;
+  std::optional<uint64_t> NextDue() const override;
+
+  void SetFaults(const SegmentFaults &faults);
+  // Injects a frame as if sent by nobody attached (delivered to every port) at now + delay.
+  void Inject(const Bytes &frame, uint64_t delay = 0);
+  // Every frame sent on the segment, in send order, with its send time.
+  const std::vector<Frame> &History() const;
+  void ClearHistory();
+  // Writes every frame sent from now on to a pcap file (microsecond timestamps of virtual time).
+  bool StartCapture(const std::string &path);
+  void StopCapture();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---- Firmware ----
+
+// How the BIS provider behaves; each value but Good is one way ProbeBis must refuse it.
+enum class BisMode {
+  Absent,
+  Good,
+  TwoHandles,         // LocateHandle finds two handles
+  NullInterface,      // HandleProtocol gives a null interface
+  BadRevision,        // revision other than 0 and 0x10000
+  NullOperation,      // one of the ten operations is null
+  InitializeFails,
+  WrongMajorVersion,  // Initialize reports major version 2
+  CheckFlagFails,
+  CheckFlagFalse,
+  SignatureInfoFails,
+  SignatureInfoNull,
+};
+
+struct BisConfig {
+  BisMode mode = BisMode::Absent;
+  uint32_t signatureInfoLength = 16;  // Length of the signature information returned
+  EFI_STATUS verifyStatus = EFI_SUCCESS;
+  bool verifyResult = true;
+};
+
+// MNP faults a test can inject on one NIC.
+struct MnpFaults {
+  bool transmitFails = false;         // Transmit returns EFI_DEVICE_ERROR
+  bool transmitNeverCompletes = false;
+  bool receiveCompletesWithError = false;  // the next receive completes with EFI_DEVICE_ERROR
+  bool failServiceBindingOpen = false;
+  bool failCreateChild = false;
+};
+
+struct Nic;
+struct PeerHandle;
+
+// A simulated firmware. Construct one per test; it becomes current (the
+// driver's gBS/gST point into it) until destroyed.
+class Firmware {
+ public:
+  Firmware();
+  ~Firmware();
+  Firmware(const Firmware &) = delete;
+  Firmware &operator=(const Firmware &) = delete;
+  static Firmware *Current();
+
+  EFI_SYSTEM_TABLE *SystemTable();
+  EFI_BOOT_SERVICES *BootServices();
+
+  // Loads the driver afresh: a new image handle, the image entry run again.
+  EFI_HANDLE LoadDriver();
+  EFI_HANDLE DriverImage() const;
+
+  // A controller handle with a device path and an MNP service binding whose
+  // MNP reaches the given wire. The NIC is owned by the firmware.
+  Nic *AddNic(Wire *wire, const Mac &mac);
+  // Connects the driver to a controller (Supported then Start), as ConnectController would.
+  EFI_STATUS ConnectDriver(Nic *nic);
+  EFI_STATUS DisconnectDriver(Nic *nic);  // the driver binding's Stop
+
+  // Handle database access for tests.
+  EFI_HANDLE NewHandle();
+  bool HandleExists(EFI_HANDLE handle) const;
+  void *FindProtocol(EFI_HANDLE handle, const EFI_GUID &guid) const;
+  size_t HandleCount() const;
+
+  // Virtual clock.
+  uint64_t Now() const;
+  void Advance(uint64_t ticks);  // delivers what falls due on the way
+  void SetWallTime(const EFI_TIME &time);  // GetTime = this + elapsed virtual time
+  // Real clock instead (packet-socket wires); Stall and timers then use CLOCK_MONOTONIC.
+  void UseRealTime(bool on);
+
+  // Accounting.
+  size_t LivePoolBlocks() const;
+  size_t LivePoolBytes() const;
+  size_t LiveEvents() const;
+  EFI_TPL CurrentTpl() const;
+  // RaiseTPL below the current level or RestoreTPL above it; each recorded as text.
+  const std::vector<std::string> &TplViolations() const;
+
+  // Pool faults: the allocation that is the n-th from now (0 = the next) fails; -1 switches it off.
+  void FailAllocation(int nth);
+  // Fails every allocation of exactly this size from now on (0 switches it off).
+  void FailAllocationsOfSize(size_t size);
+  // InstallMultipleProtocolInterfaces / UninstallMultipleProtocolInterfaces of this GUID fail.
+  void FailInstallOf(const EFI_GUID &guid, bool on);
+  void FailUninstallOf(const EFI_GUID &guid, bool on);
+
+  // Platform data the driver reads.
+  void SetBis(const BisConfig &config);
+  int BisLiveApplicationHandles() const;  // Initialize minus Shutdown
+  // Data hub: present with one model-name record holding value (UTF-16 code units).
+  void SetModelName(const std::u16string &value);
+  void RemoveDataHub();
+  // A raw data-hub record (header and body as the driver reads them), appended.
+  void AddDataHubRecord(const Bytes &record);
+  void SetSmbiosUuid(const uint8_t uuid[16]);
+  std::optional<Bytes> GetVariable(const std::u16string &name, const EFI_GUID &vendor,
+                                   uint32_t *attributes = nullptr) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  friend struct Nic;
+};
+
+// A driver-side NIC: the controller handle, its MNP service binding and the MNP children.
+struct Nic {
+  EFI_HANDLE controller = nullptr;
+  Mac mac{};
+  MnpFaults faults;
+  // Frames this NIC's MNP handed to the wire, in order.
+  std::vector<Frame> sent;
+  virtual ~Nic() = default;
+};
+
+// ---- Convenience for tests ----
+
+// The child created through the driver's service binding on a connected NIC.
+struct Child {
+  EFI_HANDLE handle = nullptr;
+  OrvaleProtocol *protocol = nullptr;
+};
+// CreateChild through the Orvale service binding of nic's controller.
+EFI_STATUS CreateChild(Firmware &fw, Nic *nic, Child *out);
+EFI_STATUS DestroyChild(Firmware &fw, Nic *nic, EFI_HANDLE child);
+
+}  // namespace hosted
+
+#endif
