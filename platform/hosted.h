@@ -182,6 +182,10 @@ class Firmware {
   EFI_TPL CurrentTpl() const;
   // RaiseTPL below the current level or RestoreTPL above it; each recorded as text.
   const std::vector<std::string> &TplViolations() const;
+  // Other misuse of the firmware, each recorded as text (and printed): FreePool of
+  // a pointer the pool never gave out, CloseEvent of an unknown or closed event,
+  // a recycle event signalled twice, a call on a destroyed MNP child.
+  const std::vector<std::string> &Errors() const;
 
   // Pool faults: the allocation that is the n-th from now (0 = the next) fails; -1 switches it off.
   void FailAllocation(int nth);
@@ -194,14 +198,31 @@ class Firmware {
   // Platform data the driver reads.
   void SetBis(const BisConfig &config);
   int BisLiveApplicationHandles() const;  // Initialize minus Shutdown
+  int BisOutstandingSignatureInfo() const;  // GetSignatureInfo results not yet given to Free
+  struct BisVerification {
+    Bytes credentials;
+    Bytes data;
+  };
+  const std::vector<BisVerification> &BisVerifications() const;  // every VerifyBootObject call
   // Data hub: present with one model-name record holding value (UTF-16 code units).
   void SetModelName(const std::u16string &value);
   void RemoveDataHub();
   // A raw data-hub record (header and body as the driver reads them), appended.
   void AddDataHubRecord(const Bytes &record);
+  // The 16 bytes as stored in the type-1 structure (first three fields little-endian);
+  // goes back to the default structure table (types 0, 1 and 127) with that UUID.
   void SetSmbiosUuid(const uint8_t uuid[16]);
+  // Replaces the whole structure table (type-1 UUID included) with raw bytes;
+  // the table ends right before an unmapped page, so reading past it faults.
+  void SetSmbiosStructures(const Bytes &table);
+  void RemoveSmbios();
   std::optional<Bytes> GetVariable(const std::u16string &name, const EFI_GUID &vendor,
                                    uint32_t *attributes = nullptr) const;
+  // Every ResetSystem request, in order.
+  const std::vector<EFI_RESET_TYPE> &ResetRequests() const;
+  // A wire that a test's peers use without a NIC of ours on it: its frames
+  // then count for the clock (AddNic does this for the NIC's wire).
+  void UseWire(Wire *wire);
 
  private:
   struct Impl;
@@ -214,9 +235,22 @@ struct Nic {
   EFI_HANDLE controller = nullptr;
   Mac mac{};
   MnpFaults faults;
-  // Frames this NIC's MNP handed to the wire, in order.
+  // Frames this NIC's MNP handed to the wire, in order, padded to 60 bytes as
+  // on the wire (the NIC pads; receivers get frames as the link carried them).
   std::vector<Frame> sent;
   virtual ~Nic() = default;
+
+  // Received buffers handed to an MNP user and not yet given back by its RecycleEvent.
+  virtual size_t UnrecycledBuffers() const { return 0; }
+  // MNP children that exist (created and not destroyed).
+  virtual size_t MnpChildren() const { return 0; }
+  // Receive and transmit tokens queued on all children.
+  virtual size_t PendingReceives() const { return 0; }
+  virtual size_t PendingTransmits() const { return 0; }
+  // Frames that reached this NIC and no configured child took (filter, queue full, unconfigured).
+  virtual size_t DroppedFrames() const { return 0; }
+  // The configuration of the first configured child, if any.
+  virtual std::optional<EFI_MANAGED_NETWORK_CONFIG_DATA> Config() const { return std::nullopt; }
 };
 
 // ---- Convenience for tests ----

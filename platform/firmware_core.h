@@ -1,0 +1,192 @@
+// Internal state of the hosted firmware, shared by the platform's sources
+// (boot services, MNP, platform tables). Not for tests: they use hosted.h.
+#ifndef ORVALE_PLATFORM_FIRMWARE_CORE_H
+#define ORVALE_PLATFORM_FIRMWARE_CORE_H
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/hosted.h"
+
+namespace hosted::internal {
+
+struct Event {
+  uint32_t type = 0;
+  EFI_TPL tpl = 0;
+  EFI_EVENT_NOTIFY notify = nullptr;
+  void *context = nullptr;
+  uint64_t serial = 0;
+  bool signalled = false;
+  bool queued = false;  // notify waiting for the TPL to drop
+  bool closed = false;
+  bool internal = false;  // created by the platform itself; not in LiveEvents
+  bool armed = false;
+  uint64_t deadline = 0;
+  uint64_t period = 0;  // 0: relative
+};
+
+struct OpenEntry {
+  EFI_HANDLE agent = nullptr;
+  EFI_HANDLE controller = nullptr;
+  uint32_t attributes = 0;
+  uint32_t count = 0;
+};
+
+struct ProtocolEntry {
+  EFI_GUID guid{};
+  void *interface = nullptr;
+  std::vector<OpenEntry> opens;
+};
+
+struct Handle {
+  uint64_t serial = 0;
+  bool alive = true;
+  std::vector<ProtocolEntry> protocols;
+};
+
+struct Variable {
+  std::u16string name;
+  EFI_GUID vendor{};
+  uint32_t attributes = 0;
+  Bytes data;
+};
+
+struct LoadedImage;  // firmware.cpp
+class MnpNic;        // mnp.cpp
+struct Tables;       // tables.cpp
+struct NicDeleter {
+  void operator()(MnpNic *nic) const;
+};
+struct TablesDeleter {
+  void operator()(Tables *tables) const;
+};
+
+bool SameGuid(const EFI_GUID &a, const EFI_GUID &b);
+std::string GuidText(const EFI_GUID &g);
+
+struct Core {
+  Core();
+  ~Core();
+
+  // ---- Diagnostics ----
+  // A misuse of a boot service by the caller: kept for tests and printed.
+  void Error(const std::string &text);
+  void TplViolation(const std::string &text);
+  // Records a violation when the current TPL is above the service's limit.
+  void CheckTpl(EFI_TPL limit, const char *service);
+
+  // ---- Clock ----
+  uint64_t Now() const;
+  // Delivers the frames and fires the timers due at the current time; true
+  // when anything was delivered or fired.
+  bool Settle();
+  // Moves the clock to target, delivering and firing in time order on the way.
+  void AdvanceTo(uint64_t target);
+  // Earliest armed timer deadline or frame due on a simulated wire.
+  std::optional<uint64_t> EarliestPending() const;
+  void UseRealTime(bool on);
+
+  // ---- Events and TPL ----
+  Event *NewEvent(uint32_t type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, void *context, bool internal);
+  Event *LiveEvent(EFI_EVENT e, const char *service);
+  void Signal(Event *e);
+  void CloseEvent(Event *e);
+  // Runs queued notifications whose TPL is above level, highest first.
+  void DispatchAbove(EFI_TPL level);
+
+  // ---- Pool ----
+  void *Allocate(size_t size);  // null on an injected failure
+  bool Free(void *p);
+
+  // ---- Handles ----
+  Handle *NewHandle();
+  Handle *LiveHandle(EFI_HANDLE h) const;
+  ProtocolEntry *FindEntry(Handle *h, const EFI_GUID &guid) const;
+  EFI_STATUS Install(EFI_HANDLE *handle, const EFI_GUID &guid, void *interface);
+  EFI_STATUS Uninstall(EFI_HANDLE handle, const EFI_GUID &guid, void *interface);
+  bool InstallFails(const EFI_GUID &guid) const;
+  bool UninstallFails(const EFI_GUID &guid) const;
+  std::vector<Handle *> HandlesWith(const EFI_GUID *guid) const;  // null: all
+
+  // ---- Wires ----
+  void UseWire(Wire *wire);
+  void ForgetWire(Wire *wire);
+
+  Firmware *owner = nullptr;
+  EFI_SYSTEM_TABLE st{};
+  EFI_BOOT_SERVICES bs{};
+  EFI_RUNTIME_SERVICES rt{};
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL conOut{};
+  SIMPLE_TEXT_OUTPUT_MODE conOutMode{};
+  std::u16string console;
+  std::vector<EFI_CONFIGURATION_TABLE> configTables;
+
+  std::vector<std::string> errors;
+  std::vector<std::string> tplViolations;
+
+  std::map<void *, size_t> pool;
+  size_t poolBytes = 0;
+  int failNth = -1;
+  size_t failSize = 0;
+
+  EFI_TPL tpl = TPL_APPLICATION;
+  uint64_t eventSerial = 0;
+  std::vector<std::unique_ptr<Event>> events;  // closed ones stay, so stale handles are recognised
+  std::unordered_set<const void *> liveEvents;
+  std::unordered_set<const void *> closedEvents;
+  std::deque<Event *> pendingNotifies;
+
+  uint64_t now = 0;
+  bool realTime = false;
+  uint64_t realOriginTicks = 0;  // virtual time when real time was switched on
+  uint64_t realOriginMono = 0;   // CLOCK_MONOTONIC then, in ticks
+  uint64_t idleChecks = 0;       // CheckEvent calls in a row that changed nothing
+  uint64_t idleSince = 0;        // the clock when they began
+
+  uint64_t handleSerial = 0;
+  std::vector<std::unique_ptr<Handle>> handles;
+  std::unordered_set<const void *> liveHandles;
+  std::vector<EFI_GUID> failInstall;
+  std::vector<EFI_GUID> failUninstall;
+
+  std::vector<std::unique_ptr<LoadedImage>> images;
+  EFI_HANDLE driverImage = nullptr;
+  EFI_HANDLE firmwareImage = nullptr;
+
+  uint64_t monotonicCount = 1;
+  EFI_TIME wallBase{};
+  uint64_t wallBaseTicks = 0;
+  std::vector<Variable> variables;
+  std::vector<EFI_RESET_TYPE> resets;
+
+  std::vector<std::unique_ptr<MnpNic, NicDeleter>> nics;
+  std::vector<Wire *> wires;
+  std::unique_ptr<Tables, TablesDeleter> tables;
+};
+
+// The core of the current firmware; aborts with a message when there is none.
+Core *Current();
+Core *CurrentOrNull();
+
+// Provided by mnp.cpp and tables.cpp.
+MnpNic *CreateNic(Core *core, Wire *wire, const Mac &mac, unsigned index);
+void DestroyNics(Core *core);
+void DetachNicsFrom(Core *core, Wire *wire);
+Nic *AsNic(MnpNic *nic);
+// A NIC's failServiceBindingOpen fault: OpenProtocol (other than TEST) of its service binding fails.
+bool NicRefusesOpen(Core *core, EFI_HANDLE handle, const EFI_GUID &guid);
+std::unique_ptr<Tables, TablesDeleter> CreateTables(Core *core);
+void DestroyTables(Core *core);
+
+}  // namespace hosted::internal
+
+namespace hosted {
+struct Firmware::Impl : internal::Core {};
+}  // namespace hosted
+
+#endif

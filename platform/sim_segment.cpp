@@ -1,0 +1,191 @@
+// The simulated Ethernet segment: frames in flight ordered by due time,
+// faults drawn from a seeded generator, history and pcap capture.
+//
+// Every send draws the same four numbers (loss, duplication and two jitters)
+// whatever the rates, so changing one rate does not shift the others' pattern.
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/firmware_core.h"
+
+namespace hosted {
+
+namespace {
+
+uint64_t PlatformNow() {
+  Firmware *fw = Firmware::Current();
+  return fw != nullptr ? fw->Now() : 0;
+}
+
+// splitmix64: small, seedable, good enough for fault patterns.
+struct Prng {
+  uint64_t state = 1;
+  uint64_t Next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double Unit() { return static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0); }
+};
+
+void PutLe32(FILE *f, uint32_t v) {
+  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 24)};
+  fwrite(b, 1, 4, f);
+}
+
+void PutLe16(FILE *f, uint16_t v) {
+  const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+  fwrite(b, 1, 2, f);
+}
+
+}  // namespace
+
+struct SimSegment::Impl {
+  struct InFlight {
+    Frame frame;
+    Port *from = nullptr;
+    uint64_t order = 0;  // send order breaks ties of due time
+  };
+
+  std::vector<Port *> ports;
+  std::vector<InFlight> inFlight;
+  std::vector<Frame> history;
+  SegmentFaults faults;
+  Prng prng;
+  uint64_t sends = 0;
+  uint64_t order = 0;
+  FILE *capture = nullptr;
+
+  void Enqueue(Port *from, const Bytes &bytes, uint64_t due) {
+    inFlight.push_back({{bytes, due}, from, order++});
+  }
+
+  void Capture(const Bytes &bytes, uint64_t time) {
+    if (capture == nullptr) return;
+    const uint64_t us = time / 10;
+    PutLe32(capture, static_cast<uint32_t>(us / 1'000'000));
+    PutLe32(capture, static_cast<uint32_t>(us % 1'000'000));
+    PutLe32(capture, static_cast<uint32_t>(bytes.size()));
+    PutLe32(capture, static_cast<uint32_t>(bytes.size()));
+    fwrite(bytes.data(), 1, bytes.size(), capture);
+    fflush(capture);
+  }
+
+  uint64_t Jitter() {
+    const uint64_t r = prng.Next();
+    return faults.jitter == 0 ? 0 : r % (faults.jitter + 1);
+  }
+};
+
+SimSegment::SimSegment() : impl_(std::make_unique<Impl>()) { SetFaults(SegmentFaults{}); }
+
+SimSegment::~SimSegment() {
+  StopCapture();
+  // NICs of a firmware that outlives the segment must not reach it any more.
+  if (internal::Core *c = internal::CurrentOrNull()) c->ForgetWire(this);
+}
+
+void SimSegment::Attach(Port *port) {
+  if (port != nullptr && std::find(impl_->ports.begin(), impl_->ports.end(), port) == impl_->ports.end())
+    impl_->ports.push_back(port);
+  if (internal::Core *c = internal::CurrentOrNull()) c->UseWire(this);
+}
+
+void SimSegment::Detach(Port *port) {
+  impl_->ports.erase(std::remove(impl_->ports.begin(), impl_->ports.end(), port), impl_->ports.end());
+  for (Impl::InFlight &f : impl_->inFlight) {
+    if (f.from == port) f.from = nullptr;
+  }
+}
+
+void SimSegment::Send(Port *from, const Bytes &frame) {
+  Impl &m = *impl_;
+  const uint64_t now = PlatformNow();
+  const uint64_t index = m.sends++;
+  m.history.push_back({frame, now});
+  m.Capture(frame, now);
+  const double lossDraw = m.prng.Unit();
+  const double dupDraw = m.prng.Unit();
+  const uint64_t jitter1 = m.Jitter();
+  const uint64_t jitter2 = m.Jitter();
+  const bool listed =
+      std::find(m.faults.dropIndexes.begin(), m.faults.dropIndexes.end(), index) != m.faults.dropIndexes.end();
+  if (listed || lossDraw < m.faults.lossRate) return;
+  m.Enqueue(from, frame, now + m.faults.delay + jitter1);
+  if (dupDraw < m.faults.duplicateRate) m.Enqueue(from, frame, now + m.faults.delay + jitter2);
+}
+
+void SimSegment::Pump() {
+  Impl &m = *impl_;
+  const uint64_t now = PlatformNow();
+  // Frames sent by a port while it handles a delivery are due now as well
+  // and go out in this same call. Bounded against two ports in an endless
+  // zero-delay exchange.
+  for (int guard = 0; guard < 100000; ++guard) {
+    auto next = m.inFlight.end();
+    for (auto it = m.inFlight.begin(); it != m.inFlight.end(); ++it) {
+      if (it->frame.time > now) continue;
+      if (next == m.inFlight.end() || it->frame.time < next->frame.time ||
+          (it->frame.time == next->frame.time && it->order < next->order))
+        next = it;
+    }
+    if (next == m.inFlight.end()) return;
+    Impl::InFlight f = std::move(*next);
+    m.inFlight.erase(next);
+    const std::vector<Port *> targets = m.ports;
+    for (Port *p : targets) {
+      if (p == f.from) continue;
+      // A port detached by an earlier delivery of this frame gets nothing.
+      if (std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
+      p->Deliver(f.frame);
+    }
+  }
+}
+
+std::optional<uint64_t> SimSegment::NextDue() const {
+  std::optional<uint64_t> best;
+  for (const Impl::InFlight &f : impl_->inFlight) {
+    if (!best || f.frame.time < *best) best = f.frame.time;
+  }
+  return best;
+}
+
+void SimSegment::SetFaults(const SegmentFaults &faults) {
+  impl_->faults = faults;
+  impl_->prng.state = faults.seed;
+}
+
+void SimSegment::Inject(const Bytes &frame, uint64_t delay) {
+  const uint64_t now = PlatformNow();
+  impl_->history.push_back({frame, now});
+  impl_->Capture(frame, now);
+  impl_->Enqueue(nullptr, frame, now + delay);
+}
+
+const std::vector<Frame> &SimSegment::History() const { return impl_->history; }
+void SimSegment::ClearHistory() { impl_->history.clear(); }
+
+bool SimSegment::StartCapture(const std::string &path) {
+  StopCapture();
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  PutLe32(f, 0xA1B2C3D4u);  // classic pcap, microsecond timestamps
+  PutLe16(f, 2);
+  PutLe16(f, 4);
+  PutLe32(f, 0);      // thiszone
+  PutLe32(f, 0);      // sigfigs
+  PutLe32(f, 65535);  // snaplen
+  PutLe32(f, 1);      // LINKTYPE_ETHERNET
+  fflush(f);
+  impl_->capture = f;
+  return true;
+}
+
+void SimSegment::StopCapture() {
+  if (impl_->capture != nullptr) fclose(impl_->capture);
+  impl_->capture = nullptr;
+}
+
+}  // namespace hosted
