@@ -13,6 +13,8 @@ constexpr UINTN kMaxGroups = 8;
 constexpr EFI_TPL kInstanceLockTpl = 9;     // above TPL_CALLBACK, below TPL_NOTIFY
 constexpr UINT32 kPxeIdentityUnbuilt = 100;
 constexpr UINT32 kPxeIdentityBuilt = 200;
+constexpr UINTN kNetDropSlots = 32;        // drop counters by reason (net/net.h NetDrop)
+constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
 
 struct ListLink {
   ListLink *Next;
@@ -86,6 +88,14 @@ struct ProtocolInstance {
   UINTN RxLength;
   BOOLEAN RxDone;
   EFI_STATUS RxStatus;
+  // Received packets the packet path ignored, counted by reason (NetDrop in net/net.h).
+  UINT32 NetDrops[kNetDropSlots];
+  // Blocks of the datagram being reassembled that have arrived; valid within one receive.
+  UINT8 FragmentMap[kFragmentMapBytes];
+  // Set by the IGMP timers' notification (TPL_NOTIFY) when ReportTimers[i] or
+  // IgmpV1Timer fires; ReceiveFrame acts on them (net/igmp.cpp).
+  BOOLEAN ReportDue[kMaxGroups];
+  BOOLEAN IgmpV1Expired;
 
   // Caller-visible records.
   OrvaleMode Mode;
