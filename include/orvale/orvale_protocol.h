@@ -25,13 +25,17 @@ typedef struct DhcpPacket {
 } DhcpPacket;
 
 /* Pointers to the options of one area, in the order they were met. Entries
-   point at the option's code byte inside the owning packet. */
+   point at the option's code byte inside the owning packet. Byte-aligned,
+   because indexes live inside packed slot arrays with a 1938-byte stride:
+   read an entry with a byte copy, never as entries[i]. */
+#pragma pack(push, 1)
 typedef struct OptionIndex {
   UINT8 **entries;
   INT32 count;
   INT32 capacity;
   UINT8 *builtin[16];
 } OptionIndex;
+#pragma pack(pop)
 EFI_STATIC_ASSERT(sizeof(OptionIndex) == 144, "OptionIndex");
 
 #define ORVALE_DHCP_OPTION_REFS 9
