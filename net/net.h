@@ -12,6 +12,41 @@ constexpr UINTN kTxIpHeaderOffset = 64;   // IPv4 header in TxBuffer
 constexpr UINTN kTxUdpHeaderOffset = 84;  // UDP header in TxBuffer
 constexpr UINTN kTxUpperHeaderOffset = 92;
 
+// Why a received packet was ignored; Instance->NetDrops[reason] counts them.
+// A dropped packet is not an error for the caller, so this is how tests see why.
+enum NetDrop : UINT32 {
+  kDropOtherEtherType,
+  kDropArpShort,         // fewer bytes than 8 + 2 * (HLEN + PLEN)
+  kDropArpForeign,       // hardware/protocol type, HLEN, PLEN or operation not ours
+  kDropIpShort,          // fewer than 20 bytes, or fewer than IHL says
+  kDropIpVersion,        // RFC 1122 3.2.1.1: version other than 4
+  kDropIpHeaderLength,   // IHL below 5, or total length below IHL
+  kDropIpChecksum,       // RFC 1122 3.2.1.2: bad header checksum
+  kDropIpTruncated,      // total length beyond the bytes that arrived
+  kDropIpProtocol,       // neither UDP, ICMP nor IGMP
+  kDropControlFragment,  // a fragment of an ICMP or IGMP message
+  kDropIcmpShort,
+  kDropIcmpChecksum,
+  kDropIcmpNotError,
+  kDropIgmpShort,        // fewer than 8 bytes
+  kDropIgmpChecksum,
+  kDropIgmpNoGroups,
+  kDropUdpShort,         // shorter than the 8-byte UDP header
+  kDropUdpLength,        // UDP length field below 8 or beyond the datagram
+  kDropSource,           // source address not the one asked for
+  kDropDestination,      // destination refused by the address match or filter
+  kDropOtherDatagram,    // a fragment of another datagram than the one being reassembled
+  kDropFragmentInHeader, // 0 < offset < the caller's header length
+  kDropFragmentTooLong,  // would reach past 65535 bytes of datagram
+  kDropFragmentUnaligned,// a fragment with MF set whose length is not a multiple of 8
+  kDropFragmentConflict, // disagrees with the datagram end already known
+  kDropHeaderShort,      // first fragment shorter than the caller's header length
+  kNetDropCount
+};
+static_assert(kNetDropCount <= kNetDropSlots, "drop counters fit the instance");
+
+inline void CountDrop(ProtocolInstance *Instance, NetDrop Reason) { ++Instance->NetDrops[Reason]; }
+
 // ---- Frames and ARP ----
 [[nodiscard]] EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Length,
                                    const EFI_MAC_ADDRESS *Destination, UINT16 EtherType);
@@ -33,6 +68,14 @@ void AddRoute(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway);
 void InitializeArpTemplates();
 
 // ---- IPv4 / UDP ----
+// InternetChecksum's result is in memory order, ready to be stored unchanged.
+inline void StoreChecksum(Be16 *Field, UINT16 Checksum) { CopyBytes(Field, &Checksum, sizeof(Checksum)); }
+
+// Sends a complete IPv4 datagram (header checksummed) to its next hop: chooses
+// the hardware address (broadcast, multicast, on-link, gateway or route; ARP
+// when AutoArp) and calls SendFrame. Datagram must not live in TxStaging.
+[[nodiscard]] EFI_STATUS SendIpv4Datagram(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway,
+                                          const void *Datagram, UINTN Length);
 // The caller has filled the IPv4 header in TxBuffer except version/length,
 // total length and checksum. Gateway may be null (no gateway).
 [[nodiscard]] EFI_STATUS SendIpPacket(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway,
@@ -49,6 +92,15 @@ void SendIgmp(ProtocolInstance *Instance, UINT8 Type, UINTN GroupIndex);
 void StartReportTimer(ProtocolInstance *Instance, UINTN GroupIndex, UINTN DelayTenths);
 void ReportTimerExpired(ProtocolInstance *Instance, UINTN GroupIndex);
 void HandleIgmp(ProtocolInstance *Instance, const UINT8 *Message, UINTN Length);
+// TRUE while a version 1 querier counts as present: IgmpV1Timer exists and
+// has not been seen to fire. See net/igmp.cpp.
+BOOLEAN IgmpV1RouterPresent(const ProtocolInstance *Instance);
+// Sends the reports whose timers have fired and notes an expired IgmpV1Timer;
+// called by ReceiveFrame while it waits.
+void ServiceIgmpTimers(ProtocolInstance *Instance);
+// After an address claim: while IgmpV1Mode holds and no IgmpV1Timer runs,
+// start the 400-second version 1 router-present timer (a failure leaves it absent).
+void StartIgmpV1RouterTimer(ProtocolInstance *Instance);
 
 // ---- UDP members' work, for callers that already hold the lock ----
 [[nodiscard]] EFI_STATUS UdpWriteLocked(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *DestIp,
@@ -59,6 +111,10 @@ void HandleIgmp(ProtocolInstance *Instance, const UINT8 *Message, UINTN Length);
                                        EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *SrcIp,
                                        EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
                                        UINTN *BufferSize, VOID *BufferPtr, EFI_EVENT Timeout);
+
+// The instance's next UDP source port: the counter's value, which then moves
+// on by one, from 65535 back to 2070.
+UINT16 TakeSourcePort(ProtocolInstance *Instance);
 
 // ---- Receive filter ----
 [[nodiscard]] EFI_STATUS ApplyIpFilter(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTER *Filter);

@@ -1,0 +1,122 @@
+// Single Ethernet frames over the instance's MNP child. MNP builds the media
+// header (HeaderLength 0); received frames arrive media header first.
+// Runs under the controller lock (TPL 9): the MNP completion notifications
+// (TPL_NOTIFY) still run inside the Poll calls made here.
+#include "net.h"
+
+namespace {
+
+constexpr UINT64 kTransmitTimeout = 10'000'000;  // 1 s in 100-ns units
+
+}  // namespace
+
+VOID EFIAPI TransmitNotify(EFI_EVENT, VOID *Context) { *static_cast<BOOLEAN *>(Context) = TRUE; }
+
+// The token lives on this stack frame, so it never outlives the call: a
+// transmit that has not completed when the wait ends is cancelled before the
+// token's event is closed, and the event is closed on every path.
+EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Length,
+                     const EFI_MAC_ADDRESS *Destination, UINT16 EtherType) {
+  if (Instance->TxStaging == nullptr || Instance->TxData == nullptr) return EFI_NOT_STARTED;
+  if (Length > kTxStagingSize) return EFI_BAD_BUFFER_SIZE;
+  ControllerBinding *Binding = Instance->Binding;
+  EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Binding->Mnp;
+
+  CopyBytes(Instance->TxStaging, Payload, Length);
+  Instance->TxDone = FALSE;
+
+  EFI_MANAGED_NETWORK_COMPLETION_TOKEN Token;
+  ZeroBytes(&Token, sizeof(Token));
+  Token.Status = EFI_NOT_READY;
+  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, TransmitNotify, &Instance->TxDone, &Token.Event);
+  if (EFI_ERROR(Status)) return Status;
+
+  EFI_MANAGED_NETWORK_TRANSMIT_DATA *TxData = Instance->TxData;
+  ZeroBytes(TxData, sizeof(*TxData));
+  TxData->DestinationAddress = const_cast<EFI_MAC_ADDRESS *>(Destination);
+  TxData->SourceAddress = &Binding->SnpMode.CurrentAddress;
+  TxData->ProtocolType = EtherType;
+  TxData->DataLength = static_cast<UINT32>(Length);
+  TxData->HeaderLength = 0;
+  TxData->FragmentCount = 1;
+  TxData->FragmentTable[0].FragmentLength = static_cast<UINT32>(Length);
+  TxData->FragmentTable[0].FragmentBuffer = Instance->TxStaging;
+  Token.Packet.TxData = TxData;
+
+  Status = Mnp->Transmit(Mnp, &Token);
+  if (EFI_ERROR(Status)) {
+    gBS->CloseEvent(Token.Event);
+    return Status;
+  }
+
+  TimerEvent Timer;
+  Status = Timer.Arm(kTransmitTimeout);
+  if (EFI_ERROR(Status)) {
+    Status = EFI_DEVICE_ERROR;
+  } else {
+    for (;;) {
+      const EFI_STATUS PollStatus = Mnp->Poll(Mnp);
+      if (EFI_ERROR(PollStatus) && PollStatus != EFI_NOT_READY) {
+        Status = PollStatus;
+        break;
+      }
+      if (Instance->TxDone) {
+        Status = EFI_SUCCESS;
+        break;
+      }
+      if (Timer.Fired()) {
+        Status = EFI_TIMEOUT;
+        break;
+      }
+    }
+  }
+  Timer.Close();
+
+  const BOOLEAN Completed = Instance->TxDone;
+  if (!Completed) Mnp->Cancel(Mnp, &Token);
+  gBS->CloseEvent(Token.Event);
+  if (Completed && EFI_ERROR(Token.Status)) return Token.Status;
+  return Status;
+}
+
+EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *HeaderLength, UINTN *DataLength,
+                        UINT16 *EtherType) {
+  if (Instance->RxCopy == nullptr || Instance->FrameBuffer == nullptr) return EFI_NOT_STARTED;
+  EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Instance->Binding->Mnp;
+  Instance->RxDone = FALSE;
+  Instance->RxToken.Status = EFI_NOT_READY;
+  EFI_STATUS Status = Mnp->Receive(Mnp, &Instance->RxToken);
+  if (EFI_ERROR(Status)) return Status;
+
+  auto Take = [&]() -> bool {
+    if (!Instance->RxDone) return false;
+    // Lengths are reported within what was actually copied.
+    const UINTN Copied = MinOf<UINTN>(Instance->RxLength, kPacketBufferSize);
+    CopyBytes(Instance->FrameBuffer, Instance->RxCopy, Copied);
+    const UINTN Header = MinOf<UINTN>(Instance->RxHeaderLength, Copied);
+    *HeaderLength = Header;
+    *DataLength = MinOf<UINTN>(Instance->RxDataLength, Copied - Header);
+    *EtherType = Instance->RxProtocolType;
+    return true;
+  };
+
+  for (;;) {
+    Mnp->Poll(Mnp);
+    if (Take()) return Instance->RxStatus;
+    // A receive completed with an error (or a frame too large for RxCopy) is
+    // posted again, so one bad frame does not close the rest of the window.
+    if (Instance->RxToken.Status != EFI_NOT_READY) {
+      Instance->RxToken.Status = EFI_NOT_READY;
+      Status = Mnp->Receive(Mnp, &Instance->RxToken);
+      if (EFI_ERROR(Status)) return Status;
+    }
+    // Reports fall due while some caller waits here; a frame that their
+    // transmit polls in is taken before the wait may end.
+    ServiceIgmpTimers(Instance);
+    if (Take()) return Instance->RxStatus;
+    if (Timeout == nullptr || gBS->CheckEvent(Timeout) == EFI_SUCCESS) {
+      Mnp->Cancel(Mnp, &Instance->RxToken);
+      return EFI_TIMEOUT;
+    }
+  }
+}

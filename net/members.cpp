@@ -1,0 +1,32 @@
+// The Arp and SetStationIp members.
+#include "net.h"
+
+EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr) {
+  if (This == nullptr) return EFI_INVALID_PARAMETER;
+  ProtocolInstance *Instance = InstanceFromThis(This);
+  MemberLock Lock(Instance);
+  if (!Lock.Held()) return Lock.Status();
+  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  if (IpAddr == nullptr) return EFI_INVALID_PARAMETER;
+  // With no MacAddr the answer still fills the cache.
+  EFI_MAC_ADDRESS Scratch;
+  EFI_MAC_ADDRESS *Hardware = MacAddr != nullptr ? MacAddr : &Scratch;
+  ZeroBytes(Hardware->Addr, MinOf<UINTN>(Instance->Binding->SnpMode.HwAddressSize, sizeof(Hardware->Addr)));
+  if (LookupArpCache(Instance, IpAddr, Hardware)) return EFI_SUCCESS;
+  return ResolveArp(Instance, IpAddr, Hardware);
+}
+
+// No validation: the caller's values are taken as they are.
+EFI_STATUS EFIAPI SetStationIp(OrvaleProtocol *This, EFI_IP_ADDRESS *NewStationIp, EFI_IP_ADDRESS *NewSubnetMask) {
+  if (This == nullptr) return EFI_INVALID_PARAMETER;
+  ProtocolInstance *Instance = InstanceFromThis(This);
+  MemberLock Lock(Instance);
+  if (!Lock.Held()) return Lock.Status();
+  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  if (NewStationIp != nullptr) {
+    Instance->Mode.StationIp = *NewStationIp;
+    Instance->Packets.StationIpSet = TRUE;
+  }
+  if (NewSubnetMask != nullptr) Instance->Mode.SubnetMask = *NewSubnetMask;
+  return EFI_SUCCESS;
+}
