@@ -355,8 +355,14 @@ EFI_STATUS EFIAPI MnpPoll(EFI_MANAGED_NETWORK_PROTOCOL *This) {
   if (child == nullptr) return EFI_INVALID_PARAMETER;
   if (!child->configured) return EFI_NOT_STARTED;
   MnpNic *nic = child->nic;
-  // Takes in what the wire holds now; the clock does not move.
-  if (nic->wire != nullptr) nic->wire->Pump();
+  // Takes in what the wire holds now; the virtual clock does not move. On the
+  // real clock, timers that fell due fire here, as the timer interrupt would
+  // have fired them in firmware.
+  if (nic->core->realTime) {
+    nic->core->Settle();
+  } else if (nic->wire != nullptr) {
+    nic->wire->Pump();
+  }
   return nic->Complete() ? EFI_SUCCESS : EFI_NOT_READY;
 }
 
