@@ -105,30 +105,41 @@ INTN CompareBytes(const void *A, const void *B, UINTN Length) {
 // The ones'-complement sum of the buffer as 16-bit words in memory order (an
 // odd last byte is the low-order byte of a last word), complemented: stored
 // into a header without byte swap it is the RFC 1071 checksum. The sum is
-// taken over 64-bit loads split into 32-bit halves in a 64-bit accumulator,
-// which gives the same sum modulo 0xFFFF since 2^16 is 1 modulo 0xFFFF; the
-// accumulator cannot overflow below 2^34 bytes.
+// taken over 64-bit words with add-with-carry, which gives the same sum
+// modulo 0xFFFF since 2^16 is 1 modulo 0xFFFF.
 UINT16 InternetChecksum(const void *Buffer, UINTN Length) {
   const auto *Bytes = static_cast<const UINT8 *>(Buffer);
+  // Whole 64-bit words with the carries counted apart (end-around carry, folded below).
   UINT64 Sum = 0;
+  UINT64 Carries = 0;
   while (Length >= 32) {
-    const UINT64 A = LoadU64(Bytes), B = LoadU64(Bytes + 8), C = LoadU64(Bytes + 16), D = LoadU64(Bytes + 24);
-    Sum += (A & 0xFFFFFFFF) + (A >> 32) + (B & 0xFFFFFFFF) + (B >> 32);
-    Sum += (C & 0xFFFFFFFF) + (C >> 32) + (D & 0xFFFFFFFF) + (D >> 32);
+    unsigned long long C0, C1, C2, C3;
+    Sum = __builtin_addcll(Sum, LoadU64(Bytes), 0, &C0);
+    Sum = __builtin_addcll(Sum, LoadU64(Bytes + 8), 0, &C1);
+    Sum = __builtin_addcll(Sum, LoadU64(Bytes + 16), 0, &C2);
+    Sum = __builtin_addcll(Sum, LoadU64(Bytes + 24), 0, &C3);
+    Carries += C0 + C1 + C2 + C3;
     Bytes += 32;
     Length -= 32;
   }
   while (Length >= 8) {
-    const UINT64 A = LoadU64(Bytes);
-    Sum += (A & 0xFFFFFFFF) + (A >> 32);
+    unsigned long long C;
+    Sum = __builtin_addcll(Sum, LoadU64(Bytes), 0, &C);
+    Carries += C;
     Bytes += 8;
     Length -= 8;
   }
   if (Length != 0) {
     UINT64 Tail = 0;
     __builtin_memcpy(&Tail, Bytes, Length);  // zero-padded, so an odd byte stays the low half of its word
-    Sum += (Tail & 0xFFFFFFFF) + (Tail >> 32);
+    unsigned long long C;
+    Sum = __builtin_addcll(Sum, Tail, 0, &C);
+    Carries += C;
   }
+  // 2^64 is 1 modulo 0xFFFF, so each carry counts one.
+  unsigned long long C;
+  Sum = __builtin_addcll(Sum, Carries, 0, &C);
+  Sum += C;
   Sum = (Sum & 0xFFFFFFFF) + (Sum >> 32);
   Sum = (Sum & 0xFFFFFFFF) + (Sum >> 32);
   Sum = (Sum & 0xFFFF) + (Sum >> 16);
