@@ -194,7 +194,8 @@ EFI_STATUS EFIAPI UdpRead(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *
   MemberLock Lock(Instance);
   if (!Lock.Held()) return Lock.Status();
   if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
-  // No timeout event: every frame wait is a single poll, so the call never blocks.
+  // No timeout event: every frame wait is a single poll, so the call does not
+  // block, except to collect the rest of a datagram it holds a fragment of.
   return UdpReadLocked(Instance, OpFlags, DestIp, DestPort, SrcIp, SrcPort, HeaderSize, HeaderPtr, BufferSize,
                        BufferPtr, nullptr);
 }
