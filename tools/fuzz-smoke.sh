@@ -73,12 +73,15 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "== $t: -runs=$runs -max_total_time=$time_limit"
   if [ $long -eq 1 ]; then
-    # -jobs=1 runs one worker that writes fuzz-0.log in its working directory.
-    (cd "$build/logs" && rm -f fuzz-0.log &&
+    # -jobs=1 runs one worker that writes fuzz-0.log in its working directory;
+    # one directory per target, so long runs of two targets side by side keep their own logs.
+    jobdir="$build/logs/$t.job"
+    mkdir -p "$jobdir"
+    (cd "$jobdir" && rm -f fuzz-0.log &&
       "$bin" -runs="$runs" -max_total_time="$time_limit" -jobs=1 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" "${flags[@]}" "${corpora[@]}" >"$log.jobs" 2>&1)
     rc=$?
-    cat "$build/logs/fuzz-0.log" >"$log" 2>/dev/null
+    cat "$jobdir/fuzz-0.log" >"$log" 2>/dev/null
     # The worker's own status: libFuzzer's -jobs driver reports 0 even when a worker crashed.
     if grep -qE '^==[0-9]+==ERROR|^SUMMARY: |deadly signal|Test unit written' "$log"; then rc=1; fi
   else
