@@ -13,7 +13,7 @@ constexpr UINTN kMaxGroups = 8;
 constexpr EFI_TPL kInstanceLockTpl = 9;     // above TPL_CALLBACK, below TPL_NOTIFY
 constexpr UINT32 kPxeIdentityUnbuilt = 100;
 constexpr UINT32 kPxeIdentityBuilt = 200;
-constexpr UINTN kNetDropSlots = 32;        // drop counters by reason (net/net.h NetDrop)
+constexpr UINTN kNetDropSlots = 48;        // drop counters by reason (net/net.h NetDrop)
 constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
 
 struct ListLink {

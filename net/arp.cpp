@@ -177,11 +177,21 @@ BOOLEAN AnnounceAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Addres
   return TRUE;
 }
 
-BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address) {
+// Only silence (EFI_TIMEOUT) shows the address free: a probe that could not
+// be sent proves nothing, and its failure is handed back.
+BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address, EFI_STATUS *Error) {
+  EFI_STATUS Scratch = EFI_SUCCESS;
+  EFI_STATUS &Failure = Error != nullptr ? *Error : Scratch;
+  Failure = EFI_SUCCESS;
   EFI_MAC_ADDRESS Owner;
   ZeroBytes(&Owner, sizeof(Owner));
   if (LookupArpCache(Instance, Address, &Owner)) return FALSE;
-  if (ResolveArp(Instance, Address, &Owner) == EFI_SUCCESS) return FALSE;
+  const EFI_STATUS Probe = ResolveArp(Instance, Address, &Owner);
+  if (Probe == EFI_SUCCESS) return FALSE;
+  if (Probe != EFI_TIMEOUT) {
+    Failure = Probe;
+    return FALSE;
+  }
   CopyBytes(Instance->Mode.StationIp.v4.Addr, Address->v4.Addr, kIpv4AddressLength);
   Instance->Packets.StationIpSet = TRUE;
   StartIgmpV1RouterTimer(Instance);

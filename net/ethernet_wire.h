@@ -8,6 +8,7 @@
 #include "../instance/support.h"
 
 constexpr UINTN kEthernetAddressLength = 6;
+constexpr UINTN kEthernetMtu = 1500;  // RFC 894: the largest IPv4 datagram in one frame
 
 struct EthernetHeader {
   UINT8 destination[kEthernetAddressLength];

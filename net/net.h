@@ -41,6 +41,13 @@ enum NetDrop : UINT32 {
   kDropFragmentUnaligned,// a fragment with MF set whose length is not a multiple of 8
   kDropFragmentConflict, // disagrees with the datagram end already known
   kDropHeaderShort,      // first fragment shorter than the caller's header length
+  kDropUdpChecksum,      // RFC 768: the UDP checksum does not verify
+  kDropFragmentDuplicate,// every byte of it is already held, unchanged
+  kDropFragmentOverlap,  // rewrites bytes already held: the datagram is void
+  kDropFragmentVoided,   // a fragment of a datagram voided earlier in the call
+  kDropFragmentOrphan,   // an unfinished reassembly given up for a datagram that replaces it
+  kDropIcmpForeign,      // an ICMP error that does not answer this receive's own traffic
+  kDropIcmpQuote,        // an ICMP error whose quoted header is malformed or cut short
   kNetDropCount
 };
 static_assert(kNetDropCount <= kNetDropSlots, "drop counters fit the instance");
@@ -60,7 +67,11 @@ BOOLEAN LookupArpCache(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address
 [[nodiscard]] EFI_STATUS ResolveArp(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address,
                                     EFI_MAC_ADDRESS *HwAddress);
 BOOLEAN AnnounceAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address);
-BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address);
+// TRUE when nobody answered for Address and it is now StationIp. FALSE when
+// it is in use, or when a probe could not be sent: then *Error (when given)
+// holds that failure, EFI_SUCCESS for an address in use, and StationIp is
+// left as it was.
+BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address, EFI_STATUS *Error = nullptr);
 void LearnRoutes(ProtocolInstance *Instance, PacketSlot *Slot);
 void AddRoute(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway);
 
@@ -85,9 +96,14 @@ inline void StoreChecksum(Be16 *Field, UINT16 Checksum) { CopyBytes(Field, &Chec
 [[nodiscard]] EFI_STATUS SendUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, const EFI_IP_ADDRESS *Source,
                                          const EFI_IP_ADDRESS *Destination, const EFI_IP_ADDRESS *Gateway,
                                          UINTN HeadersLength, const void *Payload, UINTN PayloadLength);
+// ListenPort, when given, is the local port the caller receives on: an ICMP
+// error ends the receive only when it quotes a datagram sent from that port
+// (and, without ANY_SRC_IP, sent to *Source). EFI_BUFFER_TOO_SMALL comes only
+// for a whole datagram whose UDP data exceed *DataSize.
 [[nodiscard]] EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *Source,
                                             EFI_IP_ADDRESS *Destination, UINT8 Protocol, void *Header,
-                                            UINTN HeaderLength, void *Data, UINTN *DataSize, EFI_EVENT Timeout);
+                                            UINTN HeaderLength, void *Data, UINTN *DataSize, EFI_EVENT Timeout,
+                                            const EFI_PXE_BASE_CODE_UDP_PORT *ListenPort = nullptr);
 void SendIgmp(ProtocolInstance *Instance, UINT8 Type, UINTN GroupIndex);
 void StartReportTimer(ProtocolInstance *Instance, UINTN GroupIndex, UINTN DelayTenths);
 void ReportTimerExpired(ProtocolInstance *Instance, UINTN GroupIndex);

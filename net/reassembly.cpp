@@ -2,9 +2,16 @@
 // and reassembly of one UDP datagram into the caller's header and data buffers.
 //
 // Limitations: one datagram is reassembled per call; fragments of any other
-// datagram that arrive meanwhile are dropped. The caller's header area (the
-// UDP header and any upper header) must lie wholly in the first fragment.
-// Overlapping fragments are accepted; the bytes that arrive last win.
+// datagram that arrive meanwhile are dropped, except that a whole datagram
+// replaces an unfinished reassembly, and a first fragment one still missing
+// its own first fragment. The caller's header area (the UDP header and any
+// upper header) must lie wholly in the first fragment.
+//
+// Overlaps, as current IPv4 stacks treat them: an exact duplicate is dropped;
+// a fragment that would change any byte already held voids the datagram, and
+// every later fragment of that identification is dropped for the rest of the
+// call. No byte once accepted, the caller's header area least of all, is ever
+// rewritten.
 #include "net.h"
 
 #include "ethernet_wire.h"
@@ -87,6 +94,41 @@ bool IsIcmpError(ProtocolInstance *Instance, ByteView Message) {
   return true;
 }
 
+// RFC 1122 3.2.2 and 4.1.3.3: an ICMP error counts only when it plausibly
+// answers a datagram of ours. It must be sent to StationIp itself (never to a
+// broadcast or multicast address) and quote a well-formed IPv4 header with at
+// least 8 bytes behind it: a UDP datagram from StationIp, from the port this
+// receive listens on and to the source it accepts, where it names them. The
+// type's own fields (a next-hop MTU of 0, say) are recorded, never used.
+bool IcmpErrorIsOurs(ProtocolInstance *Instance, const Ipv4Header *Ip, ByteView Message,
+                     const EFI_IP_ADDRESS *AcceptedSource, const EFI_PXE_BASE_CODE_UDP_PORT *ListenPort) {
+  const UINT8 *Station = Instance->Mode.StationIp.v4.Addr;
+  if (IsZeroIpv4(Station) || !SameIpv4(&Ip->destination, Station)) {
+    CountDrop(Instance, kDropIcmpForeign);
+    return false;
+  }
+  const ByteView Quote = Message.From(sizeof(IcmpHeader));
+  const Ipv4Header *Quoted = Quote.At<Ipv4Header>(0);
+  const UINTN Mtu = Instance->Binding->SnpMode.MaxPacketSize != 0 ? Instance->Binding->SnpMode.MaxPacketSize
+                                                                  : kEthernetMtu;
+  if (Quoted == nullptr || Quoted->Version() != kIpv4Version || Quoted->HeaderLength() < kIpv4MinHeaderLength ||
+      Quoted->totalLength.get() < Quoted->HeaderLength() + sizeof(UdpHeader) || Quoted->totalLength.get() > Mtu ||
+      !Quote.Has(Quoted->HeaderLength(), sizeof(UdpHeader))) {
+    CountDrop(Instance, kDropIcmpQuote);
+    return false;
+  }
+  const UdpHeader *Udp = Quote.At<UdpHeader>(Quoted->HeaderLength());
+  // Ports are in the quote only when it starts a datagram.
+  const bool PortKnown = Quoted->FragmentOffsetBytes() == 0;
+  if (Quoted->protocol != kIpProtocolUdp || !SameIpv4(&Quoted->source, Station) ||
+      (ListenPort != nullptr && (!PortKnown || Udp->sourcePort.get() != *ListenPort)) ||
+      (AcceptedSource != nullptr && !SameIpv4(&Quoted->destination, AcceptedSource->v4.Addr))) {
+    CountDrop(Instance, kDropIcmpForeign);
+    return false;
+  }
+  return true;
+}
+
 bool DestinationAccepted(const ProtocolInstance *Instance, UINT16 OpFlags, const UINT8 *Destination,
                          const EFI_IP_ADDRESS *Expected) {
   const UINT8 *Station = Instance->Mode.StationIp.v4.Addr;
@@ -107,10 +149,30 @@ bool DestinationAccepted(const ProtocolInstance *Instance, UINT16 OpFlags, const
   return SameIpv4(Destination, Expected != nullptr ? Expected->v4.Addr : Station);
 }
 
+// Source, destination and identification: what names one datagram's fragments (RFC 791).
+struct DatagramName {
+  Ipv4Bytes source;
+  Ipv4Bytes destination;
+  UINT16 identification;
+
+  static DatagramName Of(const Ipv4Header *Ip) {
+    DatagramName Name;
+    CopyBytes(&Name.source, &Ip->source, sizeof(Name.source));
+    CopyBytes(&Name.destination, &Ip->destination, sizeof(Name.destination));
+    Name.identification = Ip->identification.get();
+    return Name;
+  }
+  bool Names(const Ipv4Header *Ip) const {
+    return Ip->identification.get() == identification && SameIpv4(&Ip->source, &source) &&
+           SameIpv4(&Ip->destination, &destination);
+  }
+};
+
 // Reassembly of the one datagram a call is waiting for. Offsets are in the
 // datagram's IPv4 payload; the caller's K header bytes come first, the data
-// buffer holds the rest. Which 8-byte blocks have arrived is kept in the
-// instance's FragmentMap, so duplicates and overlaps never count twice.
+// buffer holds the rest (bytes beyond it are tracked but not kept). Which
+// 8-byte blocks have arrived is kept in the instance's FragmentMap: a block is
+// held once, and a later fragment covering it must bring the same bytes.
 class Reassembly {
  public:
   Reassembly(ProtocolInstance *Instance, void *Header, UINTN HeaderLength, void *Data, UINTN DataCapacity)
@@ -120,7 +182,7 @@ class Reassembly {
         data_(static_cast<UINT8 *>(Data)),
         capacity_(DataCapacity) {}
 
-  enum class Outcome { Dropped, Pending, Complete, TooSmall };
+  enum class Outcome { Dropped, Pending, Complete, TooSmall, Void };
 
   // Geometry checks that do not depend on what has arrived so far.
   bool Acceptable(const Ipv4Header *Ip, UINTN Length) {
@@ -136,23 +198,37 @@ class Reassembly {
     return true;
   }
 
-  // True for the datagram being reassembled, or when none has begun: the
-  // first accepted fragment fixes (source, destination, identification).
-  bool SameDatagram(const Ipv4Header *Ip) const {
-    return !started_ || (Ip->identification.get() == identification_ && SameIpv4(&Ip->source, &source_) &&
-                         SameIpv4(&Ip->destination, &destination_));
+  bool Started() const { return started_; }
+  bool HoldsFirst() const { return firstSeen_; }
+  bool Reassembling(const Ipv4Header *Ip) const { return started_ && name_.Names(Ip); }
+  bool Voided(const Ipv4Header *Ip) const {
+    for (UINTN i = 0; i < voidedCount_; ++i) {
+      if (voided_[i].Names(Ip)) return true;
+    }
+    return false;
   }
 
-  bool Started() const { return started_; }
-
+  // Starts over with the datagram Ip belongs to.
   void Begin(const Ipv4Header *Ip) {
+    Reset();
     started_ = true;
-    identification_ = Ip->identification.get();
-    CopyBytes(&source_, &Ip->source, sizeof(source_));
-    CopyBytes(&destination_, &Ip->destination, sizeof(destination_));
-    // Every accepted fragment ends within K + B bytes, so only that much of the map is used.
-    const UINTN Limit = MinOf<UINTN>(headerLength_ + capacity_, kIpv4MaxDatagram);
-    ZeroBytes(instance_->FragmentMap, (BlocksUpTo(Limit) + 7) / 8);
+    name_ = DatagramName::Of(Ip);
+  }
+
+  // Forgets the datagram, as if no fragment had arrived.
+  void Reset() {
+    started_ = firstSeen_ = lastSeen_ = false;
+    end_ = highest_ = blocksArrived_ = 0;
+    ZeroBytes(instance_->FragmentMap, mapDirty_);
+    mapDirty_ = 0;
+  }
+
+  // Forgets the datagram and refuses its later fragments in this call.
+  void Void() {
+    voided_[voidedNext_] = name_;
+    voidedNext_ = (voidedNext_ + 1) % kVoidedSlots;
+    voidedCount_ = MinOf(voidedCount_ + 1, kVoidedSlots);
+    Reset();
   }
 
   Outcome Add(const Ipv4Header *Ip, ByteView Piece) {
@@ -163,56 +239,94 @@ class Reassembly {
       Drop(kDropFragmentConflict);
       return Outcome::Dropped;
     }
-    // Data positions: the first fragment's data follows the caller's header bytes.
-    const UINTN Skip = Offset == 0 ? headerLength_ : 0;
-    const UINTN Position = Offset + Skip - headerLength_;
-    const UINTN DataBytes = Piece.size - Skip;
-    if (Offset == 0) {
-      CopyBytes(header_, Piece.data, headerLength_);
-      CopyBytes(&udp_, Piece.data, sizeof(udp_));
+    // A fragment that closes the datagram brings news even over held bytes.
+    bool News = Last && !lastSeen_;
+    for (UINTN Block = Offset / kIpv4FragmentUnit; Block < BlocksUpTo(End); ++Block) {
+      if (!BlockHeld(Block)) {
+        News = true;
+        continue;
+      }
+      const UINTN From = Block * kIpv4FragmentUnit;
+      const UINTN To = MinOf(From + kIpv4FragmentUnit, End);
+      if (!SameAsHeld(From, To, Piece.data + (From - Offset))) return Outcome::Void;
     }
-    if (Position + DataBytes > capacity_) return Outcome::TooSmall;
-    CopyBytes(data_ + Position, Piece.data + Skip, DataBytes);
+    if (!News) {
+      Drop(kDropFragmentDuplicate);
+      return Outcome::Dropped;
+    }
 
     for (UINTN Block = Offset / kIpv4FragmentUnit; Block < BlocksUpTo(End); ++Block) {
-      UINT8 &Byte = instance_->FragmentMap[Block / 8];
-      const UINT8 Bit = static_cast<UINT8>(1u << (Block % 8));
-      if ((Byte & Bit) == 0) {
-        Byte = static_cast<UINT8>(Byte | Bit);
-        ++blocksArrived_;
-      }
+      if (BlockHeld(Block)) continue;
+      const UINTN From = Block * kIpv4FragmentUnit;
+      Keep(From, MinOf(From + kIpv4FragmentUnit, End), Piece.data + (From - Offset));
+      instance_->FragmentMap[Block / 8] = static_cast<UINT8>(instance_->FragmentMap[Block / 8] | (1u << (Block % 8)));
+      mapDirty_ = MaxOf(mapDirty_, Block / 8 + 1);
+      ++blocksArrived_;
+    }
+    if (Offset == 0) {
+      CopyBytes(&udp_, Piece.data, sizeof(udp_));
+      firstSeen_ = true;
     }
     highest_ = MaxOf(highest_, End);
-    if (Offset == 0) firstSeen_ = true;
     if (Last) {
       lastSeen_ = true;
       end_ = End;
     }
-    if (firstSeen_ && lastSeen_ && blocksArrived_ == BlocksUpTo(end_)) return Outcome::Complete;
+    if (firstSeen_ && lastSeen_ && blocksArrived_ == BlocksUpTo(end_)) return Finish();
     return Outcome::Pending;
   }
 
-  // Data length of the complete datagram, bounded by its UDP length field
-  // (bytes behind it in the IPv4 payload are not part of the datagram).
-  bool Finish(UINTN *DataLength) {
-    const UINTN UdpLength = udp_.length.get();
-    if (UdpLength < sizeof(UdpHeader) || UdpLength > end_) return Drop(kDropUdpLength);
-    if (UdpLength < headerLength_) return Drop(kDropHeaderShort);
-    *DataLength = UdpLength - headerLength_;
-    return true;
-  }
-
-  // Forgets the datagram, as if no fragment had arrived.
-  void Reset() {
-    started_ = firstSeen_ = lastSeen_ = false;
-    end_ = highest_ = blocksArrived_ = 0;
-  }
+  // Data length of the complete datagram: its UDP length field less the
+  // caller's header (bytes behind the UDP length in the IPv4 payload are not
+  // part of the datagram).
+  UINTN DataLength() const { return dataLength_; }
 
  private:
+  static constexpr UINTN kVoidedSlots = 4;
   static constexpr UINTN BlocksUpTo(UINTN Bytes) { return (Bytes + kIpv4FragmentUnit - 1) / kIpv4FragmentUnit; }
+
   bool Drop(NetDrop Reason) {
     CountDrop(instance_, Reason);
     return false;
+  }
+  bool BlockHeld(UINTN Block) const { return (instance_->FragmentMap[Block / 8] & (1u << (Block % 8))) != 0; }
+
+  // The datagram bytes [From, To) are kept in the header area, then in the
+  // data buffer up to its capacity.
+  void Keep(UINTN From, UINTN To, const UINT8 *Bytes) {
+    const UINTN HeaderEnd = MinOf(To, headerLength_);
+    if (From < HeaderEnd) CopyBytes(header_ + From, Bytes, HeaderEnd - From);
+    const UINTN DataFrom = MaxOf(From, headerLength_);
+    const UINTN DataTo = MinOf(To, headerLength_ + capacity_);
+    if (DataFrom < DataTo) CopyBytes(data_ + (DataFrom - headerLength_), Bytes + (DataFrom - From), DataTo - DataFrom);
+  }
+  // Compares with what Keep kept; bytes beyond the data buffer were not kept
+  // and never reach the caller.
+  bool SameAsHeld(UINTN From, UINTN To, const UINT8 *Bytes) const {
+    const UINTN HeaderEnd = MinOf(To, headerLength_);
+    if (From < HeaderEnd && !SameBytes(header_ + From, Bytes, HeaderEnd - From)) return false;
+    const UINTN DataFrom = MaxOf(From, headerLength_);
+    const UINTN DataTo = MinOf(To, headerLength_ + capacity_);
+    return DataFrom >= DataTo ||
+           SameBytes(data_ + (DataFrom - headerLength_), Bytes + (DataFrom - From), DataTo - DataFrom);
+  }
+
+  // A malformed datagram is forgotten once whole.
+  Outcome Finish() {
+    const UINTN UdpLength = udp_.length.get();
+    NetDrop Reason = kNetDropCount;
+    if (UdpLength < sizeof(UdpHeader) || UdpLength > end_) {
+      Reason = kDropUdpLength;
+    } else if (UdpLength < headerLength_) {
+      Reason = kDropHeaderShort;
+    }
+    if (Reason != kNetDropCount) {
+      Drop(Reason);
+      Reset();
+      return Outcome::Dropped;
+    }
+    dataLength_ = UdpLength - headerLength_;
+    return dataLength_ > capacity_ ? Outcome::TooSmall : Outcome::Complete;
   }
 
   ProtocolInstance *instance_;
@@ -223,13 +337,16 @@ class Reassembly {
   bool started_ = false;
   bool firstSeen_ = false;
   bool lastSeen_ = false;
-  UINT16 identification_ = 0;
-  Ipv4Bytes source_{};
-  Ipv4Bytes destination_{};
+  DatagramName name_{};
   UINTN end_ = 0;      // the datagram's IPv4 payload length, once the last fragment is known
   UINTN highest_ = 0;  // the furthest byte any fragment reached
   UINTN blocksArrived_ = 0;
+  UINTN dataLength_ = 0;
+  UINTN mapDirty_ = kFragmentMapBytes;  // map bytes that may be non-zero; the map is left over from earlier calls
   UdpHeader udp_{};
+  DatagramName voided_[kVoidedSlots]{};
+  UINTN voidedCount_ = 0;
+  UINTN voidedNext_ = 0;
 };
 
 void WriteAddress(EFI_IP_ADDRESS *Argument, const Ipv4Bytes &Address) {
@@ -243,17 +360,25 @@ constexpr UINT64 kFragmentGrace = 10'000'000;
 
 EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *Source,
                               EFI_IP_ADDRESS *Destination, UINT8, void *Header, UINTN HeaderLength, void *Data,
-                              UINTN *DataSize, EFI_EVENT Timeout) {
+                              UINTN *DataSize, EFI_EVENT Timeout, const EFI_PXE_BASE_CODE_UDP_PORT *ListenPort) {
   if (DataSize == nullptr || (Header == nullptr && HeaderLength != 0) || (Data == nullptr && *DataSize != 0)) {
     return EFI_INVALID_PARAMETER;
   }
   Instance->Mode.IcmpErrorReceived = FALSE;
+  const bool SourceNamed = !(OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP) && Source != nullptr;
+  // Copied: Source is written back as fragments are accepted.
+  const EFI_IP_ADDRESS AcceptedSource = SourceNamed ? *Source : Instance->Mode.StationIp;
   Reassembly Datagram(Instance, Header, HeaderLength, Data, *DataSize);
   // A caller that only polls (no timeout event) would lose a datagram whose
-  // later fragments are still on the wire: once a fragment is held, wait for
-  // the rest up to kFragmentGrace.
+  // later fragments are still on the wire: once it holds a first fragment,
+  // wait for the rest up to kFragmentGrace.
   TimerEvent Grace;
   EFI_EVENT Wait = Timeout;
+  auto GiveUpWaiting = [&]() {
+    if (Timeout != nullptr) return;
+    Grace.Close();
+    Wait = nullptr;
+  };
 
   for (;;) {
     UINTN FrameHeader = 0;
@@ -281,7 +406,10 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
         continue;
       }
       if (Ip->protocol == kIpProtocolIcmp) {
-        if (IsIcmpError(Instance, Packet.payload)) return RecordIcmpError(Instance, Packet.payload);
+        if (IsIcmpError(Instance, Packet.payload) &&
+            IcmpErrorIsOurs(Instance, Ip, Packet.payload, SourceNamed ? &AcceptedSource : nullptr, ListenPort)) {
+          return RecordIcmpError(Instance, Packet.payload);
+        }
       } else {
         HandleIgmp(Instance, Packet.payload.data, Packet.payload.size);
       }
@@ -292,8 +420,7 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
       continue;
     }
 
-    if (!(OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP) && Source != nullptr &&
-        !SameIpv4(Source->v4.Addr, &Ip->source)) {
+    if (SourceNamed && !SameIpv4(AcceptedSource.v4.Addr, &Ip->source)) {
       CountDrop(Instance, kDropSource);
       continue;
     }
@@ -302,11 +429,21 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
       continue;
     }
     if (!Datagram.Acceptable(Ip, Packet.payload.size)) continue;
-    if (!Datagram.SameDatagram(Ip)) {
-      CountDrop(Instance, kDropOtherDatagram);
+    if (Ip->IsFragment() && Datagram.Voided(Ip)) {
+      CountDrop(Instance, kDropFragmentVoided);
       continue;
     }
-    if (!Datagram.Started()) {
+    if (!Datagram.Reassembling(Ip)) {
+      // A whole datagram replaces an unfinished one; a first fragment
+      // replaces one still missing its own first fragment; a stray later
+      // fragment replaces nothing. So no stray or duplicated fragment costs
+      // a datagram that arrives behind it.
+      const bool Replaces = Ip->FragmentOffsetBytes() == 0 && (!Ip->MoreFragments() || !Datagram.HoldsFirst());
+      if (Datagram.Started() && !Replaces) {
+        CountDrop(Instance, kDropOtherDatagram);
+        continue;
+      }
+      if (Datagram.Started()) CountDrop(Instance, kDropFragmentOrphan);
       Datagram.Begin(Ip);
       WriteAddress(Destination, Ip->destination);
       WriteAddress(Source, Ip->source);
@@ -314,20 +451,23 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
     switch (Datagram.Add(Ip, Packet.payload)) {
       case Reassembly::Outcome::Dropped:
         break;
+      case Reassembly::Outcome::Void:
+        CountDrop(Instance, kDropFragmentOverlap);
+        Datagram.Void();
+        break;
       case Reassembly::Outcome::Pending:
-        if (Wait == nullptr && Grace.Arm(kFragmentGrace) == EFI_SUCCESS) Wait = Grace.Get();
+        if (Wait == nullptr && Datagram.HoldsFirst() && Grace.Arm(kFragmentGrace) == EFI_SUCCESS) {
+          Wait = Grace.Get();
+        }
         break;
       case Reassembly::Outcome::TooSmall:
         return EFI_BUFFER_TOO_SMALL;
-      case Reassembly::Outcome::Complete: {
-        UINTN Length = 0;
-        if (!Datagram.Finish(&Length)) {
-          Datagram.Reset();
-          break;
-        }
-        *DataSize = Length;
+      case Reassembly::Outcome::Complete:
+        *DataSize = Datagram.DataLength();
         return EFI_SUCCESS;
-      }
     }
+    // Waiting on is for the rest of a first fragment held; a datagram voided
+    // or completed malformed is gone.
+    if (!Datagram.HoldsFirst()) GiveUpWaiting();
   }
 }

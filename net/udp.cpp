@@ -141,12 +141,16 @@ EFI_STATUS UdpReadLocked(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDR
   ZeroBytes(&ScratchSource, sizeof(ScratchSource));
   EFI_IP_ADDRESS *Source = SrcIp != nullptr ? SrcIp : &ScratchSource;
 
+  // ICMP errors count only for datagrams sent from the port listened on.
+  const EFI_PXE_BASE_CODE_UDP_PORT *ListenPort =
+      (OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT) ? nullptr : DestPort;
+
   EFI_STATUS Status;
   for (;;) {
     *BufferSize = Capacity;
     ZeroBytes(Headers, kFront + HeaderLength);
     Status = ReceiveUdpDatagram(Instance, OpFlags, Source, &Destination, kIpProtocolUdp, Headers + kFront,
-                                HeaderLength, BufferPtr, BufferSize, Timeout);
+                                HeaderLength, BufferPtr, BufferSize, Timeout, ListenPort);
     if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
     if (!(OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT) && Udp->sourcePort.get() != *SrcPort) continue;
     if (!(OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT) && Udp->destinationPort.get() != *DestPort) continue;
@@ -162,8 +166,12 @@ EFI_STATUS UdpReadLocked(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDR
     if (Received.checksum.get() == kUdpChecksumZeroSent) Field->checksum.set(0);
     const UINT16 Check = TwoRunChecksum(Headers, kFront + HeaderLength, BufferPtr, *BufferSize);
     *Field = Received;
-    // Summed with its own checksum a correct datagram gives 0 here.
-    if (Check != 0) return EFI_DEVICE_ERROR;
+    // Summed with its own checksum a correct datagram gives 0 here. The
+    // datagram is gone; a caller that waits on receives again.
+    if (Check != 0) {
+      CountDrop(Instance, kDropUdpChecksum);
+      return EFI_DEVICE_ERROR;
+    }
   }
 
   if (SrcPort != nullptr) *SrcPort = Udp->sourcePort.get();

@@ -243,6 +243,7 @@ TEST_F(UdpReadTest, ChecksumRules) {
   SendToClient(kPeerPort, kClientPort, Pattern(9), true, 0x1234);
   data.resize(64);
   EXPECT_EQ(Read(0, &sport, &dport, &data), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Drops(kDropUdpChecksum), 1u);
   // A checksum computing to 0, sent as 0xFFFF.
   peers::UdpFields f;
   f.sourcePort = kPeerPort;
