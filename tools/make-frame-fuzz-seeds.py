@@ -95,6 +95,32 @@ def main(out):
         + record(0, ipv4(udp(b"c"))[:2] + b"\x10\x00" + ipv4(udp(b"c"))[4:]),
         "udpread-upper-header": header(0x80 | 0x40, filters=3, header_length=16, capacity=64)
         + record(0, ipv4(udp(bytes(range(40))))),
+        "udp-forged-first-fragment": header(0x0F, capacity=64)
+        + record(0, ipv4(udp(b"genuine bytes!!!")[:16], ident=0x4444, mf=True))
+        + record(0, ipv4(udp(b"forged bytes!!!!", sport=5001)[:16], ident=0x4444, mf=True))
+        + record(0, ipv4(udp(b"genuine bytes!!!")[16:], ident=0x4444, offset=16)),
+        "udp-overlap-differing": header(0x0F, capacity=4000)
+        + b"".join(fragments(big, 0x5555, [0]))
+        + record(0, ipv4(big[1456:1464] + bytes([big[1464] ^ 0x5A]) + big[1465:2928], ident=0x5555, mf=True,
+                         offset=1456))
+        + b"".join(fragments(big, 0x5555, [1, 2])),
+        "stray-fragment-then-whole": header(0x0F, capacity=100)
+        + b"".join(fragments(big, 0x6666, [1]))
+        + record(0, ipv4(udp(b"whole behind a stray"), ident=0x6667)),
+        "icmp-quote-foreign": header(0x0F, groups=0x40)
+        + record(0, ipv4(icmp_error(3, 3, ipv4(b"\0" * 20, proto=6, src=bytes([10, 0, 0, 7]), dst=PEER)[:28]), proto=1))
+        + record(0, ipv4(icmp_error(3, 3, ipv4(udp(b"x" * 8, sport=4001, src=CLIENT, dst=PEER), src=CLIENT,
+                                                dst=PEER)[:28]), proto=1)),
+        "icmp-to-broadcast": header(0x0F, groups=0x80)
+        + record(0, ipv4(icmp_error(3, 3, ipv4(udp(b"x" * 8, src=CLIENT, dst=PEER), src=CLIENT, dst=PEER)[:28]),
+                         proto=1, dst=bytes([255] * 4))),
+        "icmp-short-quote-and-mtu-0": header(0x0F, groups=0x40)
+        + record(0, ipv4(icmp_error(3, 3, ipv4(udp(b"x" * 8, src=CLIENT, dst=PEER), src=CLIENT, dst=PEER)[:4]), proto=1))
+        + record(0, ipv4(icmp_error(3, 4, ipv4(udp(b"x" * 8, sport=4000, src=CLIENT, dst=PEER), src=CLIENT,
+                                                dst=PEER)[:28]), proto=1)),
+        "udpread-icmp-for-its-port": header(0x80 | 0x40 | 0x02, header_length=0, capacity=64)
+        + record(0, ipv4(icmp_error(3, 3, ipv4(udp(b"x" * 8, sport=4000, src=CLIENT, dst=PEER), src=CLIENT,
+                                                dst=PEER)[:28]), proto=1)),
         "filtered-broadcast": header(0x13, filters=2, groups=0x80)
         + record(0, ipv4(udp(b"to everyone", dst=bytes([255] * 4)), dst=bytes([255] * 4))),
     }

@@ -10,8 +10,9 @@
 //
 // Input: byte 0 op-flags (low 5 bits) and mode (bit 7: UdpRead member, bit 6:
 // pass a source address, bit 5: end with a 11 s wait so IGMP timers run);
-// byte 1 filter bits; byte 2 groups to join (0-3) and broadcast destination
-// (bit 7); bytes 3-4 header length; bytes 5-6 data buffer size; then records
+// byte 1 filter bits; byte 2 groups to join (0-3), a listening port for
+// ReceiveUdpDatagram (bit 6: 4000, which ICMP errors must quote) and broadcast
+// destination (bit 7); bytes 3-4 header length; bytes 5-6 data buffer size; then records
 // of [kind, length high, length low, bytes...]: kind 0 IPv4, 1 ARP, other
 // values give the EtherType's low byte (0x08xx).
 #include <cstdio>
@@ -135,11 +136,20 @@ void RunOnce(const uint8_t *data, size_t size) {
                               header.empty() ? nullptr : header.data(), &got, buffer.empty() ? nullptr : buffer.data());
     } else {
       MemberLock lock(in);
+      const EFI_PXE_BASE_CODE_UDP_PORT port = 4000;
+      const bool listening = size > 2 && (data[2] & 0x40) != 0;
       status = ReceiveUdpDatagram(in, flags, (mode & 0x40) ? &source : nullptr, &destination, 17,
                                   header.empty() ? nullptr : header.data(), headerLength,
-                                  buffer.empty() ? nullptr : buffer.data(), &got, nullptr);
+                                  buffer.empty() ? nullptr : buffer.data(), &got, nullptr, listening ? &port : nullptr);
     }
     if (status == EFI_SUCCESS) Require(got <= capacity, "reported more data than the buffer holds");
+    if (status == EFI_ICMP_ERROR) {
+      // Only an error quoting a UDP datagram from the station's own address counts.
+      const auto *error = reinterpret_cast<const uint8_t *>(&in->Mode.IcmpError);
+      Require(in->Mode.IcmpErrorReceived, "ICMP error returned but not recorded");
+      Require(error[8 + 9] == 17 && std::memcmp(error + 8 + 12, in->Mode.StationIp.v4.Addr, 4) == 0,
+              "an ICMP error that quotes no datagram of ours ended the receive");
+    }
     if (status == EFI_TIMEOUT) break;
   }
   if (mode & 0x20) {
