@@ -246,21 +246,30 @@ EFI_STATUS EFIAPI CreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *Ch
   if (Instance == nullptr) return EFI_OUT_OF_RESOURCES;
   InitializeInstance(Instance, Binding);
 
+  // Linked before the protocol is installed: installing may run other
+  // drivers' notifications that start this child, or stop the controller,
+  // at once, and both walk the list of children.
+  Instance->ChildHandle = *ChildHandle;
+  LinkAtTail(&Binding->Children, &Instance->Link);
+  ++Binding->ChildCount;
   const EFI_STATUS Status =
       gBS->InstallMultipleProtocolInterfaces(ChildHandle, &gOrvaleProtocolGuid, &Instance->Protocol, nullptr);
   if (EFI_ERROR(Status)) {
+    Unlink(&Instance->Link);
+    --Binding->ChildCount;
     gBS->FreePool(Instance);
     return Status;
   }
   Instance->ChildHandle = *ChildHandle;
-  LinkAtTail(&Binding->Children, &Instance->Link);
-  ++Binding->ChildCount;
   return Status;
 }
 
 // A started child is stopped before its record goes, so its buffers, receive
-// event and MNP configuration do not outlive it. While a member of the
-// controller runs (the lock is held) the child is left alone: EFI_ACCESS_DENIED.
+// event and groups do not outlive it. While a member of the controller runs
+// (the lock is held) the child is left alone: EFI_ACCESS_DENIED, and the same
+// when the lock is found held after the uninstallation (a notification that
+// runs a member and keeps the lock): the protocol goes back on the handle
+// rather than a started record being freed.
 EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {
   if (This == nullptr || ChildHandle == nullptr) return EFI_INVALID_PARAMETER;
   ControllerBinding *Binding = BindingFromServiceBinding(This);
@@ -281,10 +290,17 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
       gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gOrvaleProtocolGuid, &Instance->Protocol, nullptr);
   if (EFI_ERROR(Status)) return Status;
 
-  if (AcquireInstanceLock(&Binding->Lock) == EFI_SUCCESS) {
-    StopInstanceLocked(Instance);
-    ReleaseInstanceLock(&Binding->Lock);
+  if (AcquireInstanceLock(&Binding->Lock) != EFI_SUCCESS) {
+    EFI_HANDLE Handle = ChildHandle;
+    if (EFI_ERROR(gBS->InstallMultipleProtocolInterfaces(&Handle, &gOrvaleProtocolGuid, &Instance->Protocol,
+                                                         nullptr))) {
+      // Unreachable now, yet possibly in use: kept linked, never freed.
+      return EFI_DEVICE_ERROR;
+    }
+    return EFI_ACCESS_DENIED;
   }
+  if (InstanceStarted(Instance)) StopInstanceLocked(Instance);
+  ReleaseInstanceLock(&Binding->Lock);
   Unlink(&Instance->Link);
   --Binding->ChildCount;
   gBS->FreePool(Instance);

@@ -169,6 +169,15 @@ void InitializeInstance(ProtocolInstance *Instance, ControllerBinding *Binding) 
   Instance->Packets.BisDetected = DetectBis();
 }
 
+bool OtherChildStarted(const ProtocolInstance *Instance) {
+  const ListLink *Head = &Instance->Binding->Children;
+  for (ListLink *Link = Head->Next; Link != Head; Link = Link->Next) {
+    const ProtocolInstance *Other = InstanceFromLink(Link);
+    if (Other != Instance && InstanceStarted(Other)) return true;
+  }
+  return false;
+}
+
 // Not recursive. A held lock is refused without any change, so HeldCount
 // stays 0 or 1 and only the holder restores the TPL.
 EFI_STATUS AcquireInstanceLock(InstanceLock *Lock) {
@@ -194,9 +203,12 @@ EFI_STATUS EFIAPI Start(OrvaleProtocol *This) {
   if (InstanceStarted(Instance)) return EFI_ALREADY_STARTED;
 
   // Results not examined: GetModeData may report EFI_NOT_STARTED on an
-  // unconfigured child and still fill the mode.
+  // unconfigured child and still fill the mode. The children of a controller
+  // share one MNP child: a started sibling has configured it already, and
+  // configuring it again could cost that sibling its queued frames.
   ControllerBinding *Binding = Instance->Binding;
   EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Binding->Mnp;
+  const bool Shared = OtherChildStarted(Instance);
   Mnp->GetModeData(Mnp, &Instance->MnpConfig, &Binding->SnpMode);
   EFI_MANAGED_NETWORK_CONFIG_DATA &Config = Instance->MnpConfig;
   Config.ReceivedQueueTimeoutValue = 0;
@@ -209,7 +221,7 @@ EFI_STATUS EFIAPI Start(OrvaleProtocol *This) {
   Config.FlushQueuesOnReset = TRUE;
   Config.EnableReceiveTimestamps = FALSE;
   Config.DisableBackgroundPolling = FALSE;
-  Mnp->Configure(Mnp, &Config);
+  if (!Shared) Mnp->Configure(Mnp, &Config);
 
   if (!AllocateStartResources(Instance)) {
     FreeStartResources(Instance);
@@ -222,6 +234,7 @@ EFI_STATUS EFIAPI Start(OrvaleProtocol *This) {
   } while (Instance->SourcePort < kFirstSourcePort);
 
   ResetStartDefaults(Instance);
+  JoinAllHostsGroup(Instance);
   Instance->Packets.BisDetected = DetectBis();
   ReadModelString(Binding->ModelName);
   return EFI_SUCCESS;
@@ -236,11 +249,24 @@ EFI_STATUS EFIAPI Stop(OrvaleProtocol *This) {
   return EFI_SUCCESS;
 }
 
-// MNP is unconfigured before the receive event is closed, so a receive still
-// queued is aborted while its event exists. The IGMP report timers are closed
-// too (the groups themselves stay), so no event outlives a Stop.
+// A started instance first leaves its multicast groups (a Leave Group where
+// IGMP wants one, and MNP told), so that a later Start joins them afresh:
+// MNP forgets its groups when it is reset, and Start clears the filter.
+//
+// MNP is unconfigured only when no other child of the controller is started
+// (they share it); otherwise only this instance's receive is cancelled. Either
+// happens before the receive event is closed, so a receive still queued is
+// aborted while its event exists. The IGMP timers are closed too, so no event
+// outlives a Stop.
 void StopInstanceLocked(ProtocolInstance *Instance) {
-  if (EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Instance->Binding->Mnp) Mnp->Configure(Mnp, nullptr);
+  if (InstanceStarted(Instance)) LeaveAllGroups(Instance);
+  if (EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Instance->Binding->Mnp) {
+    if (!OtherChildStarted(Instance)) {
+      Mnp->Configure(Mnp, nullptr);
+    } else if (Instance->RxToken.Event != nullptr) {
+      Mnp->Cancel(Mnp, &Instance->RxToken);
+    }
+  }
   FreeStartResources(Instance);
   FreeParsedPackets(Instance);
   FreeAndNull(Instance->ArpRequestBuffer);

@@ -145,7 +145,13 @@ class MemberLock {
   EFI_STATUS status_;
 };
 
-inline bool InstanceStarted(const ProtocolInstance *Instance) { return Instance->State.Started != FALSE; }
+// The one test of every member: the published State pointer is there and
+// says Started.
+inline bool InstanceStarted(const ProtocolInstance *Instance) {
+  return Instance->Protocol.State != nullptr && Instance->Protocol.State->Started != FALSE;
+}
+// Whether a child of the same controller other than Instance is started (they share one MNP child).
+bool OtherChildStarted(const ProtocolInstance *Instance);
 
 // ---- Pool and bytes ----
 void *AllocZeroed(UINTN Size);
@@ -200,6 +206,11 @@ UINTN Utf16ToUtf8(const CHAR16 *Source, UINTN UnitCount, CHAR8 *Destination);
 void InitializeInstance(ProtocolInstance *Instance, ControllerBinding *Binding);
 // Releases what Start allocated (the Stop member's work, lock already held).
 void StopInstanceLocked(ProtocolInstance *Instance);
+// Provided by the packet path (net/filter.cpp), for Start and Stop: MNP
+// passes multicast frames only for groups joined through it, and forgets them
+// all when it is reset.
+void JoinAllHostsGroup(ProtocolInstance *Instance);
+void LeaveAllGroups(ProtocolInstance *Instance);
 VOID EFIAPI ReceiveNotify(EFI_EVENT Event, VOID *Context);
 // Returns an initialised BIS interface or null; see the probe's contract in instance.cpp.
 EFI_BIS_PROTOCOL *ProbeBis(BIS_APPLICATION_HANDLE *ApplicationHandle, EFI_BIS_DATA **SignatureInfo);

@@ -44,7 +44,18 @@ UINTN GroupIndexOf(const ProtocolInstance *Instance, const void *Address) {
   return kMaxGroups;
 }
 
+// Groups live in the MNP child that every child of the controller shares.
+bool AnotherChildJoined(const ProtocolInstance *Instance, const void *Group) {
+  const ListLink *Head = &Instance->Binding->Children;
+  for (ListLink *Link = Head->Next; Link != Head; Link = Link->Next) {
+    const ProtocolInstance *Other = InstanceFromLink(Link);
+    if (Other != Instance && InstanceStarted(Other) && GroupIndexOf(Other, Group) < kMaxGroups) return true;
+  }
+  return false;
+}
+
 void TellMnp(ProtocolInstance *Instance, const void *Group, BOOLEAN Join) {
+  if (!Join && AnotherChildJoined(Instance, Group)) return;
   EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Instance->Binding->Mnp;
   if (Mnp == nullptr || Mnp->Groups == nullptr || Mnp->McastIpToMac == nullptr) return;
   EFI_IP_ADDRESS Address = Ipv4ToEfi(Group);
@@ -74,6 +85,15 @@ void LeaveGroup(ProtocolInstance *Instance, UINTN Index) {
 }
 
 }  // namespace
+
+// RFC 1112 section 4: every host belongs to the all-hosts group, where
+// queries arrive. Joined again by every Start (a second join is refused by
+// MNP and harmless); left only by the MNP reset of the last Stop.
+void JoinAllHostsGroup(ProtocolInstance *Instance) { TellMnp(Instance, &kIgmpAllHosts, TRUE); }
+
+void LeaveAllGroups(ProtocolInstance *Instance) {
+  while (Instance->GroupCount != 0) LeaveGroup(Instance, 0);
+}
 
 EFI_STATUS ApplyIpFilter(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTER *Filter) {
   if (!Validate(Filter)) return EFI_INVALID_PARAMETER;

@@ -120,7 +120,7 @@ void SendIgmp(ProtocolInstance *Instance, UINT8 Type, UINTN GroupIndex) {
   Ip.typeOfService = Instance->Mode.ToS;
   Ip.totalLength.set(sizeof(Datagram));
   Ip.identification.set(NextRandom(Instance));
-  Ip.timeToLive = Instance->Mode.Ttl;
+  Ip.timeToLive = kIgmpTtl;
   Ip.protocol = kIpProtocolIgmp;
   CopyBytes(&Ip.source, Instance->Mode.StationIp.v4.Addr, kIpv4AddressLength);
   Ip.destination = Type == kIgmpLeaveGroup ? kIgmpAllRouters : Group;

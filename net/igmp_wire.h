@@ -23,6 +23,9 @@ constexpr UINT8 kIgmpLeaveGroup = 0x17;
 constexpr UINT64 kIgmpV1RouterPresentTimeout = 4'000'000'000ull;
 
 constexpr Ipv4Bytes kIgmpAllRouters = {{224, 0, 0, 2}};
+constexpr Ipv4Bytes kIgmpAllHosts = {{224, 0, 0, 1}};
+// RFC 2236 section 2, RFC 1112 appendix I: IGMP messages never leave the link.
+constexpr UINT8 kIgmpTtl = 1;
 
 // The datagram the driver sends: IPv4 header with Router Alert, then the message.
 struct IgmpDatagram {

@@ -682,6 +682,9 @@ EFI_STATUS EFIAPI InstallMultipleProtocolInterfaces(EFI_HANDLE *Handle, ...) {
     const EFI_STATUS s = c->Install(Handle, *p.guid, p.interface);
     if (EFI_ERROR(s)) return s;  // cannot happen after the checks above
   }
+  if (c->onInstall) {
+    for (const ProtocolPair &p : pairs) c->onInstall(*Handle, *p.guid);
+  }
   return EFI_SUCCESS;
 }
 
@@ -706,6 +709,9 @@ EFI_STATUS EFIAPI UninstallMultipleProtocolInterfaces(EFI_HANDLE Handle, ...) {
     }
   }
   for (const ProtocolPair &p : pairs) c->Uninstall(Handle, *p.guid, p.interface);
+  if (c->onUninstall) {
+    for (const ProtocolPair &p : pairs) c->onUninstall(Handle, *p.guid);
+  }
   return EFI_SUCCESS;
 }
 
@@ -1478,6 +1484,10 @@ void SetGuidFlag(std::vector<EFI_GUID> *list, const EFI_GUID &guid, bool on) {
 
 void Firmware::FailInstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failInstall, guid, on); }
 void Firmware::FailUninstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failUninstall, guid, on); }
+void Firmware::OnInstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) { impl_->onInstall = std::move(hook); }
+void Firmware::OnUninstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) {
+  impl_->onUninstall = std::move(hook);
+}
 
 std::optional<Bytes> Firmware::GetVariable(const std::u16string &name, const EFI_GUID &vendor,
                                            uint32_t *attributes) const {

@@ -153,6 +153,9 @@ struct Core {
   std::unordered_set<const void *> liveHandles;
   std::vector<EFI_GUID> failInstall;
   std::vector<EFI_GUID> failUninstall;
+  // Run after a protocol is installed or uninstalled, as other drivers' notifications would.
+  std::function<void(EFI_HANDLE, const EFI_GUID &)> onInstall;
+  std::function<void(EFI_HANDLE, const EFI_GUID &)> onUninstall;
 
   std::vector<std::unique_ptr<LoadedImage>> images;
   EFI_HANDLE driverImage = nullptr;

@@ -133,6 +133,8 @@ struct MnpFaults {
   bool receiveCompletesWithError = false;  // the next receive completes with EFI_DEVICE_ERROR
   bool failServiceBindingOpen = false;
   bool failCreateChild = false;
+  bool failChildOpen = false;  // OpenProtocol of an MNP child's protocol is refused
+  EFI_STATUS transmitCompletion = EFI_SUCCESS;  // the status transmit tokens complete with
 };
 
 struct Nic;
@@ -194,6 +196,11 @@ class Firmware {
   // InstallMultipleProtocolInterfaces / UninstallMultipleProtocolInterfaces of this GUID fail.
   void FailInstallOf(const EFI_GUID &guid, bool on);
   void FailUninstallOf(const EFI_GUID &guid, bool on);
+  // Called after each protocol that InstallMultipleProtocolInterfaces or
+  // UninstallMultipleProtocolInterfaces installed or removed, as another
+  // driver's protocol notification would run (an empty function removes it).
+  void OnInstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook);
+  void OnUninstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook);
 
   // Platform data the driver reads.
   void SetBis(const BisConfig &config);

@@ -424,7 +424,10 @@ void MnpNic::Deliver(const Frame &frame) {
     if (child->destroyed || !child->configured) continue;
     const EFI_MANAGED_NETWORK_CONFIG_DATA &cfg = child->config;
     if (cfg.ProtocolTypeFilter != 0 && cfg.ProtocolTypeFilter != type) continue;
-    const bool matched = (q.broadcast && cfg.EnableBroadcastReceive) || (q.multicast && cfg.EnableMulticastReceive) ||
+    // As the firmware's MNP: multicast only for the groups joined through Groups.
+    const bool joined = q.multicast && std::any_of(child->groups.begin(), child->groups.end(),
+                                                   [&](const Mac &m) { return memcmp(m.data(), dst, 6) == 0; });
+    const bool matched = (q.broadcast && cfg.EnableBroadcastReceive) || (joined && cfg.EnableMulticastReceive) ||
                          (toUs && cfg.EnableUnicastReceive);
     if (!matched && !cfg.EnablePromiscuousReceive) continue;
     if (child->frames.size() >= kRxQueueLimit) continue;
@@ -445,7 +448,7 @@ bool MnpNic::Complete() {
     while (!child->tx.empty()) {
       EFI_MANAGED_NETWORK_COMPLETION_TOKEN *t = child->tx.front();
       child->tx.pop_front();
-      Finish(core, t, EFI_SUCCESS);
+      Finish(core, t, faults.transmitCompletion);
       did = true;
     }
     // Tokens posted by a notify during this Poll wait for the next one.
@@ -565,9 +568,14 @@ void DetachNicsFrom(Core *core, Wire *wire) {
 Nic *AsNic(MnpNic *nic) { return nic; }
 
 bool NicRefusesOpen(Core *core, EFI_HANDLE handle, const EFI_GUID &guid) {
-  if (!SameGuid(guid, kMnpServiceBindingGuid)) return false;
   for (const auto &nic : core->nics) {
-    if (nic->controller == handle && nic->faults.failServiceBindingOpen) return true;
+    if (SameGuid(guid, kMnpServiceBindingGuid) && nic->controller == handle && nic->faults.failServiceBindingOpen) {
+      return true;
+    }
+    if (!SameGuid(guid, kMnpGuid) || !nic->faults.failChildOpen) continue;
+    for (const auto &child : nic->children) {
+      if (child->handle == handle) return true;
+    }
   }
   return false;
 }

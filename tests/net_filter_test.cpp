@@ -130,7 +130,7 @@ TEST_F(FilterTest, JoinAndLeaveWithReportsOnTheWire) {
                       0x00, 0x20,              // total length 32
                       0x00, 0x00,              // identification (from the frame)
                       0x00, 0x00,              // no fragmenting flags
-                      0x10, 0x02,              // TTL 16, IGMP
+                      0x01, 0x02,              // TTL 1, IGMP
                       0x00, 0x00,              // header checksum (checked)
                       0x0A, 0x00, 0x00, 0x02,  // source 10.0.0.2
                       0xEF, 0x01, 0x01, 0x01,  // destination: the group
@@ -145,7 +145,7 @@ TEST_F(FilterTest, JoinAndLeaveWithReportsOnTheWire) {
                       0x00, 0x20,              // total length 32
                       0x00, 0x00,              // identification
                       0x00, 0x00,              // flags
-                      0x10, 0x02,              // TTL 16, IGMP
+                      0x01, 0x02,              // TTL 1, IGMP
                       0x00, 0x00,              // header checksum
                       0x0A, 0x00, 0x00, 0x02,  // source
                       0xEF, 0x01, 0x01, 0x02,  // destination
@@ -173,7 +173,7 @@ TEST_F(FilterTest, JoinAndLeaveWithReportsOnTheWire) {
                       0x00, 0x20,              // total length 32
                       0x00, 0x00,              // identification
                       0x00, 0x00,              // flags
-                      0x10, 0x02,              // TTL 16, IGMP
+                      0x01, 0x02,              // TTL 1, IGMP
                       0x00, 0x00,              // header checksum
                       0x0A, 0x00, 0x00, 0x02,  // source
                       0xE0, 0x00, 0x00, 0x02,  // all routers
