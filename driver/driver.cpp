@@ -264,12 +264,28 @@ EFI_STATUS EFIAPI CreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *Ch
   return Status;
 }
 
+namespace {
+
+// Stops a started child under the controller lock; false when the lock is held.
+bool StopStartedChild(ProtocolInstance *Instance) {
+  if (!InstanceStarted(Instance)) return true;
+  InstanceLock *Lock = &Instance->Binding->Lock;
+  if (AcquireInstanceLock(Lock) != EFI_SUCCESS) return false;
+  StopInstanceLocked(Instance);
+  ReleaseInstanceLock(Lock);
+  return true;
+}
+
+}  // namespace
+
 // A started child is stopped before its record goes, so its buffers, receive
-// event and groups do not outlive it. While a member of the controller runs
-// (the lock is held) the child is left alone: EFI_ACCESS_DENIED, and the same
-// when the lock is found held after the uninstallation (a notification that
-// runs a member and keeps the lock): the protocol goes back on the handle
-// rather than a started record being freed.
+// event and groups do not outlive it; a child never started is left as it is
+// (Stop would reset the MNP child its started siblings use). While a member of
+// the controller runs (the lock is held) the child is left alone with
+// EFI_ACCESS_DENIED. The protocol is uninstalled outside the lock, since that
+// may run other drivers' notifications; should one start the child again and
+// leave the lock held, the child goes back on a handle rather than a started
+// record being freed.
 EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {
   if (This == nullptr || ChildHandle == nullptr) return EFI_INVALID_PARAMETER;
   ControllerBinding *Binding = BindingFromServiceBinding(This);
@@ -283,24 +299,22 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   ProtocolInstance *Instance = InstanceFromThis(Protocol);
   // Another controller's child is not in this list.
   if (Instance->Signature != kProtocolInstanceSignature || Instance->Binding != Binding) return EFI_SUCCESS;
-  if (Binding->Lock.HeldCount != 0) return EFI_ACCESS_DENIED;
+  if (Binding->Lock.HeldCount != 0 || !StopStartedChild(Instance)) return EFI_ACCESS_DENIED;
 
-  // Uninstalled outside the lock: uninstalling may disconnect other drivers.
   const EFI_STATUS Status =
       gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gOrvaleProtocolGuid, &Instance->Protocol, nullptr);
   if (EFI_ERROR(Status)) return Status;
 
-  if (AcquireInstanceLock(&Binding->Lock) != EFI_SUCCESS) {
-    EFI_HANDLE Handle = ChildHandle;
+  if (!StopStartedChild(Instance)) {
+    EFI_HANDLE Handle = nullptr;
+    // Unreachable if that fails, yet possibly in use: kept linked, never freed.
     if (EFI_ERROR(gBS->InstallMultipleProtocolInterfaces(&Handle, &gOrvaleProtocolGuid, &Instance->Protocol,
                                                          nullptr))) {
-      // Unreachable now, yet possibly in use: kept linked, never freed.
       return EFI_DEVICE_ERROR;
     }
+    Instance->ChildHandle = Handle;
     return EFI_ACCESS_DENIED;
   }
-  if (InstanceStarted(Instance)) StopInstanceLocked(Instance);
-  ReleaseInstanceLock(&Binding->Lock);
   Unlink(&Instance->Link);
   --Binding->ChildCount;
   gBS->FreePool(Instance);

@@ -129,6 +129,10 @@ TEST_F(BindingTest, StartFailuresUnwindEverything) {
   expectUnbound("MNP CreateChild", Db()->Start(Db(), second->controller, nullptr));
   second->faults.failCreateChild = false;
 
+  second->faults.failChildOpen = true;
+  expectUnbound("MNP open by driver", Db()->Start(Db(), second->controller, nullptr));
+  second->faults.failChildOpen = false;
+
   fw_.FailInstallOf(gOrvaleServiceBindingGuid, true);
   expectUnbound("service binding install", Db()->Start(Db(), second->controller, nullptr));
   fw_.FailInstallOf(gOrvaleServiceBindingGuid, false);
@@ -222,6 +226,67 @@ TEST_F(BindingTest, DestroyingAStartedChildStopsIt) {
   EXPECT_EQ(Sb()->DestroyChild(Sb(), second.handle), EFI_SUCCESS);
   EXPECT_EQ(fw_.LivePoolBlocks(), pool);
   EXPECT_EQ(fw_.LiveEvents(), events);
+  EXPECT_FALSE(nic_->Config().has_value());
+  ExpectTplRestored();
+}
+
+// Installing the protocol may run another driver's notification that uses
+// the child at once: it is already linked (so the controller's Stop would find
+// it) and can be started. A failed installation leaves it unlinked.
+TEST_F(BindingTest, CreateChildLinksBeforeInstalling) {
+  const size_t pool = fw_.LivePoolBlocks();
+  bool ran = false;
+  fw_.OnInstall([&](EFI_HANDLE handle, const EFI_GUID &guid) {
+    if (std::memcmp(&guid, &gOrvaleProtocolGuid, sizeof(guid)) != 0) return;
+    auto *p = static_cast<OrvaleProtocol *>(fw_.FindProtocol(handle, gOrvaleProtocolGuid));
+    ASSERT_NE(p, nullptr);
+    const std::vector<ProtocolInstance *> linked = Children();
+    EXPECT_EQ(Binding()->ChildCount, 2u);
+    ASSERT_EQ(linked.size(), 2u);
+    EXPECT_EQ(linked[1], InstanceFromThis(p));
+    EXPECT_EQ(p->Start(p), EFI_SUCCESS);
+    ran = true;
+  });
+  hosted::Child second;
+  ASSERT_EQ(hosted::CreateChild(fw_, nic_, &second), EFI_SUCCESS);
+  fw_.OnInstall(nullptr);
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(InstanceOf(second)->ChildHandle, second.handle);
+  EXPECT_TRUE(InstanceOf(second)->State.Started);
+  EXPECT_EQ(Sb()->DestroyChild(Sb(), second.handle), EFI_SUCCESS);
+
+  fw_.FailInstallOf(gOrvaleProtocolGuid, true);
+  hosted::Child third;
+  EXPECT_TRUE(EFI_ERROR(hosted::CreateChild(fw_, nic_, &third)));
+  fw_.FailInstallOf(gOrvaleProtocolGuid, false);
+  EXPECT_EQ(Binding()->ChildCount, 1u);
+  EXPECT_EQ(Children().size(), 1u);
+  EXPECT_EQ(fw_.LivePoolBlocks(), pool);
+}
+
+// A notification run by the uninstallation that starts the child again and
+// leaves the lock held: the started child is not freed; it goes back on a
+// handle and can be destroyed once the lock is free.
+TEST_F(BindingTest, DestroyChildNeverFreesAStartedChildUnstopped) {
+  ASSERT_EQ(StartChild(), EFI_SUCCESS);
+  OrvaleProtocol *p = Proto();
+  ProtocolInstance *inst = Instance();
+  fw_.OnUninstall([&](EFI_HANDLE, const EFI_GUID &guid) {
+    if (std::memcmp(&guid, &gOrvaleProtocolGuid, sizeof(guid)) != 0) return;
+    EXPECT_FALSE(inst->State.Started) << "stopped before its protocol goes";
+    EXPECT_EQ(p->Start(p), EFI_SUCCESS);
+    Binding()->Lock.HeldCount = 1;
+  });
+  EXPECT_EQ(Sb()->DestroyChild(Sb(), child_.handle), EFI_ACCESS_DENIED);
+  fw_.OnUninstall(nullptr);
+  Binding()->Lock.HeldCount = 0;
+  EXPECT_EQ(Binding()->ChildCount, 1u);
+  EXPECT_TRUE(inst->State.Started);
+  ASSERT_NE(inst->ChildHandle, nullptr);
+  EXPECT_EQ(fw_.FindProtocol(inst->ChildHandle, gOrvaleProtocolGuid), p);
+  EXPECT_TRUE(nic_->Config().has_value());
+  EXPECT_EQ(Sb()->DestroyChild(Sb(), inst->ChildHandle), EFI_SUCCESS);
+  child_ = {};
   EXPECT_FALSE(nic_->Config().has_value());
   ExpectTplRestored();
 }

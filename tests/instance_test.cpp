@@ -302,6 +302,17 @@ std::vector<std::pair<const char *, EFI_STATUS (*)(OrvaleProtocol *)>> LockingMe
                               nullptr, nullptr, nullptr);
        }},
       {"BisVerify", [](OrvaleProtocol *p) { return ::BisVerify(p, nullptr, 0, nullptr, 0, nullptr); }},
+      {"UdpWrite",
+       [](OrvaleProtocol *p) {
+         return ::UdpWrite(p, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+       }},
+      {"UdpRead",
+       [](OrvaleProtocol *p) {
+         return ::UdpRead(p, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+       }},
+      {"Arp", [](OrvaleProtocol *p) { return ::Arp(p, nullptr, nullptr); }},
+      {"SetIpFilter", [](OrvaleProtocol *p) { return ::SetIpFilter(p, nullptr); }},
+      {"SetStationIp", [](OrvaleProtocol *p) { return ::SetStationIp(p, nullptr, nullptr); }},
   };
 }
 
@@ -314,10 +325,18 @@ TEST_F(InstanceTest, MembersRefuseNullThisAndAStoppedInstance) {
     ExpectTplRestored();
     EXPECT_EQ(Binding()->Lock.HeldCount, 0u);
   }
-  Proto()->State = nullptr;  // a caller that cleared the pointer
-  EXPECT_EQ(LockingMembers()[0].second(Proto()), EFI_NOT_STARTED);
-  Proto()->State = &Instance()->State;
   EXPECT_EQ(fw_.LivePoolBlocks(), pool) << "nothing allocated before Start";
+
+  // Started, but a caller cleared the published pointer: every member goes by it.
+  ASSERT_EQ(StartChild(), EFI_SUCCESS);
+  Proto()->State = nullptr;
+  for (const auto &[name, call] : LockingMembers()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(call(Proto()), EFI_NOT_STARTED);
+    EXPECT_EQ(Binding()->Lock.HeldCount, 0u);
+  }
+  Proto()->State = &Instance()->State;
+  EXPECT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
 }
 
 TEST_F(InstanceTest, PlaceholderMembersRunTheDisciplineOnceStarted) {
@@ -354,6 +373,10 @@ TEST_F(InstanceTest, HeldLockRefusesEveryMemberUntouched) {
   }
   EXPECT_EQ(Proto()->Stop(Proto()), EFI_ACCESS_DENIED);
   EXPECT_TRUE(State().Started) << "a refused Stop stops nothing";
+  State().Started = FALSE;
+  EXPECT_EQ(Proto()->Start(Proto()), EFI_ACCESS_DENIED);
+  EXPECT_FALSE(State().Started) << "a refused Start starts nothing";
+  State().Started = TRUE;
   ReleaseInstanceLock(&lock);
   ExpectTplRestored();
   ReleaseInstanceLock(&lock);  // an unbalanced release changes nothing

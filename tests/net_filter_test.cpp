@@ -24,6 +24,9 @@ EFI_PXE_BASE_CODE_IP_FILTER Filter(UINT8 filters, std::initializer_list<Ip4> lis
 }
 
 class FilterTest : public NetTest {
+ public:
+  const hosted::Child &Child() const { return child_; }
+
  protected:
   EFI_STATUS Set(EFI_PXE_BASE_CODE_IP_FILTER f) { return Proto()->SetIpFilter(Proto(), &f); }
   // The IGMP datagrams the client sent, as frames.
@@ -62,6 +65,22 @@ class FilterTest : public NetTest {
     return ReadAny(64, 0x001B).status == EFI_SUCCESS;
   }
 };
+
+// Whether a filtered read gets a datagram sent to a group's own MAC, as a
+// multicast frame reaches the NIC (MNP passes it only for joined groups).
+bool GroupDatagramArrives(FilterTest *t, peers::Station *peer, const Ip4 &group) {
+  peers::Ipv4Fields ip;
+  ip.destination = group;
+  peers::UdpFields udp;
+  udp.sourcePort = kPeerPort;
+  udp.destinationPort = kClientPort;
+  peer->SendIpv4(peers::MulticastMac(group), ip, peers::BuildUdp(kPeerIp, group, udp, Pattern(4)));
+  Bytes data(64);
+  UINTN size = data.size();
+  OrvaleProtocol *p = t->Child().protocol;
+  return p->UdpRead(p, 0x001B, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &size, data.data()) ==
+         EFI_SUCCESS;
+}
 
 // The IGMP datagram as it must leave: IPv4 header with Router Alert, then the message.
 // Identification and IPv4 checksum are taken from the frame and checked by the peer.
@@ -283,6 +302,65 @@ TEST_F(FilterTest, MalformedIgmpIsIgnored) {
   EXPECT_EQ(Drops(kDropIgmpShort), 1u);
   EXPECT_EQ(Drops(kDropIgmpChecksum), 1u);
   EXPECT_EQ(Instance()->ReportTimers[0], nullptr);
+}
+
+}  // namespace
+}  // namespace orvale_test
+
+namespace orvale_test {
+namespace {
+
+// Stop leaves the groups (MNP forgets them when reset, and Start clears the
+// filter), so after a restart the same filter joins them again: reports go
+// out and MNP passes the group's frames.
+TEST_F(FilterTest, GroupsAgreeWithMnpAcrossStopAndStart) {
+  ASSERT_EQ(Set(Filter(0x01, {kGroup1})), EFI_SUCCESS);
+  EXPECT_TRUE(GroupDatagramArrives(this, peer_.get(), kGroup1));
+  EXPECT_FALSE(GroupDatagramArrives(this, peer_.get(), kGroup2)) << "never joined";
+  nic_->sent.clear();
+  ASSERT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
+  EXPECT_EQ(Instance()->GroupCount, 0u);
+  auto reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].type, 0x17);
+  EXPECT_EQ(reports[0].group, kGroup1);
+
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(StartChild(), EFI_SUCCESS);
+    EFI_IP_ADDRESS ip = Efi(kClientIp);
+    ASSERT_EQ(Proto()->SetStationIp(Proto(), &ip, nullptr), EFI_SUCCESS);
+    nic_->sent.clear();
+    ASSERT_EQ(Set(Filter(0x01, {kGroup1, {239, 1, 1, 3}, {239, 1, 1, 4}, {239, 1, 1, 5}, {239, 1, 1, 6},
+                                {239, 1, 1, 7}, {239, 1, 1, 8}, {239, 1, 1, 9}})),
+              EFI_SUCCESS);
+    EXPECT_EQ(Instance()->GroupCount, 8u) << "no slot kept by a group of the last run";
+    reports = Reports();
+    ASSERT_EQ(reports.size(), 8u);
+    EXPECT_EQ(reports[0].type, 0x16);
+    EXPECT_EQ(reports[0].group, kGroup1);
+    EXPECT_TRUE(GroupDatagramArrives(this, peer_.get(), kGroup1));
+    EXPECT_TRUE(GroupDatagramArrives(this, peer_.get(), {239, 1, 1, 9}));
+    ASSERT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
+  }
+}
+
+// A filter change that leaves one group and joins another: each message goes
+// out at once, and the TPL the leave raises is back before the join sends.
+TEST_F(FilterTest, LeaveAndJoinInOneCallTakeNoTime) {
+  ASSERT_EQ(Set(Filter(0x01, {kGroup1})), EFI_SUCCESS);
+  nic_->sent.clear();
+  const uint64_t before = fw_.Now();
+  ASSERT_EQ(Set(Filter(0x01, {kGroup2})), EFI_SUCCESS);
+  EXPECT_EQ(fw_.Now(), before);
+  ExpectTplRestored();
+  const auto reports = Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].type, 0x17);
+  EXPECT_EQ(reports[0].group, kGroup1);
+  EXPECT_EQ(reports[1].type, 0x16);
+  EXPECT_EQ(reports[1].group, kGroup2);
+  EXPECT_EQ(Instance()->Mode.Ttl, 16) << "IGMP's TTL of 1 is its own";
 }
 
 }  // namespace

@@ -216,6 +216,29 @@ TEST_F(ClaimTest, AnnouncementAnsweredByTheOwnerFails) {
   EXPECT_TRUE(Locked([&](ProtocolInstance *in) { return AnnounceAddress(in, &free); }));
 }
 
+// A probe that cannot be sent proves nothing: the failure comes back and
+// the address is not taken.
+TEST_F(ClaimTest, ProbeThatCannotBeSentClaimsNothing) {
+  const EFI_IP_ADDRESS address = Efi(kClientIp);
+  EFI_STATUS error = EFI_SUCCESS;
+  nic_->faults.transmitFails = true;
+  EXPECT_FALSE(Locked([&](ProtocolInstance *in) { return ClaimAddress(in, &address, &error); }));
+  EXPECT_EQ(error, EFI_DEVICE_ERROR);
+  nic_->faults.transmitFails = false;
+  // A transmit that completes with an error status, likewise.
+  nic_->faults.transmitCompletion = EFI_NO_MEDIA;
+  EXPECT_FALSE(Locked([&](ProtocolInstance *in) { return ClaimAddress(in, &address, &error); }));
+  EXPECT_EQ(error, EFI_NO_MEDIA);
+  nic_->faults.transmitCompletion = EFI_SUCCESS;
+  EXPECT_EQ(Ip4Of(Instance()->Mode.StationIp), (Ip4{0, 0, 0, 0}));
+  EXPECT_FALSE(Instance()->Packets.StationIpSet);
+  EXPECT_EQ(Instance()->IgmpV1Timer, nullptr);
+  // Silence with a working link: claimed, and no error.
+  error = EFI_DEVICE_ERROR;
+  EXPECT_TRUE(Locked([&](ProtocolInstance *in) { return ClaimAddress(in, &address, &error); }));
+  EXPECT_EQ(error, EFI_SUCCESS);
+}
+
 class RouteTest : public NetTest {};
 
 TEST_F(RouteTest, RoutersAndRelayAgentBecomeRoutes) {
@@ -299,6 +322,15 @@ TEST_F(TransmitTest, TimeoutCancelsTheTokenAndClosesItsEvent) {
             EFI_DEVICE_ERROR);
   EXPECT_EQ(fw_.LiveEvents(), events);
   nic_->faults.transmitFails = false;
+
+  // Accepted, but the token completes with an error: that is the result.
+  nic_->faults.transmitCompletion = EFI_DEVICE_ERROR;
+  EXPECT_EQ(Locked([&](ProtocolInstance *in) {
+              return SendFrame(in, payload.data(), payload.size(), &to, kEtherTypeIpv4);
+            }),
+            EFI_DEVICE_ERROR);
+  EXPECT_EQ(fw_.LiveEvents(), events);
+  nic_->faults.transmitCompletion = EFI_SUCCESS;
 
   // Completed transmits leave no event behind either.
   for (int i = 0; i < 5; ++i) {
@@ -388,6 +420,84 @@ TEST_F(ArpMemberTest, ArgumentsAndMisses) {
   ASSERT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
   EXPECT_EQ(Proto()->Arp(Proto(), &peer, &mac), EFI_NOT_STARTED);
   EXPECT_EQ(Proto()->SetStationIp(Proto(), &peer, nullptr), EFI_NOT_STARTED);
+}
+
+}  // namespace
+}  // namespace orvale_test
+
+namespace orvale_test {
+namespace {
+
+// Every child of a controller shares its one MNP child: none may cut the
+// others off the network, in whichever order they stop or go.
+class SeveralChildrenTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(hosted::CreateChild(fw_, nic_, &second_), EFI_SUCCESS);
+    ASSERT_EQ(second_.protocol->Start(second_.protocol), EFI_SUCCESS);
+  }
+  void TearDown() override {
+    if (second_.protocol != nullptr) EXPECT_EQ(hosted::DestroyChild(fw_, nic_, second_.handle), EFI_SUCCESS);
+    NetTest::TearDown();
+  }
+  // A datagram to 10.0.0.2 read by the given child.
+  EFI_STATUS Receives(OrvaleProtocol *p, uint8_t seed) {
+    peer_->SendUdp(kClientMac, kClientIp, kPeerPort, kClientPort, Pattern(10, seed));
+    Bytes data(64);
+    UINTN size = data.size();
+    const EFI_STATUS s =
+        p->UdpRead(p, 0x000F, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &size, data.data());
+    if (s == EFI_SUCCESS && Bytes(data.begin(), data.begin() + static_cast<long>(size)) != Pattern(10, seed)) {
+      ADD_FAILURE() << "another datagram";
+    }
+    return s;
+  }
+  void Gone(hosted::Child *c, bool destroy) {
+    if (destroy) {
+      ASSERT_EQ(hosted::DestroyChild(fw_, nic_, c->handle), EFI_SUCCESS);
+      *c = {};
+    } else {
+      ASSERT_EQ(c->protocol->Stop(c->protocol), EFI_SUCCESS);
+    }
+  }
+  hosted::Child second_;
+};
+
+TEST_F(SeveralChildrenTest, EachStillReceivesWhileTheOtherLives) {
+  for (const bool destroy : {false, true}) {
+    for (const bool firstGoesFirst : {true, false}) {
+      SCOPED_TRACE(std::string(destroy ? "destroyed" : "stopped") + (firstGoesFirst ? ", first child" : ", second"));
+      if (child_.protocol == nullptr) ASSERT_EQ(hosted::CreateChild(fw_, nic_, &child_), EFI_SUCCESS);
+      if (second_.protocol == nullptr) ASSERT_EQ(hosted::CreateChild(fw_, nic_, &second_), EFI_SUCCESS);
+      for (hosted::Child *c : {&child_, &second_}) {
+        if (!InstanceOf(*c)->State.Started) ASSERT_EQ(c->protocol->Start(c->protocol), EFI_SUCCESS);
+      }
+      EXPECT_EQ(Receives(child_.protocol, 1), EFI_SUCCESS);
+      EXPECT_EQ(Receives(second_.protocol, 2), EFI_SUCCESS);
+      hosted::Child *going = firstGoesFirst ? &child_ : &second_;
+      hosted::Child *staying = firstGoesFirst ? &second_ : &child_;
+      Gone(going, destroy);
+      EXPECT_TRUE(nic_->Config().has_value()) << "MNP stays configured for the child still started";
+      EXPECT_EQ(Receives(staying->protocol, 3), EFI_SUCCESS);
+      // The last one going resets MNP.
+      Gone(staying, destroy);
+      EXPECT_FALSE(nic_->Config().has_value());
+      EXPECT_EQ(nic_->PendingReceives(), 0u);
+      ExpectTplRestored();
+    }
+  }
+}
+
+TEST_F(SeveralChildrenTest, NeverStartedChildGoesWithoutTouchingMnp) {
+  hosted::Child idle;
+  ASSERT_EQ(hosted::CreateChild(fw_, nic_, &idle), EFI_SUCCESS);
+  EXPECT_EQ(idle.protocol->Stop(idle.protocol), EFI_SUCCESS);
+  EXPECT_EQ(Receives(Proto(), 4), EFI_SUCCESS);
+  ASSERT_EQ(hosted::DestroyChild(fw_, nic_, idle.handle), EFI_SUCCESS);
+  EXPECT_EQ(Receives(second_.protocol, 5), EFI_SUCCESS);
+  EXPECT_TRUE(nic_->Config().has_value());
 }
 
 }  // namespace

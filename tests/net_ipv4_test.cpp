@@ -138,6 +138,23 @@ TEST_F(Ipv4SendTest, FragmentingStartsAbove1468Bytes) {
   EXPECT_EQ(Write(kPeerIp, Pattern(65515 - 7)), EFI_BAD_BUFFER_SIZE);
 }
 
+// The largest datagram UDP can carry: 65507 data bytes, 65535 bytes of IPv4.
+TEST_F(Ipv4SendTest, LargestDatagramGoesOutWhole) {
+  const Bytes data = Pattern(65507, 4);
+  ASSERT_EQ(Write(kPeerIp, data), EFI_SUCCESS);
+  const auto sent = SentIpv4();
+  ASSERT_EQ(sent.size(), 45u);  // 44 of 1464 payload bytes and one of 1099
+  EXPECT_EQ(sent.back().offsetBytes + sent.back().payload.size(), 65515u);
+  const auto whole = peers::Reassemble(sent, kClientIp, sent[0].identification);
+  ASSERT_TRUE(whole.has_value());
+  const auto udp = peers::ParseUdp(kClientIp, kPeerIp, *whole);
+  ASSERT_TRUE(udp.has_value());
+  EXPECT_TRUE(udp->checksumOk);
+  EXPECT_EQ(udp->length, 65515);
+  EXPECT_EQ(udp->data, data);
+  EXPECT_EQ(Write(kPeerIp, Pattern(65508)), EFI_BAD_BUFFER_SIZE);
+}
+
 TEST_F(Ipv4SendTest, NextHopChoice) {
   // Broadcast: neither route nor ARP.
   ASSERT_EQ(Write(peers::kBroadcastIp, Pattern(10)), EFI_SUCCESS);

@@ -104,6 +104,12 @@ TEST(ChecksumTest, EdgeValues) {
   EXPECT_EQ(InternetChecksum(ones.data(), ones.size()), ReferenceChecksum(ones.data(), ones.size()));
   const Bytes ffff(64, 0xFF);
   EXPECT_EQ(InternetChecksum(ffff.data(), ffff.size()), 0x0000);
+  // Eight words of 0xFFFF and 0x0100: the sum carries out of 16 bits twice,
+  // and only the final end-around carry gives 0x0100 (complement FE FF).
+  Bytes carry(16, 0xFF);
+  carry.insert(carry.end(), {0x01, 0x00, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(Stored(InternetChecksum(carry.data(), carry.size())), (Bytes{0xFE, 0xFF}));
+  EXPECT_EQ(InternetChecksum(carry.data(), carry.size()), 0xFFFE);
 }
 
 // Lengths 1..9000 at odd and even offsets; the buffer is sized exactly, so
