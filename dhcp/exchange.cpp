@@ -3,12 +3,6 @@
 
 #include "codec.h"
 
-namespace {
-
-constexpr UINTN kParsedPacketCount = 4;
-
-}  // namespace
-
 // The entry is parsed as a full 1472-byte copy; its length field keeps the
 // length the packet arrived with.
 void SavePacket(ProtocolInstance *Instance, DhcpPacket *Destination, const DhcpPacket *Source, UINT64 Length,

@@ -11,7 +11,6 @@ constexpr UINT64 kBisRevision = 0x10000;
 constexpr UINT32 kBisMajorVersion = 1;
 constexpr UINT32 kSignatureEntrySize = 8;
 constexpr UINT32 kMaxSignatureInfoLength = 63 * kSignatureEntrySize;
-constexpr UINTN kParsedPacketCount = 4;
 
 bool BisOperationsPresent(const EFI_BIS_PROTOCOL *Bis) {
   return Bis->Initialize != nullptr && Bis->Shutdown != nullptr && Bis->Free != nullptr &&

@@ -14,6 +14,7 @@ constexpr EFI_TPL kInstanceLockTpl = 9;     // above TPL_CALLBACK, below TPL_NOT
 constexpr UINT32 kPxeIdentityUnbuilt = 100;
 constexpr UINT32 kPxeIdentityBuilt = 200;
 constexpr UINTN kNetDropSlots = 48;        // drop counters by reason (net/net.h NetDrop)
+constexpr UINTN kParsedPacketCount = 4;     // PacketRecord.ParsedPackets slots
 constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
 
 struct ListLink {

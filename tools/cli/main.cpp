@@ -245,6 +245,13 @@ Outcome CmdUdpRecv(Context &ctx, const Words &w) {
     // UdpRead never waits: it takes what has arrived, so the waiting is here.
     status = ctx.protocol->UdpRead(ctx.protocol, flags, &dst, &destPort, &src, &srcPort, nullptr, nullptr, &size,
                                    buffer.data());
+    if (status == EFI_DEVICE_ERROR) {
+      // UdpRead's word for a datagram whose UDP checksum failed: that one is
+      // gone, the wait is not over.
+      fprintf(stderr, "orvale: udp-recv: dropped a datagram with a bad UDP checksum\n");
+      status = EFI_TIMEOUT;
+      continue;
+    }
     if (status != EFI_TIMEOUT) break;
     Pause();
   } while (MonotonicSeconds() < deadline);
@@ -328,7 +335,8 @@ const Command kCommands[] = {
      "udp-recv [--port P] [--timeout S] [--from IP] [--any-dest]",
      "UdpRead until a datagram, an ICMP error or the timeout (default 5 s). Listens on P,\n"
      "      else on the source port of the last udp-send, else on any port; to the station\n"
-     "      address (or the joined groups after join; any address with --any-dest).",
+     "      address (or the joined groups after join; any address with --any-dest). A datagram\n"
+     "      with a bad UDP checksum is dropped (said on stderr) and the wait goes on.",
      CmdUdpRecv},
     {"join", 1, 1, "", "join GROUP",
      "SetIpFilter: station, broadcast and GROUP (with the groups joined before); the\n"

@@ -1,4 +1,4 @@
-// The Arp and SetStationIp members.
+// The members that deal in the station's addresses: Arp and SetStationIp.
 #include "net.h"
 
 EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr) {

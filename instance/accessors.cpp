@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr UINTN kParsedPacketCount = 4;
 constexpr UINTN kParsedAck = 0;
 constexpr UINTN kParsedProxyOffer = 1;
 constexpr UINTN kParsedPxeReply = 2;
