@@ -54,6 +54,47 @@ TEST_F(Cli, ClosedPortExitsWithTheIcmpErrorStatus) {
   EXPECT_FALSE(Has(o, "\nshow\n")) << "the line must stop at the failing command:\n" << o.out;
 }
 
+// The tool reads one datagram while a hostile station sends crafted frames of
+// one kind, then a good datagram: only the good one is printed, and the
+// tool exits 0. (Cli.ClosedPortExitsWithTheIcmpErrorStatus shows that the
+// kernel's own port unreachable still ends the read.)
+class HostileStation : public CapturedTest {
+ protected:
+  void ReadsOnlyTheGoodDatagram(const std::string &kind) {
+    const std::string port = "7100";
+    const std::string stderrPath = env_.captureDir + "/HostileStation." + kind + ".stderr";
+    const pid_t station =
+        Spawn({"ip", "netns", "exec", env_.serverNs, env_.python, env_.scripts + "/hostile_frames.py", env_.serverIf,
+               realnet::Text(mac_), realnet::Text(env_.serverIp), realnet::Text(env_.stationIp), port, kind, "1.0"});
+    ASSERT_GT(station, 0);
+    // The ARP request is the driver's frame the judge reads.
+    Outcome o = RunCommand({env_.cli, "--if", env_.iface, "set-ip", realnet::Text(env_.stationIp) + "/24", "arp",
+                            realnet::Text(env_.serverIp), "udp-recv", "--port", port, "--timeout", "6"},
+                           stderrPath);
+    EXPECT_EQ(WaitExit(station, 10), 0);
+    EXPECT_EQ(o.exitCode, 0) << o.out;
+    EXPECT_TRUE(Has(o, "data: GOOD " + kind)) << o.out;
+    size_t received = 0;
+    for (size_t at = o.out.find("received "); at != std::string::npos; at = o.out.find("received ", at + 1)) {
+      ++received;
+    }
+    EXPECT_EQ(received, 1u) << o.out;
+    EXPECT_FALSE(Has(o, "FORGED")) << o.out;
+    EXPECT_FALSE(Has(o, "icmp error")) << o.out;
+    const Outcome err = RunCommand({"cat", stderrPath});
+    EXPECT_EQ(err.out.find("dropped a datagram with a bad UDP checksum") != std::string::npos,
+              kind == "bad-checksum")
+        << err.out;
+  }
+};
+
+TEST_F(HostileStation, ForgedFirstFragmentOverARealDatagram) { ReadsOnlyTheGoodDatagram("forged-first"); }
+TEST_F(HostileStation, OverlappingFragmentWithOtherBytes) { ReadsOnlyTheGoodDatagram("overlap"); }
+TEST_F(HostileStation, PortUnreachableToTheBroadcastAddress) { ReadsOnlyTheGoodDatagram("icmp-broadcast"); }
+TEST_F(HostileStation, IcmpErrorQuotingAnotherHost) { ReadsOnlyTheGoodDatagram("icmp-foreign"); }
+TEST_F(HostileStation, IcmpErrorWithAFourByteQuote) { ReadsOnlyTheGoodDatagram("icmp-short"); }
+TEST_F(HostileStation, BadUdpChecksumAheadOfAGoodDatagram) { ReadsOnlyTheGoodDatagram("bad-checksum"); }
+
 // No driver traffic in these; nothing to judge.
 TEST(CliLine, HelpAndWrongLines) {
   Env env;

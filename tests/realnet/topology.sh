@@ -1,22 +1,27 @@
 # The real-network suite's link, sourced by tools/realnet.sh:
 #
 #   client ns                 bridge ns                      server ns
-#   orv-c0 (no IPv4) ---- orv-bc  orv-br0  orv-bs ---- orv-s0 198.18.0.1/24
+#   orv-c0 (no IPv4) ---- orv-bc  orv-br   orv-bs ---- orv-s0 198.18.0.1/24
 #   the driver's packet       Linux bridge, IGMP snooping,   the kernel as peer,
 #   socket and tshark         IGMPv2 querier (off until the  udp_peer.py
 #                             IGMP test turns it on)
 #
-# Every name starts with orv-rn- (namespaces) or orv- (links, which live only
-# inside those namespaces). Addresses come from 198.18.0.0/24 only.
+# Every name carries the run's id (RN_RUN: the running script's process id in
+# hex), so two runs on one machine (two checkouts, CI beside a developer) never
+# meet: namespaces are orv-rn-<run>-client|bridge|server, links orv-xx-<run>
+# (at most 15 characters, and only inside those namespaces). Addresses come
+# from 198.18.0.0/24 only; each run has its own namespaces, so they repeat
+# without harm.
 
-RN_NS_CLIENT=orv-rn-client
-RN_NS_BRIDGE=orv-rn-bridge
-RN_NS_SERVER=orv-rn-server
-RN_IF_CLIENT=orv-c0
-RN_IF_BR_CLIENT=orv-bc
-RN_IF_BR_SERVER=orv-bs
-RN_IF_SERVER=orv-s0
-RN_BRIDGE=orv-br0
+RN_RUN=${RN_RUN:-$(printf '%x' $$)}
+RN_NS_CLIENT=orv-rn-$RN_RUN-client
+RN_NS_BRIDGE=orv-rn-$RN_RUN-bridge
+RN_NS_SERVER=orv-rn-$RN_RUN-server
+RN_IF_CLIENT=orv-c0-$RN_RUN
+RN_IF_BR_CLIENT=orv-bc-$RN_RUN
+RN_IF_BR_SERVER=orv-bs-$RN_RUN
+RN_IF_SERVER=orv-s0-$RN_RUN
+RN_BRIDGE=orv-br-$RN_RUN
 RN_SERVER_IP=198.18.0.1
 RN_STATION_IP=198.18.0.10
 RN_PREFIX=24
@@ -35,10 +40,16 @@ rn_delete_ns() {
   ip netns del "$ns" 2>/dev/null
 }
 
-# Namespaces left by an earlier run that was killed before its trap ran.
+# Namespaces left by an earlier run that was killed before its trap ran: only
+# those whose run (the process id in their name) is gone. A live run's
+# namespaces, and names of any other form, are never touched.
 rn_cleanup_stale() {
-  local ns
-  for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep '^orv-rn-'); do
+  local ns run
+  for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^orv-rn-[0-9a-f]+-(client|bridge|server)$'); do
+    run=${ns#orv-rn-}
+    run=${run%-*}
+    [ "$run" = "$RN_RUN" ] && continue
+    kill -0 "$((16#$run))" 2>/dev/null && continue
     echo "realnet: removing stale namespace $ns"
     rn_delete_ns "$ns"
   done
