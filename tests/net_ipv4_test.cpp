@@ -15,8 +15,6 @@ namespace {
 using peers::Bytes;
 using peers::Ip4;
 
-constexpr UINT16 kMayFragment = EFI_PXE_BASE_CODE_UDP_OPFLAGS_MAY_FRAGMENT;
-
 class Ipv4SendTest : public NetTest {
  protected:
   EFI_STATUS Write(const Ip4 &to, const Bytes &data, UINT16 flags = kMayFragment, EFI_IP_ADDRESS *gateway = nullptr) {

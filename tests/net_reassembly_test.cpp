@@ -13,11 +13,6 @@ namespace {
 using peers::Bytes;
 using peers::Ip4;
 
-constexpr UINT16 kAnySrcIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP;
-constexpr UINT16 kAnySrcPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
-constexpr UINT16 kAnyDestIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_IP;
-constexpr UINT16 kAnyDestPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT;
-
 // 5000 -> 4000, UDP length 32, no checksum (nothing verifies it), 24 data bytes.
 const Bytes kGenuine = {
     0x13, 0x88, 0x0F, 0xA0, 0x00, 0x20, 0x00, 0x00,  // ports 5000 -> 4000, length 32, checksum none

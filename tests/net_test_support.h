@@ -19,6 +19,14 @@ constexpr peers::Ip4 kClientMask = {255, 255, 255, 0};
 constexpr uint16_t kClientPort = 4000;
 constexpr uint16_t kPeerPort = 5000;
 
+// UDP op-flags.
+constexpr UINT16 kAnySrcIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP;
+constexpr UINT16 kAnySrcPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
+constexpr UINT16 kAnyDestIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_IP;
+constexpr UINT16 kAnyDestPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT;
+constexpr UINT16 kUseFilter = EFI_PXE_BASE_CODE_UDP_OPFLAGS_USE_FILTER;
+constexpr UINT16 kMayFragment = EFI_PXE_BASE_CODE_UDP_OPFLAGS_MAY_FRAGMENT;
+
 inline EFI_IP_ADDRESS Efi(const peers::Ip4 &ip) {
   EFI_IP_ADDRESS a{};
   for (int i = 0; i < 4; ++i) a.v4.Addr[i] = ip[i];

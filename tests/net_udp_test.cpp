@@ -12,13 +12,6 @@ namespace {
 using peers::Bytes;
 using peers::Ip4;
 
-constexpr UINT16 kAnySrcIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP;
-constexpr UINT16 kAnySrcPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
-constexpr UINT16 kAnyDestIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_IP;
-constexpr UINT16 kAnyDestPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT;
-constexpr UINT16 kUseFilter = EFI_PXE_BASE_CODE_UDP_OPFLAGS_USE_FILTER;
-constexpr UINT16 kMayFragment = EFI_PXE_BASE_CODE_UDP_OPFLAGS_MAY_FRAGMENT;
-
 class UdpWriteTest : public NetTest {
  protected:
   EFI_STATUS Write(UINT16 flags, UINT16 *srcPort, const Bytes &data, UINTN *headerSize = nullptr,

@@ -21,16 +21,9 @@ import struct
 import sys
 import time
 
+from send_fragments import checksum
+
 SERVER_PORT = 7000
-
-
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    s = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while s >> 16:
-        s = (s & 0xFFFF) + (s >> 16)
-    return ~s & 0xFFFF
 
 
 def ipv4(src, dst, proto, payload, ident, mf=False, offset=0):
