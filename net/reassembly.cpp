@@ -255,10 +255,11 @@ class Reassembly {
       return Outcome::Dropped;
     }
 
+    // Every byte held in the range was found equal, so one copy of the whole
+    // piece changes none of them.
+    Keep(Offset, End, Piece.data);
     for (UINTN Block = Offset / kIpv4FragmentUnit; Block < BlocksUpTo(End); ++Block) {
       if (BlockHeld(Block)) continue;
-      const UINTN From = Block * kIpv4FragmentUnit;
-      Keep(From, MinOf(From + kIpv4FragmentUnit, End), Piece.data + (From - Offset));
       instance_->FragmentMap[Block / 8] = static_cast<UINT8>(instance_->FragmentMap[Block / 8] | (1u << (Block % 8)));
       mapDirty_ = MaxOf(mapDirty_, Block / 8 + 1);
       ++blocksArrived_;
