@@ -15,6 +15,7 @@ constexpr UINT32 kPxeIdentityUnbuilt = 100;
 constexpr UINT32 kPxeIdentityBuilt = 200;
 constexpr UINTN kNetDropSlots = 32;        // drop counters by reason (net/net.h NetDrop)
 constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
+constexpr UINTN kDhcpDropSlots = 8;        // DHCP replies skipped, by reason (dhcp/exchange.h DhcpDrop)
 
 struct ListLink {
   ListLink *Next;
@@ -73,6 +74,7 @@ struct ProtocolInstance {
   PacketSlot *ReplySlots;
   UINT32 HeldSlots;
   UINT32 DhcpRetryCount;
+  UINT32 DhcpDrops[kDhcpDropSlots];
   // PXE exchange state.
   UINT32 PxeIdentityState;
 

@@ -61,7 +61,6 @@ BOOLEAN LookupArpCache(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address
                                     EFI_MAC_ADDRESS *HwAddress);
 BOOLEAN AnnounceAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address);
 BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address);
-void LearnRoutes(ProtocolInstance *Instance, PacketSlot *Slot);
 void AddRoute(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway);
 
 // Driver-wide ARP request template and reply frame, set up by the image entry.
