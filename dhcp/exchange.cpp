@@ -22,6 +22,7 @@ constexpr UINT8 kLastDiscoverWindow = 33;  // windows of 1, 2, 4, 8, 16 and 32 s
 constexpr UINT32 kDiscoveryAttempts = 3;
 constexpr UINT32 kRequestTransmissions = 2;
 constexpr INT32 kScorePublic = 100;
+constexpr UINT32 kDeviceErrorsBeforeTimerCheck = 64;
 
 UINT64 WindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
 
@@ -154,6 +155,7 @@ EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator
     return EFI_INVALID_PARAMETER;
   }
   const EFI_SIMPLE_NETWORK_MODE &Snp = Instance->Binding->SnpMode;
+  UINT32 DeviceErrors = 0;
   for (;;) {
     EFI_IP_ADDRESS Source;
     ZeroBytes(&Source, sizeof(Source));
@@ -168,11 +170,17 @@ EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator
     // Anyone on the segment can send a datagram with a bad checksum, an
     // oversized one or an ICMP error: none ends the window (RFC 1122 4.1.3.4).
     if (Status == EFI_DEVICE_ERROR || Status == EFI_BUFFER_TOO_SMALL || Status == EFI_ICMP_ERROR) {
-      if (Timer != nullptr && gBS->CheckEvent(Timer) == EFI_SUCCESS) return EFI_NO_RESPONSE;
       if (Status == EFI_BUFFER_TOO_SMALL) CountDhcpDrop(Instance, kDhcpDropOversize);
       if (Status == EFI_ICMP_ERROR) CountDhcpDrop(Instance, kDhcpDropIcmp);
+      // The frame layer checks the timer while it waits; a device error that
+      // repeats without end (a failing MNP) must still let the window close.
+      if (Status == EFI_DEVICE_ERROR && ++DeviceErrors >= kDeviceErrorsBeforeTimerCheck) {
+        DeviceErrors = 0;
+        if (Timer == nullptr || gBS->CheckEvent(Timer) == EFI_SUCCESS) return EFI_NO_RESPONSE;
+      }
       continue;
     }
+    DeviceErrors = 0;
     if (EFI_ERROR(Status)) return Status;
 
     const BootpMessage *Message = BootpOf(&Slot->packet);
@@ -297,8 +305,11 @@ void DhcpDecline(ProtocolInstance *Instance, const UINT8 *ServerId, const UINT8 
   (void)OptionWriterAdd(&Writer, kOptRequestedIp, 4, Address);
   (void)OptionWriterAdd(&Writer, kOptServerId, 4, ServerId);
   (void)OptionWriterAdd(&Writer, kOptEnd, 0, nullptr);
-  // No reply is awaited, so a lost DECLINE costs nothing here.
-  (void)SendDhcpMessage(Instance, ServerId, &kServerPort, Address, &kClientPort);
+  // No reply is awaited. Without an address of its own the client may have no
+  // way to reach the server: the DECLINE is then broadcast (RFC 2131 4.4.1).
+  if (EFI_ERROR(SendDhcpMessage(Instance, ServerId, &kServerPort, Address, &kClientPort))) {
+    (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, Address, &kClientPort);
+  }
   Instance->Packets.StationIpSet = FALSE;
 }
 
