@@ -1,13 +1,12 @@
 // The accessor and configuration members (BisVerify, GetDhcpAck,
 // GetWirlReply, FindOption, GetBootFile, SetPackets) and, until their
-// subsystems land, the exchange members as placeholders that keep the member
+// subsystems land, Discover and Mtftp as placeholders that keep the member
 // discipline and report EFI_UNSUPPORTED.
 #include "../dhcp/codec.h"
 #include "../dhcp/exchange.h"
 #include "instance.h"
 
 namespace {
-
 
 // After the lock is taken: a refused lock (another member of the controller
 // is running) is returned untouched; EFI_NOT_STARTED before Start.

@@ -215,7 +215,7 @@ void DhcpServer::Send(const DhcpMessage &reply, const Mac &clientMac) {
 
 void DhcpServer::OnFrame(const hosted::Frame &frame) {
   auto seen = DecodeDhcpFrame(frame, {67});
-  if (!seen) return;
+  if (!seen || (seen->destination != station_->Ip() && seen->destination != kBroadcastIp)) return;
   seen_.push_back(*seen);
   const Bytes *type = seen->message.Option(kMessageType);
   if (type == nullptr || type->size() != 1) return;
@@ -251,7 +251,7 @@ std::vector<DhcpSeen> WirlServer::SeenOfKind(uint8_t wirlType) const {
 
 void WirlServer::OnFrame(const hosted::Frame &frame) {
   auto seen = DecodeDhcpFrame(frame, config_.ports);
-  if (!seen) return;
+  if (!seen || (seen->destination != station_->Ip() && seen->destination != kBroadcastIp)) return;
   const Bytes *type = seen->message.Option(kMessageType);
   if (type == nullptr || *type != Bytes{8}) return;
   seen_.push_back(*seen);
@@ -284,7 +284,19 @@ void WirlServer::OnFrame(const hosted::Frame &frame) {
   } else {
     return;
   }
-  r.Set(kVendor, EncodeSubOptions(sub));
+  // Option 43 instances of at most 255 bytes, split between sub-options.
+  DhcpOptions piece;
+  size_t pieceLength = 0;
+  for (const auto &s : sub) {
+    if (pieceLength + 2 + s.second.size() > 255 && !piece.empty()) {
+      r.options.emplace_back(kVendor, EncodeSubOptions(piece));
+      piece.clear();
+      pieceLength = 0;
+    }
+    piece.push_back(s);
+    pieceLength += 2 + s.second.size();
+  }
+  r.options.emplace_back(kVendor, EncodeSubOptions(piece));
   std::optional<DhcpMessage> reply = r;
   if (Shape) Shape(*seen, reply);
   if (!reply) return;

@@ -266,9 +266,13 @@ EFI_STATUS WirlList(ProtocolInstance *Instance) {
       ++WindowsWithReply;
       if (WindowsWithReply >= kSelectAfterWindows ||
           UsableSelectedImage(Instance, &Instance->ReplySlots[kSlotListReply]) != nullptr) {
+        const UINT8 ListWindow = Instance->RetryTimeout;
         if (WirlSelect(Instance)) return EFI_SUCCESS;
         // The SELECT was refused or went unanswered: the next transmission is
-        // a LIST again, not the SELECT left in the transmit packet.
+        // a LIST again, not the SELECT left in the transmit packet, and the
+        // LIST windows go on from where they were, so a server that refuses
+        // every SELECT cannot keep the loop going for ever.
+        Instance->RetryTimeout = MaxOf(Instance->RetryTimeout, ListWindow);
         BuildListInform(Instance, WithKind);
       }
     }
