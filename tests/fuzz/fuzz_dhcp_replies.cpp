@@ -177,6 +177,9 @@ void RunOnce(const uint8_t *data, size_t size) {
   }
   (void)ApplyIpFilter(in, &filter);
   FreeDhcpBuffers(in);
+  // ParsedPackets lives on with the packets of this input; an index grown
+  // past its built-in array is released when the slots are reset.
+  ResetSlots(p.ParsedPackets, kParsedPacketCount);
   if (p.ImageList != nullptr) {
     // The record lengths must add up to what is published.
     size_t walked = 0;
