@@ -24,8 +24,6 @@ constexpr UINT32 kRequestTransmissions = 2;
 constexpr INT32 kScorePublic = 100;
 constexpr UINT32 kDeviceErrorsBeforeTimerCheck = 64;
 
-UINT64 WindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
-
 void CountDhcpDrop(ProtocolInstance *Instance, DhcpDrop Reason) { ++Instance->DhcpDrops[Reason]; }
 
 // The value of option Code when it is at least MinLength bytes long.
@@ -62,11 +60,6 @@ void FinishMessage(ProtocolInstance *Instance, OptionWriter *Writer) {
 
 void StoreSecs(ProtocolInstance *Instance) { BootpOf(Instance->DhcpTxPacket)->secs.set(Instance->SecsCounter); }
 
-void NextWindow(ProtocolInstance *Instance) {
-  Instance->SecsCounter = static_cast<UINT16>(Instance->SecsCounter + Instance->RetryTimeout);
-  Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
-}
-
 UINT8 MessageType(const PacketSlot *Slot, bool *Present) {
   const UINT8 *Type = FindOption(Slot, kOptMessageType, 1);
   *Present = Type != nullptr;
@@ -87,6 +80,20 @@ void StoreLeaseMask(ProtocolInstance *Instance, const PacketSlot *Offer, const P
 }
 
 }  // namespace
+
+UINT64 RetryWindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
+
+void NextRetryWindow(ProtocolInstance *Instance) {
+  Instance->SecsCounter = static_cast<UINT16>(Instance->SecsCounter + Instance->RetryTimeout);
+  Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
+}
+
+EFI_PXE_BASE_CODE_IP_FILTER StationOnlyFilter() {
+  EFI_PXE_BASE_CODE_IP_FILTER Filter;
+  ZeroBytes(&Filter, sizeof(Filter));
+  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
+  return Filter;
+}
 
 void NaturalMask(const UINT8 *Address, UINT8 *Mask) {
   const UINT8 First = Address[0];
@@ -259,7 +266,7 @@ INT32 ScoreOffer(const PacketSlot *Slot) {
 
 EFI_STATUS CollectOffers(ProtocolInstance *Instance) {
   TimerEvent Timer;
-  EFI_STATUS Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
+  EFI_STATUS Status = Timer.Arm(RetryWindowTicks(Instance->RetryTimeout));
   if (EFI_ERROR(Status)) return Status;
 
   const PacketRecord &Packets = Instance->Packets;
@@ -335,7 +342,7 @@ BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
     StoreSecs(Instance);
     if (EFI_ERROR(SendDhcpMessage(Instance, kBroadcast, &kServerPort, kUnspecified, &kClientPort))) return FALSE;
     TimerEvent Timer;
-    if (EFI_ERROR(Timer.Arm(WindowTicks(Instance->RetryTimeout)))) return FALSE;
+    if (EFI_ERROR(Timer.Arm(RetryWindowTicks(Instance->RetryTimeout)))) return FALSE;
     EFI_STATUS Status;
     for (;;) {
       UINT16 FromPort = kServerPort;
@@ -355,7 +362,7 @@ BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
     }
     if (Acked) break;
     if (Status != EFI_NO_RESPONSE || Transmission + 1 == kRequestTransmissions) return FALSE;
-    NextWindow(Instance);
+    NextRetryWindow(Instance);
   }
 
   const EFI_IP_ADDRESS Address = Ipv4ToEfi(Offered);
@@ -408,7 +415,7 @@ EFI_STATUS RunDhcpDiscovery(ProtocolInstance *Instance, bool WirlOptionAlways) {
     FinishMessage(Instance, &Writer);
 
     bool Offered = false;
-    for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastDiscoverWindow; NextWindow(Instance)) {
+    for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastDiscoverWindow; NextRetryWindow(Instance)) {
       StoreSecs(Instance);
       const UINT8 *From = BootpOf(Instance->DhcpTxPacket)->ciaddr.b;
       Status = SendDhcpMessage(Instance, kBroadcast, &kServerPort, From, &kClientPort);

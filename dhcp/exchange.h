@@ -80,6 +80,32 @@ BOOLEAN DhcpFinish(ProtocolInstance *Instance);
 // (the Wirl member's discovery).
 [[nodiscard]] EFI_STATUS RunDhcpDiscovery(ProtocolInstance *Instance, bool WirlOptionAlways = false);
 
+// A retransmission window of Seconds plus 0.1 s, in 100-ns units.
+UINT64 RetryWindowTicks(UINT8 Seconds);
+// After an unanswered window: secs grows by it and the next one is twice as long.
+void NextRetryWindow(ProtocolInstance *Instance);
+
+// The exchange buffers of one Dhcp or Wirl member call, released when it
+// returns; SecsCounter starts at 4 for an instance's first exchange.
+class ExchangeBuffers {
+ public:
+  explicit ExchangeBuffers(ProtocolInstance *Instance) : instance_(Instance), held_(AllocateDhcpBuffers(Instance)) {
+    if (held_ && Instance->SecsCounter == 0) Instance->SecsCounter = 4;
+  }
+  ~ExchangeBuffers() {
+    if (held_) FreeDhcpBuffers(instance_);
+  }
+  ExchangeBuffers(const ExchangeBuffers &) = delete;
+  ExchangeBuffers &operator=(const ExchangeBuffers &) = delete;
+  bool Held() const { return held_; }
+
+ private:
+  ProtocolInstance *instance_;
+  bool held_;
+};
+// The filter the members leave behind: the station address only.
+EFI_PXE_BASE_CODE_IP_FILTER StationOnlyFilter();
+
 // Default routes from the routers of option 3 and from giaddr.
 void LearnRoutes(ProtocolInstance *Instance, PacketSlot *Slot);
 // The classful mask of an address (RFC 791): what a lease without option 1 gets.

@@ -11,13 +11,9 @@ EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN) {
   if (!Lock.Held()) return Lock.Status();
   if (This->State == nullptr || !This->State->Started) return EFI_NOT_STARTED;
   // After the call the station address is the only one admitted.
-  EFI_PXE_BASE_CODE_IP_FILTER Filter;
-  ZeroBytes(&Filter, sizeof(Filter));
-  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
-  if (!AllocateDhcpBuffers(Instance)) return EFI_OUT_OF_RESOURCES;
-  if (Instance->SecsCounter == 0) Instance->SecsCounter = 4;
-  EFI_STATUS Result = EFI_UNSUPPORTED;
-  if (Instance->Packets.BootMode == ORVALE_BOOT_MODE_WIRL) Result = WirlBoot(Instance, &Filter);
-  FreeDhcpBuffers(Instance);
-  return Result;
+  const EFI_PXE_BASE_CODE_IP_FILTER Filter = StationOnlyFilter();
+  ExchangeBuffers Buffers(Instance);
+  if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
+  if (Instance->Packets.BootMode != ORVALE_BOOT_MODE_WIRL) return EFI_UNSUPPORTED;
+  return WirlBoot(Instance, &Filter);
 }

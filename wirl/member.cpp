@@ -113,9 +113,7 @@ EFI_STATUS WirlListStep(ProtocolInstance *Instance) {
   if (Packets.WirlSendListPending == 1) {
     UINT8 Destination[4];
     WirlDestination(Instance, Destination);
-    ++Instance->Xid;
-    Instance->HeldSlots &= ~((1u << kSlotListReply) | (1u << kSlotSelectAck));
-    BuildListInform(Instance, false);
+    StartListInform(Instance, false);
     BootpOf(Instance->DhcpTxPacket)->secs.set(Instance->SecsCounter);
     const UINT16 Port = ListPort(Instance);
     Status = SendDhcpMessage(Instance, Destination, &Port, Instance->Mode.StationIp.v4.Addr, &kClientPort);
@@ -144,16 +142,11 @@ EFI_STATUS WirlPoll(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTE
     Packets.ProxyOfferReceived = FALSE;
     Instance->HeldSlots = 0;
     Packets.ReservedWord = 0;
-    EFI_STATUS Result = RunDhcpDiscovery(Instance, true);
+    const EFI_STATUS Result = ObtainWirlAddress(Instance, true);
     if (Result == EFI_NO_MEDIA) return Result;
-    if (Result == EFI_TIMEOUT) Result = AssignLinkLocalAddress(Instance);
     if (!EFI_ERROR(Result)) {
-      Packets.DhcpAckReceived = TRUE;
-      Packets.DhcpDiscoverValid = TRUE;
-      CopyBytes(&Packets.DhcpAck, &Packets.ParsedPackets[kParsedAck].packet, sizeof(DhcpPacket));
       Packets.WirlNeedDiscovery = 0;
       Packets.WirlSendListPending = 1;
-      RecordIpAddrVariable(Instance);
     }
     (void)ApplyIpFilter(Instance, Filter);
     return Result;
@@ -168,13 +161,10 @@ EFI_STATUS EFIAPI Wirl(OrvaleProtocol *This) {
   MemberLock Lock(Instance);
   if (!Lock.Held()) return Lock.Status();
   if (This->State == nullptr || !This->State->Started) return EFI_NOT_STARTED;
-  EFI_PXE_BASE_CODE_IP_FILTER Filter;
-  ZeroBytes(&Filter, sizeof(Filter));
-  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
-  if (!AllocateDhcpBuffers(Instance)) return EFI_OUT_OF_RESOURCES;
-  if (Instance->SecsCounter == 0) Instance->SecsCounter = 4;
+  const EFI_PXE_BASE_CODE_IP_FILTER Filter = StationOnlyFilter();
+  ExchangeBuffers Buffers(Instance);
+  if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
   const EFI_STATUS Result = WirlPoll(Instance, &Filter);
   Instance->Packets.WirlStatus = Result;
-  FreeDhcpBuffers(Instance);
   return Result;
 }

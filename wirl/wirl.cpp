@@ -21,8 +21,6 @@ constexpr UINTN kSyntheticReplyLength = 250;
 EFI_GUID gIpAddrVendor = {0xC3956B7A, 0x2E04, 0x4A8F, {0x8D, 0x61, 0xF0, 0x7B, 0x25, 0xC9, 0xE4, 0x18}};
 CHAR16 gIpAddrName[] = u"IpAddr";
 
-UINT64 WindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
-
 const UINT8 *SubOption(const PacketSlot *Slot, UINT8 Code, UINT32 MinLength) {
   UINT32 Length = 0;
   const UINT8 *Value = OptionIndexFind(&Slot->vendorOptions, Code, &Length, nullptr);
@@ -83,9 +81,28 @@ void WirlDestination(const ProtocolInstance *Instance, UINT8 *Address) {
   }
 }
 
+void StartListInform(ProtocolInstance *Instance, bool WithKind) {
+  ++Instance->Xid;
+  Instance->HeldSlots &= ~((1u << kSlotListReply) | (1u << kSlotSelectAck));
+  BuildListInform(Instance, WithKind);
+}
+
 void BuildListInform(ProtocolInstance *Instance, bool WithKind) {
   const UINT8 SubOptions[] = {kWirlMessageType, 1, kWirlList, kWirlPrefix, 2, 1, 1, kWirlImageKindFilter, 2, 3, 0};
   BuildInform(Instance, SubOptions, WithKind ? sizeof(SubOptions) : 7);
+}
+
+EFI_STATUS ObtainWirlAddress(ProtocolInstance *Instance, bool WirlOptionAlways) {
+  EFI_STATUS Result = RunDhcpDiscovery(Instance, WirlOptionAlways);
+  if (Result == EFI_TIMEOUT) Result = AssignLinkLocalAddress(Instance);
+  if (!EFI_ERROR(Result)) {
+    PacketRecord &Packets = Instance->Packets;
+    Packets.DhcpAckReceived = TRUE;
+    Packets.DhcpDiscoverValid = TRUE;
+    CopyBytes(&Packets.DhcpAck, &Packets.ParsedPackets[kParsedAck].packet, sizeof(DhcpPacket));
+    RecordIpAddrVariable(Instance);
+  }
+  return Result;
 }
 
 void RecordIpAddrVariable(ProtocolInstance *Instance) {
@@ -156,7 +173,7 @@ BOOLEAN IsSelectReply(ProtocolInstance *Instance, PacketSlot *Slot) {
 
 EFI_STATUS WirlReceiveList(ProtocolInstance *Instance) {
   TimerEvent Timer;
-  EFI_STATUS Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
+  EFI_STATUS Status = Timer.Arm(RetryWindowTicks(Instance->RetryTimeout));
   if (EFI_ERROR(Status)) return Status;
   PacketSlot *Receive = &Instance->ReplySlots[kSlotReceive];
   bool HaveBest = SlotHeld(Instance, kSlotListReply);
@@ -195,7 +212,7 @@ EFI_STATUS WirlReceiveSelectAck(ProtocolInstance *Instance) {
     if (const UINT8 *Id = Option(&Instance->ReplySlots[kSlotListReply], kOptServerId, 4)) CopyBytes(Server, Id, 4);
   }
   TimerEvent Timer;
-  EFI_STATUS Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
+  EFI_STATUS Status = Timer.Arm(RetryWindowTicks(Instance->RetryTimeout));
   if (EFI_ERROR(Status)) return Status;
   PacketSlot *Receive = &Instance->ReplySlots[kSlotReceive];
   bool Answered = false;
@@ -242,8 +259,7 @@ BOOLEAN WirlSelect(ProtocolInstance *Instance) {
     const EFI_STATUS Status = WirlReceiveSelectAck(Instance);
     if (Status == EFI_SUCCESS) return SlotHeld(Instance, kSlotSelectAck) ? TRUE : FALSE;
     if (Status != EFI_NO_RESPONSE) return FALSE;
-    Instance->SecsCounter = static_cast<UINT16>(Instance->SecsCounter + Instance->RetryTimeout);
-    Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
+    NextRetryWindow(Instance);
   }
   return FALSE;
 }
@@ -252,9 +268,7 @@ EFI_STATUS WirlList(ProtocolInstance *Instance) {
   UINT8 Destination[4];
   WirlDestination(Instance, Destination);
   const bool WithKind = Instance->Packets.FilterImageKind != 0;
-  ++Instance->Xid;
-  Instance->HeldSlots &= ~((1u << kSlotListReply) | (1u << kSlotSelectAck));
-  BuildListInform(Instance, WithKind);
+  StartListInform(Instance, WithKind);
 
   UINT32 WindowsWithReply = 0;
   for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastWirlWindow;) {
@@ -276,8 +290,7 @@ EFI_STATUS WirlList(ProtocolInstance *Instance) {
         BuildListInform(Instance, WithKind);
       }
     }
-    Instance->SecsCounter = static_cast<UINT16>(Instance->SecsCounter + Instance->RetryTimeout);
-    Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
+    NextRetryWindow(Instance);
   }
   return EFI_NO_RESPONSE;
 }
@@ -285,9 +298,7 @@ EFI_STATUS WirlList(ProtocolInstance *Instance) {
 EFI_STATUS WirlListAndSelectOnce(ProtocolInstance *Instance) {
   UINT8 Destination[4];
   WirlDestination(Instance, Destination);
-  ++Instance->Xid;
-  Instance->HeldSlots &= ~((1u << kSlotListReply) | (1u << kSlotSelectAck));
-  BuildListInform(Instance, false);
+  StartListInform(Instance, false);
   const UINT16 Port = Instance->State.AlternatePortMode == 1 ? kWirlAlternatePort : kDhcpServerPort;
   EFI_STATUS Status = SendInform(Instance, Destination, Port);
   if (EFI_ERROR(Status)) return Status;
@@ -300,14 +311,7 @@ EFI_STATUS WirlListAndSelectOnce(ProtocolInstance *Instance) {
 EFI_STATUS WirlBoot(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTER *StationFilter) {
   PacketRecord &Packets = Instance->Packets;
   if (!Packets.DhcpDiscoverValid) {
-    EFI_STATUS Result = RunDhcpDiscovery(Instance);
-    if (Result == EFI_TIMEOUT) Result = AssignLinkLocalAddress(Instance);
-    if (!EFI_ERROR(Result)) {
-      Packets.DhcpAckReceived = TRUE;
-      Packets.DhcpDiscoverValid = TRUE;
-      CopyBytes(&Packets.DhcpAck, &Packets.ParsedPackets[kParsedAck].packet, sizeof(DhcpPacket));
-      RecordIpAddrVariable(Instance);
-    }
+    const EFI_STATUS Result = ObtainWirlAddress(Instance, false);
     (void)ApplyIpFilter(Instance, StationFilter);
     if (Result != EFI_SUCCESS) return Result;
   }

@@ -36,6 +36,11 @@ BOOLEAN IsSelectReply(ProtocolInstance *Instance, PacketSlot *Slot);
 
 // Builds the LIST INFORM in DhcpTxPacket (sub-option 11 too when WithKind).
 void BuildListInform(ProtocolInstance *Instance, bool WithKind);
+// A new LIST: the next Xid, no LIST reply or acknowledgement held, the message built.
+void StartListInform(ProtocolInstance *Instance, bool WithKind);
+// The address step of the WIRL boot and the Wirl member: DHCP, or a link-local
+// address when no frame can be sent; on success the flags, DhcpAck and "IpAddr".
+[[nodiscard]] EFI_STATUS ObtainWirlAddress(ProtocolInstance *Instance, bool WirlOptionAlways);
 // The destination of LIST and SELECT: WirlServer, else the limited broadcast.
 void WirlDestination(const ProtocolInstance *Instance, UINT8 *Address);
 // Writes "IpAddr" with the yiaddr of ParsedPackets entry 0; its status is ignored.
