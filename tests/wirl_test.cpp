@@ -324,6 +324,63 @@ TEST_F(WirlTest, LinkLocalAddressWhenNoFrameCanBeSent) {
   EXPECT_TRUE(Packets().DhcpAckReceived);
 }
 
+TEST_F(WirlTest, ForgedListRepliesDoNotEndTheWindow) {
+  a_->config().answerList = false;
+  b_->Shape = [this](const DhcpSeen &request, std::optional<DhcpMessage> &reply) {
+    if (peers::WirlTypeOf(request.message) != 1) return;
+    // Sent ahead of the genuine reply, from the server's own station.
+    peers::Station *station = extra_[1].get();
+    auto send = [&](const DhcpMessage &m, std::optional<uint16_t> checksum = std::nullopt) {
+      peers::UdpFields udp;
+      udp.sourcePort = 67;
+      udp.destinationPort = 68;
+      udp.checksum = checksum;
+      peers::Ipv4Fields ip;
+      ip.source = kWirlB;
+      ip.destination = kLease;
+      station->SendIpv4(request.sourceMac, ip, peers::BuildUdp(ip.source, ip.destination, udp, peers::EncodeDhcp(m)));
+    };
+    send(*reply, 0x1234);  // bad UDP checksum
+    DhcpMessage m = *reply;
+    m.xid += 1;
+    send(m);
+    m = *reply;
+    m.Set(43, {1, 1, 1, 7, 9, 0x83});  // sub-option 7 running past its option
+    send(m);
+    m = *reply;
+    m.Set(60, {'Z', 'E', 'K', 'O', 'W', 'I', 'R', 'L'});  // 8 bytes: not the WIRL class
+    send(m);
+  };
+  ASSERT_EQ(RunDhcp(), EFI_SUCCESS);
+  EXPECT_EQ(Informs().size(), 4u);  // three LIST windows, one SELECT
+  EXPECT_EQ(DhcpDrops(kDhcpDropXid), 3u);
+  EXPECT_EQ(DhcpDrops(kDhcpDropMalformed), 3u);
+  EXPECT_EQ(DhcpDrops(kDhcpDropRefused), 3u);
+}
+
+TEST_F(WirlTest, LinkLocalGivesUpAfterHundredTakenAddresses) {
+  // A host that claims every address it is asked about.
+  peers::Station *greedy = AddStation({10, 0, 0, 99}, 9);
+  greedy->OnFrame = [greedy](const hosted::Frame &frame) {
+    auto eth = peers::ParseEthernet(frame.bytes);
+    if (!eth || eth->etherType != peers::kEtherArp) return;
+    auto arp = peers::ParseArp(eth->payload);
+    if (arp && arp->operation == 1) greedy->SendArpReply(arp->senderMac, arp->senderIp, arp->targetIp);
+  };
+  const uint64_t start = fw_.Now();
+  EXPECT_EQ(WithBuffers([](ProtocolInstance *in) { return AssignLinkLocalAddress(in); }), EFI_OUT_OF_RESOURCES);
+  std::vector<peers::ParsedArp> probes;
+  for (const auto &a : peer_->ReceivedArp())
+    if (a.operation == 1) probes.push_back(a);
+  EXPECT_EQ(probes.size(), 100u);
+  for (const auto &a : probes) {
+    EXPECT_EQ(a.targetIp[0], 169);
+    EXPECT_EQ(a.targetIp[1], 254);
+  }
+  EXPECT_LT(fw_.Now() - start, 60 * hosted::kTicksPerSecond);
+  EXPECT_FALSE(Packets().StationIpSet);
+}
+
 // ---- The Dhcp member ----
 
 TEST_F(WirlTest, DhcpMemberEdges) {
