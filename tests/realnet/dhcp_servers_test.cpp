@@ -15,6 +15,17 @@ namespace {
 
 bool Has(const Outcome &o, const std::string &s) { return o.out.find(s) != std::string::npos; }
 
+// An ISC dhcpd class for the WIRL INFORMs whose option 43 begins with prefix,
+// answering with the vendor class and the given option 43, plus extra statements.
+std::string WirlClass(const std::string &name, const std::string &prefix, const std::string &vendorOptions,
+                      const std::string &extra = "") {
+  return "class \"" + name + "\" {\n"
+         "  match if substring(option vendor-class-identifier, 0, 9) = \"ZEKOWIRLC\"\n"
+         "    and substring(option vendor-encapsulated-options, 0, 3) = " + prefix + ";\n"
+         "  option vendor-class-identifier \"ZEKOWIRLC\";\n"
+         "  option vendor-encapsulated-options " + vendorOptions + ";\n" + extra + "}\n";
+}
+
 class RealDhcpServer : public CapturedTest {
  protected:
   void TearDown() override {
@@ -105,21 +116,10 @@ TEST_F(RealDhcpServer, IscDhcpdLease) {
 // option 43 tell a LIST (01:01:01) from a SELECT (01:01:02). Option 67 is
 // not in the INFORM's parameter list, so the SELECT class asks for it.
 TEST_F(RealDhcpServer, IscDhcpdWirlBoot) {
-  StartDhcpd(
-      "class \"wirl-list\" {\n"
-      "  match if substring(option vendor-class-identifier, 0, 9) = \"ZEKOWIRLC\"\n"
-      "    and substring(option vendor-encapsulated-options, 0, 3) = 01:01:01;\n"
-      "  option vendor-class-identifier \"ZEKOWIRLC\";\n"
-      "  option vendor-encapsulated-options 01:01:01:04:02:00:05:07:04:83:00:00:01:09:04:83:00:00:01;\n"
-      "}\n"
-      "class \"wirl-select\" {\n"
-      "  match if substring(option vendor-class-identifier, 0, 9) = \"ZEKOWIRLC\"\n"
-      "    and substring(option vendor-encapsulated-options, 0, 3) = 01:01:02;\n"
-      "  option vendor-class-identifier \"ZEKOWIRLC\";\n"
-      "  option vendor-encapsulated-options 01:01:02;\n"
-      "  option bootfile-name \"wirl/boot.efi\";\n"
-      "  option dhcp-parameter-request-list = concat(option dhcp-parameter-request-list, 43);\n"
-      "}\n");
+  StartDhcpd(WirlClass("wirl-list", "01:01:01", "01:01:01:04:02:00:05:07:04:83:00:00:01:09:04:83:00:00:01") +
+             WirlClass("wirl-select", "01:01:02", "01:01:02",
+                       "  option bootfile-name \"wirl/boot.efi\";\n"
+                       "  option dhcp-parameter-request-list = concat(option dhcp-parameter-request-list, 43);\n"));
   const Outcome o = Cli({"wirl"});
   EXPECT_EQ(o.exitCode, 0) << o.out;
   EXPECT_TRUE(Has(o, "station 198.18.0.1")) << o.out;
@@ -133,12 +133,7 @@ TEST_F(RealDhcpServer, IscDhcpdWirlBoot) {
 // one to 7799 refused by the server host's kernel (an ICMP error, not an end).
 TEST_F(RealDhcpServer, IscDhcpdWirlList) {
   StartDhcpd(
-      "class \"wirl-list\" {\n"
-      "  match if substring(option vendor-class-identifier, 0, 9) = \"ZEKOWIRLC\"\n"
-      "    and substring(option vendor-encapsulated-options, 0, 3) = 01:01:01;\n"
-      "  option vendor-class-identifier \"ZEKOWIRLC\";\n"
-      "  option vendor-encapsulated-options 01:01:01:04:02:00:05:07:04:83:00:00:01:09:08:83:00:00:01:03:00:00:07;\n"
-      "}\n");
+      WirlClass("wirl-list", "01:01:01", "01:01:01:04:02:00:05:07:04:83:00:00:01:09:08:83:00:00:01:03:00:00:07"));
   const Outcome o = Cli({"wirl-list", "--rounds", "2"});
   EXPECT_EQ(o.exitCode, 0) << o.out;
   EXPECT_TRUE(Has(o, "server 198.18.0.1 port 67: 8 bytes\n    image 83000001\n    image 03000007")) << o.out;
