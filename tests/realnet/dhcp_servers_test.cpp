@@ -130,7 +130,7 @@ TEST_F(RealDhcpServer, IscDhcpdWirlBoot) {
 }
 
 // The Wirl member's cycle against the same classes: a LIST to 67 answered,
-// one to 7799 refused by the server host's kernel (an ICMP error, not an end).
+// one to 7799 that nobody answers.
 TEST_F(RealDhcpServer, IscDhcpdWirlList) {
   StartDhcpd(
       WirlClass("wirl-list", "01:01:01", "01:01:01:04:02:00:05:07:04:83:00:00:01:09:08:83:00:00:01:03:00:00:07"));
