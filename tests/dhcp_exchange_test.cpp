@@ -345,6 +345,19 @@ TEST_F(DhcpExchangeTest, OversizedDatagramDoesNotEndTheWindow) {
   EXPECT_EQ(SentOfType(1).size(), 1u);
 }
 
+TEST_F(DhcpExchangeTest, IcmpErrorQuotingTheDiscoverDoesNotEndTheWindow) {
+  server_->Shape = [this](const DhcpSeen &request, std::optional<DhcpMessage> &) {
+    if (TypeOf(request) != 1) return;
+    const auto frame = peers::ParseEthernet(nic_->sent.back().bytes);
+    ASSERT_TRUE(frame.has_value());
+    peer_->SendIcmpError(request.sourceMac, peers::kBroadcastIp, 3, 3, frame->payload);
+  };
+  ASSERT_EQ(Discover(), EFI_SUCCESS);
+  EXPECT_EQ(SentOfType(1).size(), 1u);
+  EXPECT_EQ(StationIp(), kLease);
+  EXPECT_EQ(DhcpDrops(kDhcpDropIcmp), 1u);
+}
+
 TEST_F(DhcpExchangeTest, BuffersAndArguments) {
   EXPECT_EQ(WithBuffers([](ProtocolInstance *in) {
               UINT16 port = 67;
