@@ -1,17 +1,12 @@
 // The accessor and configuration members (BisVerify, GetDhcpAck,
 // GetWirlReply, FindOption, GetBootFile, SetPackets) and, until their
-// subsystems land, the exchange members as placeholders that keep the member
+// subsystems land, Discover and Mtftp as placeholders that keep the member
 // discipline and report EFI_UNSUPPORTED.
 #include "../dhcp/codec.h"
 #include "../dhcp/exchange.h"
 #include "instance.h"
 
 namespace {
-
-constexpr UINTN kParsedAck = 0;
-constexpr UINTN kParsedProxyOffer = 1;
-constexpr UINTN kParsedPxeReply = 2;
-constexpr UINTN kParsedPxeBisReply = 3;
 
 // After the lock is taken: a refused lock (another member of the controller
 // is running) is returned untouched; EFI_NOT_STARTED before Start.
@@ -122,16 +117,12 @@ EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *, BOOLEAN *, BOOLEAN
   if (NewDhcpAck != nullptr) SavePacket(Instance, &Packets.DhcpAck, NewDhcpAck, kLength, kParsedAck);
   if (NewProxyOffer != nullptr) SavePacket(Instance, &Packets.ProxyOffer, NewProxyOffer, kLength, kParsedProxyOffer);
   if (NewPxeDiscover != nullptr) CopyBytes(&Packets.PxeDiscover, NewPxeDiscover, sizeof(DhcpPacket));
-  if (NewPxeReply != nullptr) SavePacket(Instance, &Packets.PxeReply, NewPxeReply, kLength, kParsedPxeReply);
+  if (NewPxeReply != nullptr) SavePacket(Instance, &Packets.PxeReply, NewPxeReply, kLength, kParsedReply);
   if (NewPxeBisReply != nullptr) {
-    SavePacket(Instance, &Packets.PxeBisReply, NewPxeBisReply, kLength, kParsedPxeBisReply);
+    SavePacket(Instance, &Packets.PxeBisReply, NewPxeBisReply, kLength, kParsedBisReply);
   }
   return EFI_SUCCESS;
 }
-
-EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN) { return Placeholder(This); }
-
-EFI_STATUS EFIAPI Wirl(OrvaleProtocol *This) { return Placeholder(This); }
 
 EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16, UINT16 *, BOOLEAN, EFI_PXE_BASE_CODE_DISCOVER_INFO *) {
   return Placeholder(This);

@@ -16,6 +16,7 @@ constexpr UINT32 kPxeIdentityBuilt = 200;
 constexpr UINTN kNetDropSlots = 48;        // drop counters by reason (net/net.h NetDrop)
 constexpr UINTN kParsedPacketCount = 4;     // PacketRecord.ParsedPackets slots
 constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
+constexpr UINTN kDhcpDropSlots = 8;        // DHCP replies skipped, by reason (dhcp/exchange.h DhcpDrop)
 
 struct ListLink {
   ListLink *Next;
@@ -74,6 +75,7 @@ struct ProtocolInstance {
   PacketSlot *ReplySlots;
   UINT32 HeldSlots;
   UINT32 DhcpRetryCount;
+  UINT32 DhcpDrops[kDhcpDropSlots];
   // PXE exchange state.
   UINT32 PxeIdentityState;
 

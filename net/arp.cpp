@@ -1,13 +1,11 @@
 // ARP (RFC 826) for IPv4 over the interface's hardware addresses: the cache
 // in OrvaleMode, answering requests for the station address, resolution,
-// address claiming, and the route table learned from DHCP.
+// address claiming, and the route table (the DHCP side hands it the routers).
 //
 // Limitations: one request per resolution, no retransmission; the cache
 // holds 8 entries and is overwritten round-robin; entries never age.
 #include "net.h"
 
-#include "../dhcp/bootp_wire.h"
-#include "../dhcp/codec.h"
 #include "ethernet_wire.h"
 #include "ip_address.h"
 
@@ -15,7 +13,6 @@ namespace {
 
 constexpr UINT64 kArpReplyWait = 5'000'000;       // 0.5 s
 constexpr UINTN kArpRequestArea = 104;             // 8 + 2 * (32 + 16): the largest HLEN and PLEN
-constexpr UINTN kDhcpOptionRouters = 3;
 
 // Driver-wide, set up by the image entry. Replies are built in the reply
 // buffer and sent to completion before HandleArpPacket returns, so the
@@ -196,22 +193,6 @@ BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address, 
   Instance->Packets.StationIpSet = TRUE;
   StartIgmpV1RouterTimer(Instance);
   return AnnounceAddress(Instance, Address);
-}
-
-void LearnRoutes(ProtocolInstance *Instance, PacketSlot *Slot) {
-  UINT32 Length = 0;
-  const UINT8 *Routers = OptionIndexFind(&Slot->options, kDhcpOptionRouters, &Length, nullptr);
-  if (Routers != nullptr) {
-    for (UINT32 At = 0; At + kIpv4AddressLength <= Length; At += kIpv4AddressLength) {
-      const EFI_IP_ADDRESS Gateway = Ipv4ToEfi(Routers + At);
-      AddRoute(Instance, &Gateway);
-    }
-  }
-  const BootpMessage *Message = BootpOf(&Slot->packet);
-  if (!IsZeroIpv4(Message->giaddr.b)) {
-    const EFI_IP_ADDRESS Gateway = Ipv4ToEfi(Message->giaddr.b);
-    AddRoute(Instance, &Gateway);
-  }
 }
 
 // Routes are default routes (IpAddr and SubnetMask 0); SendIpPacket uses the first.

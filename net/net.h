@@ -72,7 +72,6 @@ BOOLEAN AnnounceAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Addres
 // holds that failure, EFI_SUCCESS for an address in use, and StationIp is
 // left as it was.
 BOOLEAN ClaimAddress(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Address, EFI_STATUS *Error = nullptr);
-void LearnRoutes(ProtocolInstance *Instance, PacketSlot *Slot);
 void AddRoute(ProtocolInstance *Instance, const EFI_IP_ADDRESS *Gateway);
 
 // Driver-wide ARP request template and reply frame, set up by the image entry.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dhcp/codec.h"
+#include "dhcp/exchange.h"
 #include "tests/net_test_support.h"
 
 namespace orvale_test {

@@ -322,6 +322,235 @@ Outcome CmdShow(Context &ctx, const Words &) {
   return Outcome::Status(EFI_SUCCESS);
 }
 
+// ---- DHCP and WIRL ----
+
+// Options of a received BOOTP/DHCP message, walked here (not with the
+// driver's codec) over at most the bytes given.
+std::vector<std::pair<uint8_t, hosted::Bytes>> DhcpOptionsOf(const uint8_t *m, size_t n) {
+  std::vector<std::pair<uint8_t, hosted::Bytes>> out;
+  if (n < 240 || m[236] != 99 || m[237] != 130 || m[238] != 83 || m[239] != 99) return out;
+  for (size_t at = 240; at < n && m[at] != 255;) {
+    if (m[at] == 0) {
+      ++at;
+      continue;
+    }
+    if (at + 2 > n || at + 2 + m[at + 1] > n) break;
+    out.emplace_back(m[at], hosted::Bytes(m + at + 2, m + at + 2 + m[at + 1]));
+    at += 2 + m[at + 1];
+  }
+  return out;
+}
+const hosted::Bytes *FindIn(const std::vector<std::pair<uint8_t, hosted::Bytes>> &options, uint8_t code) {
+  for (const auto &o : options)
+    if (o.first == code) return &o.second;
+  return nullptr;
+}
+// Sub-options of every option 43, in order.
+std::vector<std::pair<uint8_t, hosted::Bytes>> WirlSubOptions(const std::vector<std::pair<uint8_t, hosted::Bytes>> &o) {
+  std::vector<std::pair<uint8_t, hosted::Bytes>> out;
+  for (const auto &[code, v] : o) {
+    if (code != 43) continue;
+    for (size_t at = 0; at + 2 <= v.size() && at + 2 + v[at + 1] <= v.size(); at += 2 + v[at + 1])
+      out.emplace_back(v[at], hosted::Bytes(v.begin() + at + 2, v.begin() + at + 2 + v[at + 1]));
+  }
+  return out;
+}
+std::string Ip4Text(const hosted::Bytes &b, size_t at = 0) {
+  if (b.size() < at + 4) return "?";
+  EFI_IP_ADDRESS a{};
+  memcpy(a.v4.Addr, b.data() + at, 4);
+  return FormatIpv4(a);
+}
+std::string Hex(const hosted::Bytes &b) {
+  std::string s;
+  char t[4];
+  for (uint8_t c : b) {
+    snprintf(t, sizeof t, "%02x", c);
+    s += t;
+  }
+  return s;
+}
+bool ParseImage(const std::string &text, UINT32 *out) {
+  if (text.size() != 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+  memcpy(out, b, 4);  // the 4 bytes as sent
+  return true;
+}
+
+// Sees every frame on the interface while a WIRL exchange runs, to report
+// which servers answered. The driver's own frames come by here too.
+class FrameLog : public hosted::Port {
+ public:
+  FrameLog(hosted::Wire *wire, hosted::Mac mac) : wire_(wire), mac_(mac) { wire_->Attach(this); }
+  ~FrameLog() override { wire_->Detach(this); }
+  hosted::Mac Address() const override { return mac_; }
+  void Deliver(const hosted::Frame &frame) override { frames.push_back(frame.bytes); }
+  // The UDP payloads of unfragmented IPv4 frames from port 67 or 7799 to port 68.
+  std::vector<hosted::Bytes> DhcpReplies() const {
+    std::vector<hosted::Bytes> out;
+    for (const hosted::Bytes &f : frames) {
+      if (f.size() < 14 + 20 + 8 || f[12] != 0x08 || f[13] != 0x00 || f[14 + 9] != 17) continue;
+      const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
+      if ((f[14 + 6] & 0x3F) != 0 || f[14 + 7] != 0 || f.size() < 14 + ihl + 8) continue;
+      const uint8_t *u = f.data() + 14 + ihl;
+      const unsigned from = (u[0] << 8) | u[1], to = (u[2] << 8) | u[3];
+      if ((from != 67 && from != 7799) || to != 68) continue;
+      out.emplace_back(u + 8, f.data() + f.size());
+    }
+    return out;
+  }
+  std::vector<hosted::Bytes> frames;
+
+ private:
+  hosted::Wire *wire_;
+  hosted::Mac mac_;
+};
+
+void PrintLease(OrvaleProtocol *p) {
+  const OrvaleMode *mode = p->Mode;
+  printf("  station %s mask %s\n", FormatIpv4(mode->StationIp).c_str(), FormatIpv4(mode->SubnetMask).c_str());
+  for (UINT32 i = 0; i < mode->RouteTableEntries && i < ORVALE_ROUTE_TABLE_SIZE; ++i)
+    printf("  router %s\n", FormatIpv4(mode->RouteTable[i].GwAddr).c_str());
+  const auto options = DhcpOptionsOf(p->Packets->DhcpAck.Raw, sizeof(DhcpPacket));
+  if (const hosted::Bytes *v = FindIn(options, 54)) printf("  server %s\n", Ip4Text(*v).c_str());
+  if (const hosted::Bytes *v = FindIn(options, 51); v != nullptr && v->size() == 4)
+    printf("  lease %u s\n", (unsigned((*v)[0]) << 24) | ((*v)[1] << 16) | ((*v)[2] << 8) | (*v)[3]);
+  if (const hosted::Bytes *v = FindIn(options, 1)) printf("  option 1 (mask) %s\n", Ip4Text(*v).c_str());
+  if (const hosted::Bytes *v = FindIn(options, 3)) {
+    for (size_t at = 0; at + 4 <= v->size(); at += 4) printf("  option 3 (router) %s\n", Ip4Text(*v, at).c_str());
+  }
+}
+
+Outcome CmdDhcp(Context &ctx, const Words &) {
+  if (ctx.Checking()) return {};
+  PacketRecord *packets = ctx.protocol->Packets;
+  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
+  packets->PlainDhcp = 1;
+  packets->AutoSelect = 1;
+  EFI_STATUS status = ctx.protocol->Dhcp(ctx.protocol, FALSE);
+  if (status == EFI_SUCCESS) PrintLease(ctx.protocol);
+  return Outcome::Status(status);
+}
+
+Outcome CmdWirl(Context &ctx, const Words &w) {
+  EFI_IP_ADDRESS server{}, selectServer{};
+  unsigned long port = 0;
+  UINT32 image = 0;
+  if (w.Has("--server") && !ParseIpv4(*w.Value("--server"), &server)) return Outcome::Usage("wirl: bad --server");
+  if (w.Has("--port") && !ParseUnsigned(*w.Value("--port"), 65535, &port)) return Outcome::Usage("wirl: bad --port");
+  if (w.Has("--image") != w.Has("--select-server"))
+    return Outcome::Usage("wirl: --image and --select-server go together");
+  if (w.Has("--image") && !ParseImage(*w.Value("--image"), &image))
+    return Outcome::Usage("wirl: --image wants 8 hex digits");
+  if (w.Has("--select-server") && !ParseIpv4(*w.Value("--select-server"), &selectServer))
+    return Outcome::Usage("wirl: bad --select-server");
+  if (ctx.Checking()) return {};
+
+  PacketRecord *packets = ctx.protocol->Packets;
+  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
+  packets->PlainDhcp = 0;
+  packets->UseDefaultImage = w.Has("--default-image") ? 1 : 0;
+  packets->FilterImageKind = w.Has("--kind3") ? 1 : 0;
+  memcpy(&packets->WirlServer, server.v4.Addr, 4);
+  packets->WirlServerPort = static_cast<UINT16>(port);
+  packets->AutoSelect = w.Has("--image") ? 0 : 1;
+  packets->ExplicitSelect = w.Has("--image") ? 1 : 0;
+  packets->SelectImage = image;
+  memcpy(packets->SelectServer, selectServer.v4.Addr, 4);
+  ctx.protocol->State->AlternatePortMode = w.Has("--alternate-port") ? 1 : 0;
+
+  FrameLog log(&ctx.session->Wire(), ctx.session->Mac());
+  EFI_STATUS status = ctx.protocol->Dhcp(ctx.protocol, FALSE);
+  PrintLease(ctx.protocol);
+  std::vector<std::string> heard;
+  for (const hosted::Bytes &reply : log.DhcpReplies()) {
+    const auto options = DhcpOptionsOf(reply.data(), reply.size());
+    const hosted::Bytes *id = FindIn(options, 54);
+    const auto sub = WirlSubOptions(options);
+    const hosted::Bytes *kind = FindIn(sub, 1);
+    if (id == nullptr || kind == nullptr || kind->size() != 1 || (*kind)[0] != 1) continue;
+    std::string line = "  heard " + Ip4Text(*id);
+    if (const hosted::Bytes *v = FindIn(sub, 4); v != nullptr && v->size() >= 2)
+      line += " priority " + std::to_string(((*v)[0] << 8) | (*v)[1]);
+    if (const hosted::Bytes *v = FindIn(sub, 7)) line += " default " + Hex(*v);
+    if (const hosted::Bytes *v = FindIn(sub, 8)) line += " selected " + Hex(*v);
+    bool again = false;
+    for (const std::string &h : heard) again = again || h == line;
+    if (!again) heard.push_back(line);
+  }
+  for (const std::string &h : heard) printf("%s\n", h.c_str());
+  for (const hosted::Bytes &f : log.frames) {
+    // The SELECT the driver sent: its image and server.
+    if (f.size() < 14 + 20 + 8 + 240 || f[12] != 0x08 || f[13] != 0x00 || f[14 + 9] != 17) continue;
+    const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
+    const uint8_t *u = f.data() + 14 + ihl;
+    if (((u[0] << 8) | u[1]) != 68) continue;
+    const auto sub = WirlSubOptions(DhcpOptionsOf(u + 8, f.size() - 14 - ihl - 8));
+    const hosted::Bytes *kind = FindIn(sub, 1);
+    if (kind == nullptr || kind->size() != 1 || (*kind)[0] != 2) continue;
+    const hosted::Bytes *img = FindIn(sub, 8);
+    const hosted::Bytes *srv = FindIn(sub, 3);
+    printf("  chose image %s on %s\n", img ? Hex(*img).c_str() : "?", srv ? Ip4Text(*srv).c_str() : "?");
+    break;
+  }
+  if (status == EFI_SUCCESS && packets->PxeReplyReceived) {
+    const DhcpPacket &ack = packets->PxeReply;
+    const auto options = DhcpOptionsOf(ack.Raw, sizeof(DhcpPacket));
+    if (const hosted::Bytes *v = FindIn(options, 54)) printf("  acknowledged by %s\n", Ip4Text(*v).c_str());
+    if (const hosted::Bytes *v = FindIn(options, 67)) {
+      printf("  boot file %.*s\n", static_cast<int>(v->size()), reinterpret_cast<const char *>(v->data()));
+    } else if (ack.Raw[108] != 0) {
+      printf("  boot file %.*s\n", static_cast<int>(strnlen(reinterpret_cast<const char *>(ack.Raw + 108), 128)),
+             reinterpret_cast<const char *>(ack.Raw + 108));
+    }
+  }
+  return Outcome::Status(status);
+}
+
+Outcome CmdWirlList(Context &ctx, const Words &w) {
+  unsigned long rounds = 2;
+  EFI_IP_ADDRESS server{};
+  if (w.Has("--rounds") && (!ParseUnsigned(*w.Value("--rounds"), 100, &rounds) || rounds == 0))
+    return Outcome::Usage("wirl-list: bad --rounds");
+  if (w.Has("--server") && !ParseIpv4(*w.Value("--server"), &server)) return Outcome::Usage("wirl-list: bad --server");
+  if (ctx.Checking()) return {};
+  PacketRecord *packets = ctx.protocol->Packets;
+  memcpy(&packets->WirlServer, server.v4.Addr, 4);
+  packets->WirlNeedDiscovery = 1;
+  // Discovery, then a LIST and a gather for each round (67, then 7799, ...).
+  EFI_STATUS status = ctx.protocol->Wirl(ctx.protocol);
+  if (status == EFI_SUCCESS) PrintLease(ctx.protocol);
+  for (unsigned long i = 0; status == EFI_SUCCESS && i < 2 * rounds; ++i) {
+    // The servers' replies have time to arrive before the short gather window.
+    if (packets->WirlCollectPending) poll(nullptr, 0, 200);
+    status = ctx.protocol->Wirl(ctx.protocol);
+  }
+  const UINT8 *list = packets->ImageList;
+  for (UINT32 at = 0; list != nullptr && at + 10 <= packets->ImageListLength;) {
+    UINT16 port;
+    UINT32 n;
+    memcpy(&port, list + at + 4, 2);
+    memcpy(&n, list + at + 6, 4);
+    if (n > packets->ImageListLength - at - 10) break;
+    EFI_IP_ADDRESS id{};
+    memcpy(id.v4.Addr, list + at, 4);
+    printf("  server %s port %u: %u bytes\n", FormatIpv4(id).c_str(), port, n);
+    // One image per line: the list is taken as 4-byte image identifiers.
+    for (UINT32 i = 0; i + 4 <= n; i += 4)
+      printf("    image %02x%02x%02x%02x\n", list[at + 10 + i], list[at + 11 + i], list[at + 12 + i],
+             list[at + 13 + i]);
+    if (n % 4 != 0) printf("    (%u trailing bytes)\n", n % 4);
+    at += 10 + n;
+  }
+  if (list != nullptr) {
+    ctx.session->Firmware().BootServices()->FreePool(packets->ImageList);
+    packets->ImageList = nullptr;
+    packets->ImageListLength = 0;
+  }
+  return Outcome::Status(status);
+}
+
 const Command kCommands[] = {
     {"set-ip", 1, 1, "", "set-ip IP/PREFIX", "SetStationIp: the station address and subnet mask.", CmdSetIp},
     {"arp", 1, 1, "", "arp IP", "Arp: resolve IP (from the cache, else by one ARP request); prints the ARP cache.",
@@ -344,6 +573,21 @@ const Command kCommands[] = {
      CmdJoin},
     {"wait", 1, 1, "", "wait SECONDS", "Keep polling for SECONDS, answering ARP requests and IGMP queries.", CmdWait},
     {"show", 0, 0, "", "show", "Print the published records: station, ARP cache, routes, filter, ICMP error.", CmdShow},
+    {"dhcp", 0, 0, "", "dhcp",
+     "Dhcp (BootMode 16, PlainDhcp): a lease by DHCP; prints the address, mask, routers,\n"
+     "      the server and the lease options of the ACK.",
+     CmdDhcp},
+    {"wirl", 0, 0, "--server= --port= --default-image --kind3 --image= --select-server= --alternate-port",
+     "wirl [--server IP] [--port P] [--default-image] [--kind3] [--image HEX8 --select-server IP]",
+     "Dhcp (BootMode 16): the whole WIRL boot, DHCP then LIST and SELECT to port P (67\n"
+     "      unless given), to IP only with --server. Prints the lease, the servers heard,\n"
+     "      the image chosen and the boot file of the SELECT acknowledgement. --image\n"
+     "      selects that image on --select-server (LIST once, to 7799 with --alternate-port).",
+     CmdWirl},
+    {"wirl-list", 0, 0, "--rounds= --server=", "wirl-list [--rounds N] [--server IP]",
+     "Wirl: discovery, then N rounds (default 2) of a LIST and a gather, to 67 then\n"
+     "      7799; prints every server's image list, one image per line.",
+     CmdWirlList},
 };
 
 const Command *FindCommand(const std::string &name) {
