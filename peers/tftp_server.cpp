@@ -139,14 +139,16 @@ std::optional<Request> ParseRequest(const Bytes &d) {
 
 TftpServer::TftpServer(Station *station, TftpServerConfig config)
     : station_(station), config_(std::move(config)), nextPort_(config_.firstTransferPort) {
+  previous_ = station_->OnFrame;
   station_->OnFrame = [this](const hosted::Frame &frame) {
+    if (previous_) previous_(frame);
     DispatchFrame(frame, *station_, fragments_, [this](const Mac &mac, const ParsedIpv4 &ip, const ParsedUdp &udp) {
       OnDatagram(mac, ip.source, udp.sourcePort, udp.destinationPort, udp.data);
     });
   };
 }
 
-TftpServer::~TftpServer() { station_->OnFrame = nullptr; }
+TftpServer::~TftpServer() { station_->OnFrame = previous_; }
 
 Bytes TftpServer::BlockOf(const Transfer &t, uint64_t block) const {
   const uint64_t start = (block - 1) * t.blockSize;
@@ -273,9 +275,10 @@ void TftpServer::OnDatagram(const Mac &sourceMac, const Ip4 &source, uint16_t so
 
 MulticastTftpServer::MulticastTftpServer(Station *station, hosted::SimSegment *segment, MulticastServerConfig config)
     : station_(station), segment_(segment), config_(std::move(config)) {
+  previous_ = station_->OnFrame;
   station_->OnFrame = [this](const hosted::Frame &frame) {
-    static std::vector<ParsedIpv4> none;
-    DispatchFrame(frame, *station_, none, [this](const Mac &mac, const ParsedIpv4 &ip, const ParsedUdp &udp) {
+    if (previous_) previous_(frame);
+    DispatchFrame(frame, *station_, fragments_, [this](const Mac &mac, const ParsedIpv4 &ip, const ParsedUdp &udp) {
       if (udp.destinationPort != config_.serverPort || udp.data.size() < 4) return;
       const uint16_t opcode = GetBe16(udp.data, 0);
       if (opcode == tftp::kRrq) {
@@ -303,7 +306,7 @@ MulticastTftpServer::MulticastTftpServer(Station *station, hosted::SimSegment *s
   };
 }
 
-MulticastTftpServer::~MulticastTftpServer() { station_->OnFrame = nullptr; }
+MulticastTftpServer::~MulticastTftpServer() { station_->OnFrame = previous_; }
 
 uint64_t MulticastTftpServer::BlockCount() const { return config_.content.size() / config_.blockSize + 1; }
 

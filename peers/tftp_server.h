@@ -123,6 +123,7 @@ class TftpServer {
   std::map<std::string, Bytes> written_;
   std::vector<Seen> seen_;
   std::vector<ParsedIpv4> fragments_;
+  std::function<void(const hosted::Frame &)> previous_;  // the station's hook before this server
 };
 
 // A multicast TFTP server: one file served to a group. A read request from a
@@ -163,6 +164,8 @@ class MulticastTftpServer {
   std::vector<tftp::Request> requests_;
   std::vector<uint16_t> acks_;
   std::optional<tftp::Request> opener_;
+  std::vector<ParsedIpv4> fragments_;
+  std::function<void(const hosted::Frame &)> previous_;
 };
 
 }  // namespace peers
