@@ -79,17 +79,109 @@ void AnswerStranger(ProtocolInstance *Instance, EFI_IP_ADDRESS *SourceIp, UINT16
 }
 
 // The server's ERROR: its code and text, always terminated within the field.
-// The text starts at byte 4 of the packet, which may lie in the header read.
+// The packet arrived as HeaderLength bytes of header and DataLength of data;
+// its code is byte 3 and its text starts at byte 4, on either side.
 void RecordTftpError(ProtocolInstance *Instance, const UINT8 *Header, UINTN HeaderLength, const UINT8 *Data,
                      UINTN DataLength) {
+  auto At = [&](UINTN i) -> INTN {
+    if (i < HeaderLength) return Header[i];
+    return i - HeaderLength < DataLength ? Data[i - HeaderLength] : -1;
+  };
   EFI_PXE_BASE_CODE_TFTP_ERROR &Error = Instance->State.TftpError;
   Instance->State.TftpErrorReceived = TRUE;
-  Error.ErrorCode = Header[3];
+  Error.ErrorCode = static_cast<UINT8>(At(3) < 0 ? 0 : At(3));
   ZeroBytes(Error.ErrorString, kErrorTextRoom);
-  const UINTN Room = kErrorTextRoom - 1;
-  const UINTN FromHeader = MinOf<UINTN>(HeaderLength - kTftpHeaderLength, Room);
-  CopyBytes(Error.ErrorString, Header + kTftpHeaderLength, FromHeader);
-  CopyBytes(Error.ErrorString + FromHeader, Data, MinOf<UINTN>(DataLength, Room - FromHeader));
+  for (UINTN i = 0; i + 1 < kErrorTextRoom; ++i) {
+    const INTN Byte = At(kTftpHeaderLength + i);
+    if (Byte <= 0) break;
+    Error.ErrorString[i] = static_cast<CHAR8>(Byte);
+  }
+}
+
+// One packet read with a header of HeaderLength bytes; see ReceiveTftpPacket.
+EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINTN HeaderLength,
+                             UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
+                             EFI_IP_ADDRESS *OurIp, UINT16 *OurPort, TimerEvent *Timer) {
+  EFI_STATUS Status = EFI_TIMEOUT;
+  // With exact ports asked for, a unicast datagram from the server's address
+  // but another port is a stranger to answer; read any port and sort here.
+  const bool SortStrangers =
+      (OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT) == 0 && OurIp == nullptr && ServerPort != nullptr;
+  const UINT16 ReadFlags = SortStrangers ? static_cast<UINT16>(OpFlags | EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT)
+                                         : OpFlags;
+  const UINT64 Room = *BufferSize;
+  for (;;) {
+    UINTN Size = static_cast<UINTN>(Room);
+    UINTN HeaderSize = HeaderLength;
+    UINT16 SourcePort = ServerPort != nullptr ? *ServerPort : 0;
+    Status = UdpReadLocked(Instance, ReadFlags, OurIp, OurPort, ServerIp, &SourcePort, &HeaderSize, Header, &Size,
+                           Buffer, Timer->Get());
+    // A corrupted datagram (bad UDP checksum) is a lost one: wait on.
+    if (Status == EFI_DEVICE_ERROR) continue;
+    if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
+    if (SortStrangers && SourcePort != *ServerPort) {
+      ++Instance->TftpDrops[kTftpDropStranger];
+      const UINT16 Opcode = reinterpret_cast<const TftpHeader *>(Header)->opcode.get();
+      if (Opcode != kTftpError) AnswerStranger(Instance, ServerIp, SourcePort, OurPort);
+      continue;
+    }
+    if (ServerPort != nullptr) *ServerPort = SourcePort;
+    if (reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpError) {
+      // A text too long for the room is not kept: the code alone is recorded.
+      RecordTftpError(Instance, Header, HeaderLength, static_cast<const UINT8 *>(Buffer),
+                      Status == EFI_SUCCESS ? Size : 0);
+      return EFI_TFTP_ERROR;
+    }
+    if (Status == EFI_SUCCESS) *BufferSize = Size;
+    return Status;
+  }
+}
+
+// A zeroed pool block freed with its scope.
+class PoolBytes {
+ public:
+  explicit PoolBytes(UINT64 Size) : block_(static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size)))) {}
+  ~PoolBytes() { FreeAndNull(block_); }
+  PoolBytes(const PoolBytes &) = delete;
+  PoolBytes &operator=(const PoolBytes &) = delete;
+  UINT8 *Get() const { return block_; }
+
+ private:
+  UINT8 *block_;
+};
+
+// The first reply to a request. It is read with a 2-byte header, because an
+// OACK that acknowledges nothing is only its opcode (a server with every
+// option switched off sends one), and reshaped to the 4-byte header the
+// callers read. Data lands in a bounce block 2 bytes larger than the room, so
+// a reply that fits the caller's room is never refused.
+EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *BufferSize, void *Buffer,
+                             EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort, UINT8 *Bounce,
+                             TimerEvent *Timer) {
+  constexpr UINTN kOpcodeLength = sizeof(TftpHeader::opcode);
+  const UINT64 Room = *BufferSize;
+  for (;;) {
+    UINT64 Size = Room + kOpcodeLength;
+    const UINT16 Port = *ServerReplyPort;
+    EFI_STATUS Status = ReceiveWithHeader(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT, Header,
+                                          kOpcodeLength, &Size, Bounce, ServerIp, ServerReplyPort, nullptr, OurPort,
+                                          Timer);
+    if (EFI_ERROR(Status)) return Status;
+    if (Size >= kOpcodeLength) {
+      CopyBytes(Header + kOpcodeLength, Bounce, kOpcodeLength);
+      *BufferSize = Size - kOpcodeLength;
+      CopyBytes(Buffer, Bounce + kOpcodeLength, static_cast<UINTN>(*BufferSize));
+      return EFI_SUCCESS;
+    }
+    if (reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpOack) {
+      // Option text of Size (0 or 1) bytes, terminated in the header field.
+      Header[2] = Size != 0 ? Bounce[0] : 0;
+      Header[3] = 0;
+      *BufferSize = 0;
+      return EFI_SUCCESS;
+    }
+    *ServerReplyPort = Port;  // too short to be anything else: wait on
+  }
 }
 
 }  // namespace
@@ -196,40 +288,9 @@ EFI_STATUS ReceiveTftpPacket(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
 EFI_STATUS ReceiveTftpPacketInWindow(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINT64 *BufferSize,
                                      void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
                                      EFI_IP_ADDRESS *OurIp, UINT16 *OurPort, TimerEvent *Timer) {
-  EFI_STATUS Status = EFI_TIMEOUT;
   const UINTN HeaderLength = Instance->UseBigBlockNumbers ? kTftpBigHeaderLength : kTftpHeaderLength;
-  // With exact ports asked for, a unicast datagram from the server's address
-  // but another port is a stranger to answer; read any port and sort here.
-  const bool SortStrangers =
-      (OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT) == 0 && OurIp == nullptr && ServerPort != nullptr;
-  const UINT16 ReadFlags = SortStrangers ? static_cast<UINT16>(OpFlags | EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT)
-                                         : OpFlags;
-  const UINT64 Room = *BufferSize;
-  for (;;) {
-    UINTN Size = static_cast<UINTN>(Room);
-    UINTN HeaderSize = HeaderLength;
-    UINT16 SourcePort = ServerPort != nullptr ? *ServerPort : 0;
-    Status = UdpReadLocked(Instance, ReadFlags, OurIp, OurPort, ServerIp, &SourcePort, &HeaderSize, Header, &Size,
-                           Buffer, Timer->Get());
-    // A corrupted datagram (bad UDP checksum) is a lost one: wait on.
-    if (Status == EFI_DEVICE_ERROR) continue;
-    if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
-    if (SortStrangers && SourcePort != *ServerPort) {
-      ++Instance->TftpDrops[kTftpDropStranger];
-      const UINT16 Opcode = reinterpret_cast<const TftpHeader *>(Header)->opcode.get();
-      if (Opcode != kTftpError) AnswerStranger(Instance, ServerIp, SourcePort, OurPort);
-      continue;
-    }
-    if (ServerPort != nullptr) *ServerPort = SourcePort;
-    if (reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpError) {
-      // A text too long for the room is not kept: the code alone is recorded.
-      RecordTftpError(Instance, Header, HeaderLength, static_cast<const UINT8 *>(Buffer),
-                      Status == EFI_SUCCESS ? Size : 0);
-      return EFI_TFTP_ERROR;
-    }
-    if (Status == EFI_SUCCESS) *BufferSize = Size;
-    return Status;
-  }
+  return ReceiveWithHeader(Instance, OpFlags, Header, HeaderLength, BufferSize, Buffer, ServerIp, ServerPort, OurIp,
+                           OurPort, Timer);
 }
 
 EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *Instance, UINT8 *Header,
@@ -237,6 +298,9 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
                             UINT16 ServerPort, UINT16 *ServerReplyPort, UINT16 *OurPort, const UINT8 *FileName,
                             UINTN TimeoutSeconds) {
   const UINT64 Room = *BufferSize;
+  if (Room > kUdpMaxLength) return EFI_INVALID_PARAMETER;
+  PoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
+  if (Bounce.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
   UINT8 Request[kTftpRequestBufferSize];
   Instance->UseBigBlockNumbers = FALSE;
   *OurPort = 0;
@@ -250,8 +314,10 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
     *BufferSize = Room;
     TimerEvent Timer;
     *ServerReplyPort = ServerPort;
-    Status = ReceiveTftpPacket(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT, Header, BufferSize, Buffer,
-                               ServerIp, ServerReplyPort, nullptr, OurPort, TimeoutSeconds, &Timer);
+    Status = ArmTftpWindow(&Timer, TimeoutSeconds);
+    if (EFI_ERROR(Status)) return Status;
+    Status = ReceiveFirstReply(Instance, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
+                               Bounce.Get(), &Timer);
     if (Status != EFI_TIMEOUT) break;
   }
   if (Status == EFI_TFTP_ERROR && OptionMask != 0) {
@@ -280,22 +346,6 @@ void SendTftpAbort(ProtocolInstance *Instance, EFI_IP_ADDRESS *DestIp, UINT16 *D
   (void)SendTftpPayload(Instance, DestIp, DestPort, OurPort, Packet, kTftpAbortLength);
 }
 
-namespace {
-
-// The receive buffer of one download, freed on every exit.
-class BlockBuffer {
- public:
-  explicit BlockBuffer(UINT64 Size) : block_(static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size)))) {}
-  ~BlockBuffer() { FreeAndNull(block_); }
-  BlockBuffer(const BlockBuffer &) = delete;
-  BlockBuffer &operator=(const BlockBuffer &) = delete;
-  UINT8 *Get() const { return block_; }
-
- private:
-  UINT8 *block_;
-};
-
-}  // namespace
 
 EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT64 *BufferSize, UINT64 Offset,
                              UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp,
@@ -303,7 +353,7 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
                              UINT64 MinimumBlock) {
   if (BufferSize == nullptr || BlockSize == 0 || BlockSize > kUdpMaxLength) return EFI_INVALID_PARAMETER;
   if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
-  BlockBuffer Block(BlockSize);
+  PoolBytes Block(BlockSize);
   if (Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
 
   const UINT64 B = BlockSize;
