@@ -26,6 +26,10 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
   UINT64 Left = *Remaining;
   UINT64 BlockSize = 0;
   bool First = true;
+  // The port the round's blocks come from: servers send from a transfer port
+  // of their own (RFC 1350 section 4), not always from SPort. The first block
+  // of the round names it.
+  UINT16 TransferPort = Info->SPort;
   *Missed = 0;
   for (;;) {
     // Count-only reads keep receiving at the same place; the rest move on.
@@ -33,11 +37,12 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     const UINT64 Room = CountOnly ? Limit : MinOf(Limit, Left);
     UINT64 Size = Room;
     UINT8 Header[kTftpHeaderRoom];
-    UINT16 ServerPort = Info->SPort;
+    UINT16 ServerPort = TransferPort;
     UINT16 ClientPort = Info->CPort;
     EFI_IP_ADDRESS Group = Info->MCastIp;
     TimerEvent Timer;
-    EFI_STATUS Status = ReceiveTftpPacket(Instance, 0, Header, &Size, Position, ServerIp, &ServerPort, &Group,
+    const UINT16 Flags = First ? EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT : 0;
+    EFI_STATUS Status = ReceiveTftpPacket(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort, &Group,
                                           &ClientPort, First ? ListenTime : TransmitTimeout, &Timer);
     if (Status == EFI_BUFFER_TOO_SMALL && Room == Limit) {
       // Longer than any block of this transfer: not a block of it.
@@ -54,6 +59,7 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     if (First) {
       *FirstHeard = Number;
       BlockSize = Size;
+      TransferPort = ServerPort;
       First = false;
     } else {
       *Missed = (*Missed + Gap) % 65536;
@@ -88,9 +94,12 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
   // Block 1 stays at the buffer's start whichever copy of it came first, so
   // block 2 lands behind it where the next listen round expects it.
   UINT64 Held = 0;
+  // The server's transfer port, named by the first block 1 (see MtftpListen).
+  UINT16 TransferPort = 0;
   for (;;) {
     *OpenState = 0;
     Held = 0;
+    TransferPort = 0;
     UINT16 ServerPort = Info->SPort;
     UINT16 ClientPort = Info->CPort;
     // The caller's client port, not a fresh one: the group's transfer is keyed on it.
@@ -103,11 +112,13 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
       UINT8 *Position = CountOnly ? Buffer : Buffer + Held;
       UINT64 Size = CountOnly ? *BlockSizeSeen : MinOf(*BlockSizeSeen, *BufferSize - Held);
       UINT8 Header[kTftpHeaderRoom];
-      ServerPort = Info->SPort;
+      ServerPort = TransferPort;
       ClientPort = Info->CPort;
       TimerEvent Timer;
-      Status = ReceiveTftpPacket(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_USE_FILTER, Header, &Size, Position,
-                                 ServerIp, &ServerPort, &Destination, &ClientPort, Info->TransmitTimeout, &Timer);
+      UINT16 Flags = EFI_PXE_BASE_CODE_UDP_OPFLAGS_USE_FILTER;
+      if (TransferPort == 0) Flags |= EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
+      Status = ReceiveTftpPacket(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort, &Destination,
+                                 &ClientPort, Info->TransmitTimeout, &Timer);
       if (Status == EFI_TIMEOUT) {
         if (--Attempts == 0) return EFI_TIMEOUT;
         break;  // resend the request
@@ -129,10 +140,11 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
         return EFI_PROTOCOL_ERROR;
       }
       if (!CountOnly) Held = Size;
+      TransferPort = ServerPort;
       if (*OpenState == (kOpenedStation | kOpenedGroup)) {
         // This client opened the transfer: it acknowledges every block, on the
-        // group's address, to the server's port from the client port.
-        ServerPort = Info->SPort;
+        // group's address, to the server's transfer port from the client port.
+        ServerPort = TransferPort;
         ClientPort = Info->CPort;
         EFI_IP_ADDRESS Group = Info->MCastIp;
         return ReceiveTftpBlocks(Instance, Size, BufferSize, Size, CountOnly ? nullptr : Buffer, ServerIp,

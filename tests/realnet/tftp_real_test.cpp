@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tests/realnet/realnet_fixture.h"
+#include "tools/cli/sha256.h"
 
 namespace realnet {
 namespace {
@@ -47,6 +48,28 @@ std::string AtftpdPath() {
   return std::string(dir != nullptr ? dir : "/opt/orvale-atftpd") + "/usr/sbin/atftpd";
 }
 
+// The judge's verdict, except that tshark marks every TFTP ERROR packet as a
+// warning and the driver sends them on purpose (the abort, ERROR 5 to a
+// stranger). Nothing else may be flagged.
+void ExpectCleanAllowingTftpErrors(const std::string &path, const hosted::Mac &mac) {
+  const Verdict v = Judge(path, mac);
+  EXPECT_TRUE(v.usable) << v.Summary();
+  const std::string allowed = "from the driver: [TFTP ERROR packet]";
+  for (const std::string &problem : v.problems) {
+    EXPECT_TRUE(problem.size() >= allowed.size() &&
+                problem.compare(problem.size() - allowed.size(), allowed.size(), allowed) == 0)
+        << "judge of " << path << ": " << problem;
+  }
+}
+
+// Frames of a capture that match a display filter.
+size_t CountFrames(const std::string &path, const std::string &filter) {
+  const Outcome o = RunCommand({"tshark", "-r", path, "-Y", filter, "-T", "fields", "-e", "frame.number"});
+  size_t lines = 0;
+  for (char c : o.out) lines += c == '\n';
+  return lines;
+}
+
 class TftpReal : public DriverTest {
  protected:
   void SetUp() override {
@@ -65,16 +88,7 @@ class TftpReal : public DriverTest {
     const bool judge = capturing_;
     const std::string path = StopCapture();
     if (judge) {
-      // tshark marks every TFTP ERROR packet as a warning; the driver sends
-      // them on purpose (the abort, ERROR 5 to a stranger). Nothing else may be flagged.
-      const Verdict v = Judge(path, mac_);
-      EXPECT_TRUE(v.usable) << v.Summary();
-      for (const std::string &problem : v.problems) {
-        const std::string allowed = "from the driver: [TFTP ERROR packet]";
-        EXPECT_TRUE(problem.size() >= allowed.size() &&
-                    problem.compare(problem.size() - allowed.size(), allowed.size(), allowed) == 0)
-            << "judge of " << path << ": " << problem;
-      }
+      ExpectCleanAllowingTftpErrors(path, mac_);
     }
     DriverTest::TearDown();
     RunCommand({"rm", "-rf", root_});
@@ -233,6 +247,106 @@ TEST_F(TftpReal, AtftpdReadWithOptions) {
   EXPECT_TRUE(r.data == file);
   const Result missing = Call(EFI_PXE_BASE_CODE_TFTP_READ_FILE, "absent.bin", 8192, 8192);
   EXPECT_STATUS(missing.status, EFI_TFTP_ERROR);
+}
+
+}  // namespace
+}  // namespace realnet
+
+namespace realnet {
+namespace {
+
+// atftpd's multicast mode (--mtftp): two driver instances, each the tool on
+// its own interface of the bridge, read one file from one multicast transfer.
+class MtftpReal : public CapturedTest {
+ protected:
+  void SetUp() override {
+    CapturedTest::SetUp();
+    if (HasFatalFailure()) return;
+    if (access(AtftpdPath().c_str(), X_OK) != 0) GTEST_SKIP() << "atftpd not unpacked at " << AtftpdPath();
+    judgeInTearDown_ = false;
+    root_ = "/tmp/orvale-rn-mtftp-" + std::to_string(getpid());
+    RunCommand({"rm", "-rf", root_});
+    ASSERT_EQ(mkdir(root_.c_str(), 0777), 0);
+    chmod(root_.c_str(), 0777);
+    // A second client interface on the bridge, set up as the harness sets up the first.
+    ASSERT_EQ(RunCommand({"ip", "link", "add", kSecondIf, "type", "veth", "peer", "name", kSecondBridgePort, "netns",
+                          env_.bridgeNs})
+                  .exitCode,
+              0);
+    RunCommand({"sysctl", "-qw", std::string("net.ipv6.conf.") + kSecondIf + ".disable_ipv6=1"});
+    RunCommand({"ethtool", "-K", kSecondIf, "tx", "off"});
+    ASSERT_EQ(RunCommand({"ip", "link", "set", kSecondIf, "up"}).exitCode, 0);
+    RunCommandIn(env_.bridgeNs, {"sysctl", "-qw", std::string("net.ipv6.conf.") + kSecondBridgePort + ".disable_ipv6=1"});
+    RunCommandIn(env_.bridgeNs, {"ethtool", "-K", kSecondBridgePort, "tx", "off"});
+    ASSERT_EQ(RunCommandIn(env_.bridgeNs, {"ip", "link", "set", kSecondBridgePort, "master", env_.bridge, "up"}).exitCode,
+              0);
+    RunCommandIn(env_.serverNs, {"ip", "route", "replace", "224.0.0.0/4", "dev", env_.serverIf});
+  }
+  void TearDown() override {
+    if (serverPid_ > 0) {
+      kill(serverPid_, SIGTERM);
+      if (WaitExit(serverPid_, 3) < 0) kill(serverPid_, SIGKILL);
+    }
+    const bool judge = capturing_;
+    const std::string path = StopCapture();
+    if (judge) {
+      ExpectCleanAllowingTftpErrors(path, mac_);
+    }
+    RunCommand({"ip", "link", "del", kSecondIf});
+    RunCommand({"rm", "-rf", root_});
+    CapturedTest::TearDown();
+  }
+
+  static constexpr const char *kSecondIf = "orv-c1";
+  static constexpr const char *kSecondBridgePort = "orv-bc1";
+  std::string root_;
+  pid_t serverPid_ = -1;
+};
+
+TEST_F(MtftpReal, TwoInstancesShareOneAtftpdMulticastTransfer) {
+  const hosted::Bytes file = FileBytes(512 * 200 + 77, 9);
+  ASSERT_TRUE(WriteFile(root_ + "/mfile.bin", file));
+  chmod((root_ + "/mfile.bin").c_str(), 0666);
+  const std::string list = root_ + "/mtftp.conf";
+  {
+    std::ofstream conf(list);
+    conf << "mfile.bin 239.255.1.1 1758\n";
+  }
+  serverPid_ = Spawn({"ip", "netns", "exec", env_.serverNs, AtftpdPath(), "--daemon", "--no-fork", "--user",
+                      "nobody.nogroup", "--bind-address", Text(env_.serverIp), "--logfile", "/dev/stderr", "--mtftp",
+                      list, "--mtftp-port", "1759", root_},
+                     "", env_.captureDir + "/atftpd-mtftp.log");
+  ASSERT_GT(serverPid_, 0);
+  SleepSeconds(0.5);
+
+  auto tool = [&](const std::string &iface, const std::string &station, const std::string &listen,
+                  const std::string &out) {
+    return Spawn({env_.cli, "--if", iface, "set-ip", station + "/24", "mtftp-get", Text(env_.serverIp), "mfile.bin",
+                  "--group", "239.255.1.1", "--cport", "1758", "--sport", "1759", "--listen", listen, "--transmit",
+                  "2", "--sha256"},
+                 out, out + ".err");
+  };
+  const std::string out1 = env_.captureDir + "/mtftp-c0.out", out2 = env_.captureDir + "/mtftp-c1.out";
+  // The first opens the transfer after a short listen; the second listens longer and hears it.
+  pid_t second = tool(kSecondIf, "198.18.0.11", "4", out2);
+  SleepSeconds(0.3);
+  pid_t first = tool(env_.iface, Text(env_.stationIp), "1", out1);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  EXPECT_EQ(WaitExit(first, 30), 0);
+  EXPECT_EQ(WaitExit(second, 30), 0);
+  const std::string want = orvale_cli::Sha256Hex(file.data(), file.size());
+  const hosted::Bytes o1 = ReadFile(out1), o2 = ReadFile(out2);
+  const std::string s1(o1.begin(), o1.end()), s2(o2.begin(), o2.end());
+  EXPECT_NE(s1.find("sha256: " + want), std::string::npos) << s1;
+  EXPECT_NE(s2.find("sha256: " + want), std::string::npos) << s2;
+  // The first instance opened the transfer and acknowledged every block; no
+  // unicast fallback (a read request to port 69) was needed.
+  const std::string path = StopCapture();
+  ExpectCleanAllowingTftpErrors(path, mac_);
+  EXPECT_EQ(CountFrames(path, "udp.dstport == 69"), 0u);
+  EXPECT_EQ(CountFrames(path, "ip.dst == 239.255.1.1 && udp.dstport == 1758"), 201u);  // 201 blocks to the group
+  EXPECT_EQ(CountFrames(path, "ip.src == " + Text(env_.stationIp) + " && udp.srcport == 1758 && udp.payload[0:2] == 00:04"), 201u);
 }
 
 }  // namespace
