@@ -279,9 +279,9 @@ MulticastTftpServer::MulticastTftpServer(Station *station, hosted::SimSegment *s
   station_->OnFrame = [this](const hosted::Frame &frame) {
     if (previous_) previous_(frame);
     DispatchFrame(frame, *station_, fragments_, [this](const Mac &mac, const ParsedIpv4 &ip, const ParsedUdp &udp) {
-      if (udp.destinationPort != config_.serverPort || udp.data.size() < 4) return;
+      if (udp.data.size() < 4) return;
       const uint16_t opcode = GetBe16(udp.data, 0);
-      if (opcode == tftp::kRrq) {
+      if (opcode == tftp::kRrq && udp.destinationPort == config_.serverPort) {
         auto request = tftp::ParseRequest(udp.data);
         if (!request) return;
         request->clientIp = ip.source;
@@ -294,9 +294,10 @@ MulticastTftpServer::MulticastTftpServer(Station *station, hosted::SimSegment *s
                                                 config_.content.begin() +
                                                     static_cast<long>(std::min<uint64_t>(config_.blockSize,
                                                                                          config_.content.size()))));
-        station_->SendUdp(mac, ip.source, config_.serverPort, udp.sourcePort, first);
+        station_->SendUdp(mac, ip.source, DataPort(), udp.sourcePort, first);
         segment_->Inject(GroupFrame(1));
-      } else if (opcode == tftp::kAck && opener_ && udp.sourcePort == opener_->clientPort) {
+      } else if (opcode == tftp::kAck && opener_ && udp.sourcePort == opener_->clientPort &&
+                 udp.destinationPort == DataPort()) {
         const uint16_t block = GetBe16(udp.data, 2);
         acks_.push_back(block);
         const uint64_t next = static_cast<uint64_t>(block) + 1;
@@ -321,7 +322,7 @@ Bytes MulticastTftpServer::GroupFrame(uint64_t block) const {
   fields.identification = static_cast<uint16_t>(0x6000 + block);
   fields.ttl = 1;
   UdpFields udp;
-  udp.sourcePort = config_.serverPort;
+  udp.sourcePort = DataPort();
   udp.destinationPort = config_.clientPort;
   const Bytes datagram = BuildIpv4(fields, BuildUdp(fields.source, config_.group, udp,
                                                     tftp::Data(static_cast<uint16_t>(block), data)));

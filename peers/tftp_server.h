@@ -138,7 +138,8 @@ struct MulticastServerConfig {
   std::string file;
   Bytes content;
   uint64_t blockSize = 512;
-  bool silent = false;  // never answers requests
+  bool silent = false;         // never answers requests
+  uint16_t transferPort = 0;   // DATA sent from (and ACKs taken on) this port; 0: serverPort
 };
 
 class MulticastTftpServer {
@@ -158,6 +159,7 @@ class MulticastTftpServer {
 
  private:
   Bytes GroupFrame(uint64_t block) const;
+  uint16_t DataPort() const { return config_.transferPort != 0 ? config_.transferPort : config_.serverPort; }
   Station *station_;
   hosted::SimSegment *segment_;
   MulticastServerConfig config_;

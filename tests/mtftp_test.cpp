@@ -29,7 +29,7 @@ class MtftpTest : public NetTest {
     unicast_.reset();
     NetTest::TearDown();
   }
-  void Serve(const Bytes &content, bool silent = false) {
+  void Serve(const Bytes &content, bool silent = false, uint16_t transferPort = 0) {
     peers::MulticastServerConfig c;
     c.serverPort = kServerPort;
     c.clientPort = kMcastClientPort;
@@ -37,6 +37,7 @@ class MtftpTest : public NetTest {
     c.file = "boot.img";
     c.content = content;
     c.silent = silent;
+    c.transferPort = transferPort;
     multicast_ = std::make_unique<peers::MulticastTftpServer>(peer_.get(), &segment_, c);
   }
   EFI_PXE_BASE_CODE_MTFTP_INFO Info(UINT16 listen = 2, UINT16 transmit = 2) const {
@@ -87,6 +88,25 @@ TEST_F(MtftpTest, SilentGroupOpensTheTransferFromTheClientPort) {
   // The member leaves only the station address admitted, the group left.
   EXPECT_EQ(State()->IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
   EXPECT_EQ(Instance()->GroupCount, 0u);
+}
+
+TEST_F(MtftpTest, ServerSendingFromItsOwnTransferPort) {
+  // As atftpd does: block 1 and the group's blocks come from a port of the
+  // transfer, not from SPort; ACKs go back to that port.
+  const Bytes file = Pattern(3000, 4);
+  Serve(file, false, 45024);
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(multicast_->Acks(), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_TRUE(unicast_->Requests().empty());
+
+  // A listener picks up the port from the first block it hears.
+  multicast_->Broadcast(1, 6, 500 * kMs, 10 * kMs);
+  const Result heard = Read(8192, Info());
+  ASSERT_EQ(heard.status, EFI_SUCCESS);
+  EXPECT_EQ(heard.data, file);
+  EXPECT_EQ(multicast_->Requests().size(), 1u);  // no second open
 }
 
 TEST_F(MtftpTest, LateJoinerCollectsMissedBlocksInALaterRound) {
