@@ -5,6 +5,7 @@
 
 #include "../instance/instance.h"
 #include "../net/net.h"
+#include "../tftp/tftp.h"
 
 EFI_HANDLE gImageHandle = nullptr;
 EFI_SYSTEM_TABLE *gST = nullptr;
@@ -165,6 +166,7 @@ extern "C" EFI_STATUS EFIAPI OrvaleDriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTE
                                   EFI_NATIVE_INTERFACE, &gComponentName);
   }
   InitializeArpTemplates();
+  TftpServerPort = kTftpDefaultPort;
   return EFI_SUCCESS;
 }
 

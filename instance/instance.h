@@ -15,6 +15,7 @@ constexpr UINT32 kPxeIdentityUnbuilt = 100;
 constexpr UINT32 kPxeIdentityBuilt = 200;
 constexpr UINTN kNetDropSlots = 48;        // drop counters by reason (net/net.h NetDrop)
 constexpr UINTN kParsedPacketCount = 4;     // PacketRecord.ParsedPackets slots
+constexpr UINTN kTftpDropSlots = 8;        // TFTP drop counters by reason (tftp/tftp.h TftpDrop)
 constexpr UINTN kFragmentMapBytes = 1024;  // one bit per 8-byte block of a 65535-byte datagram
 constexpr UINTN kDhcpDropSlots = 8;        // DHCP replies skipped, by reason (dhcp/exchange.h DhcpDrop)
 
@@ -55,7 +56,7 @@ struct ProtocolInstance {
   UINT16 RandomState;
   UINT64 ArpReplaceIndex;
   UINT16 SourcePort;
-  UINT8 TftpBigBlockMode;
+  UINT8 UseBigBlockNumbers;  // TFTP: 8-byte block numbers, set by an OACK
   UINT8 *TftpErrorPacket;
   UINT8 *TftpAckPacket;
   UINTN IpAddrLen;
@@ -93,6 +94,8 @@ struct ProtocolInstance {
   EFI_STATUS RxStatus;
   // Received packets the packet path ignored, counted by reason (NetDrop in net/net.h).
   UINT32 NetDrops[kNetDropSlots];
+  // Received TFTP packets the client ignored, by reason (TftpDrop in tftp/tftp.h).
+  UINT32 TftpDrops[kTftpDropSlots];
   // Blocks of the datagram being reassembled that have arrived; valid within one receive.
   UINT8 FragmentMap[kFragmentMapBytes];
   // Set by the IGMP timers' notification (TPL_NOTIFY) when ReportTimers[i] or

@@ -33,6 +33,10 @@ constexpr uint64_t kIdleCheckLimit = 5'000'000;
 constexpr uint64_t kMinTimerPeriod = 10'000;
 // Real-time waits sleep in steps of this many nanoseconds between polls.
 constexpr long kRealTimeSleepNs = 100'000;
+// ... but CheckEvent spins without sleeping for this long (ticks) after any
+// event was signalled: firmware polls, and a transfer in lock-step would
+// otherwise pay a sleep for every block.
+constexpr uint64_t kRealTimeSpinTicks = 20'000;
 
 uint64_t MonotonicTicks() {
   timespec ts{};
@@ -271,7 +275,7 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
     return EFI_SUCCESS;
   }
   if (c->realTime) {
-    SleepNs(kRealTimeSleepNs / 2);
+    if (MonotonicTicks() - c->lastSignal > kRealTimeSpinTicks) SleepNs(kRealTimeSleepNs / 2);
   } else if (moved || c->now != c->idleSince) {
     // Progress made here or elsewhere (Stall, Advance) since the last look.
     c->idleChecks = 0;
@@ -1071,7 +1075,10 @@ std::optional<uint64_t> Core::EarliestPending() const {
     if (w->RealTime()) continue;
     if (std::optional<uint64_t> due = w->NextDue()) consider(*due);
   }
-  for (const auto &e : events) {
+  // Only open events: closed ones stay in events for the misuse checks, and
+  // walking them all would make every poll cost more the longer a run goes.
+  for (const void *p : liveEvents) {
+    const Event *e = static_cast<const Event *>(p);
     if (!e->closed && e->armed) consider(e->deadline);
   }
   return best;
@@ -1099,8 +1106,9 @@ bool Core::Settle() {
     const size_t fired = [&] {
       size_t n = 0;
       std::vector<Event *> due;
-      for (const auto &e : events) {
-        if (!e->closed && e->armed && e->deadline <= Now()) due.push_back(e.get());
+      for (const void *p : liveEvents) {
+        Event *e = static_cast<Event *>(const_cast<void *>(p));
+        if (!e->closed && e->armed && e->deadline <= Now()) due.push_back(e);
       }
       std::sort(due.begin(), due.end(), [](const Event *a, const Event *b) {
         return a->deadline != b->deadline ? a->deadline < b->deadline : a->serial < b->serial;
@@ -1180,6 +1188,7 @@ Event *Core::LiveEvent(EFI_EVENT e, const char *service) {
 }
 
 void Core::Signal(Event *e) {
+  if (realTime) lastSignal = MonotonicTicks();
   if ((e->type & EVT_NOTIFY_SIGNAL) != 0) {
     if (e->queued) return;
     e->signalled = true;

@@ -146,6 +146,7 @@ struct Core {
   uint64_t realOriginTicks = 0;  // virtual time when real time was switched on
   uint64_t realOriginMono = 0;   // CLOCK_MONOTONIC then, in ticks
   uint64_t idleChecks = 0;       // CheckEvent calls in a row that changed nothing
+  uint64_t lastSignal = 0;       // real clock: when an event was last signalled (ticks)
   uint64_t idleSince = 0;        // the clock when they began
 
   uint64_t handleSerial = 0;

@@ -1,0 +1,445 @@
+// TFTP transport: requests with options, the first-reply exchange with its
+// retransmissions and fallback without options, the lock-step download, ACK
+// and abort packets, the server's ERROR record, and OACK option lookup.
+//
+// Limits: IPv4 only; one DATA block in flight (no window); mode "octet" only.
+#include "tftp.h"
+
+#include "../net/ip_address.h"
+#include "../net/udp_wire.h"
+
+UINT16 TftpServerPort = kTftpDefaultPort;
+
+namespace {
+
+constexpr UINT16 kFirstPort = 2070;
+constexpr UINT64 kTicksPerSecond = 10000000;
+constexpr UINT64 kWindowSlack = 1000000;  // every wait is N seconds plus 0.1 s
+constexpr UINTN kMaxDecimalDigits = 20;   // 2^64 - 1 has 20 digits
+constexpr UINTN kErrorTextRoom = sizeof(EFI_PXE_BASE_CODE_TFTP_ERROR::ErrorString);
+
+UINTN TextLength(const char *Text) {
+  UINTN Length = 0;
+  while (Text[Length] != 0) ++Length;
+  return Length;
+}
+
+// Bytes up to the first 0 within Limit, or Limit when there is none.
+UINTN BoundedLength(const UINT8 *Text, UINTN Limit) {
+  UINTN Length = 0;
+  while (Length < Limit && Text[Length] != 0) ++Length;
+  return Length;
+}
+
+// Appends Text and its 0 byte at *At when it fits Room; FALSE otherwise.
+bool Append(UINT8 *Packet, UINTN Room, UINTN *At, const void *Text, UINTN Length) {
+  if (Length + 1 > Room - *At) return false;
+  CopyBytes(Packet + *At, Text, Length);
+  Packet[*At + Length] = 0;
+  *At += Length + 1;
+  return true;
+}
+
+// Decimal digits of Value without leading zeros; returns their count.
+UINTN FormatDecimal(UINT64 Value, char *Digits) {
+  char Reversed[kMaxDecimalDigits];
+  UINTN Count = 0;
+  do {
+    Reversed[Count++] = static_cast<char>('0' + Value % 10);
+    Value /= 10;
+  } while (Value != 0);
+  for (UINTN i = 0; i < Count; ++i) Digits[i] = Reversed[Count - 1 - i];
+  return Count;
+}
+
+// A payload sent from OurPort (a fresh port when absent) to DestIp:DestPort.
+EFI_STATUS SendTftpPayload(ProtocolInstance *Instance, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, UINT16 *OurPort,
+                           const void *Payload, UINTN Length) {
+  UINT16 Fresh = 0;
+  if (OurPort == nullptr) {
+    Fresh = TakeSourcePort(Instance);
+    OurPort = &Fresh;
+  }
+  UINTN Size = Length;
+  return UdpWriteLocked(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_MAY_FRAGMENT, DestIp, DestPort, nullptr, nullptr,
+                        OurPort, nullptr, nullptr, &Size, const_cast<void *>(Payload));
+}
+
+// RFC 1350 section 4: a packet from an unknown transfer identifier gets ERROR 5
+// and the transfer goes on undisturbed.
+void AnswerStranger(ProtocolInstance *Instance, EFI_IP_ADDRESS *SourceIp, UINT16 SourcePort, UINT16 *OurPort) {
+  static constexpr char kText[] = "Unknown transfer ID";
+  UINT8 Packet[kTftpHeaderLength + sizeof(kText)];
+  TftpHeader *Header = reinterpret_cast<TftpHeader *>(Packet);
+  Header->opcode.set(kTftpError);
+  Header->field.set(kTftpErrorUnknownTransfer);
+  CopyBytes(Packet + kTftpHeaderLength, kText, sizeof(kText));
+  UINT16 Port = SourcePort;
+  (void)SendTftpPayload(Instance, SourceIp, &Port, OurPort, Packet, sizeof(Packet));
+}
+
+// The server's ERROR: its code and text, always terminated within the field.
+// The packet arrived as HeaderLength bytes of header and DataLength of data;
+// its code is byte 3 and its text starts at byte 4, on either side.
+void RecordTftpError(ProtocolInstance *Instance, const UINT8 *Header, UINTN HeaderLength, const UINT8 *Data,
+                     UINTN DataLength) {
+  auto At = [&](UINTN i) -> INTN {
+    if (i < HeaderLength) return Header[i];
+    return i - HeaderLength < DataLength ? Data[i - HeaderLength] : -1;
+  };
+  EFI_PXE_BASE_CODE_TFTP_ERROR &Error = Instance->State.TftpError;
+  Instance->State.TftpErrorReceived = TRUE;
+  Error.ErrorCode = static_cast<UINT8>(At(3) < 0 ? 0 : At(3));
+  ZeroBytes(Error.ErrorString, kErrorTextRoom);
+  for (UINTN i = 0; i + 1 < kErrorTextRoom; ++i) {
+    const INTN Byte = At(kTftpHeaderLength + i);
+    if (Byte <= 0) break;
+    Error.ErrorString[i] = static_cast<CHAR8>(Byte);
+  }
+}
+
+// One packet read with a header of HeaderLength bytes; see ReceiveTftpPacket.
+EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINTN HeaderLength,
+                             UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
+                             EFI_IP_ADDRESS *OurIp, UINT16 *OurPort, TimerEvent *Timer) {
+  EFI_STATUS Status = EFI_TIMEOUT;
+  // With exact ports asked for, a unicast datagram from the server's address
+  // but another port is a stranger to answer; read any port and sort here.
+  const bool SortStrangers =
+      (OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT) == 0 && OurIp == nullptr && ServerPort != nullptr;
+  const UINT16 ReadFlags = SortStrangers ? static_cast<UINT16>(OpFlags | EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT)
+                                         : OpFlags;
+  const UINT64 Room = *BufferSize;
+  for (;;) {
+    UINTN Size = static_cast<UINTN>(Room);
+    UINTN HeaderSize = HeaderLength;
+    UINT16 SourcePort = ServerPort != nullptr ? *ServerPort : 0;
+    Status = UdpReadLocked(Instance, ReadFlags, OurIp, OurPort, ServerIp, &SourcePort, &HeaderSize, Header, &Size,
+                           Buffer, Timer->Get());
+    // A corrupted datagram (bad UDP checksum) is a lost one: wait on.
+    if (Status == EFI_DEVICE_ERROR) continue;
+    if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
+    if (SortStrangers && SourcePort != *ServerPort) {
+      ++Instance->TftpDrops[kTftpDropStranger];
+      const UINT16 Opcode = reinterpret_cast<const TftpHeader *>(Header)->opcode.get();
+      if (Opcode != kTftpError) AnswerStranger(Instance, ServerIp, SourcePort, OurPort);
+      continue;
+    }
+    if (ServerPort != nullptr) *ServerPort = SourcePort;
+    if (reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpError) {
+      // A text too long for the room is not kept: the code alone is recorded.
+      RecordTftpError(Instance, Header, HeaderLength, static_cast<const UINT8 *>(Buffer),
+                      Status == EFI_SUCCESS ? Size : 0);
+      return EFI_TFTP_ERROR;
+    }
+    if (Status == EFI_SUCCESS) *BufferSize = Size;
+    return Status;
+  }
+}
+
+// A zeroed pool block freed with its scope.
+class PoolBytes {
+ public:
+  explicit PoolBytes(UINT64 Size) : block_(static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size)))) {}
+  ~PoolBytes() { FreeAndNull(block_); }
+  PoolBytes(const PoolBytes &) = delete;
+  PoolBytes &operator=(const PoolBytes &) = delete;
+  UINT8 *Get() const { return block_; }
+
+ private:
+  UINT8 *block_;
+};
+
+// The first reply to a request. It is read with a 2-byte header, because an
+// OACK that acknowledges nothing is only its opcode (a server with every
+// option switched off sends one), and reshaped to the 4-byte header the
+// callers read. Data lands in a bounce block 2 bytes larger than the room, so
+// a reply that fits the caller's room is never refused.
+EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *BufferSize, void *Buffer,
+                             EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort, UINT8 *Bounce,
+                             TimerEvent *Timer) {
+  constexpr UINTN kOpcodeLength = sizeof(TftpHeader::opcode);
+  const UINT64 Room = *BufferSize;
+  for (;;) {
+    UINT64 Size = Room + kOpcodeLength;
+    const UINT16 Port = *ServerReplyPort;
+    EFI_STATUS Status = ReceiveWithHeader(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT, Header,
+                                          kOpcodeLength, &Size, Bounce, ServerIp, ServerReplyPort, nullptr, OurPort,
+                                          Timer);
+    if (EFI_ERROR(Status)) return Status;
+    if (Size >= kOpcodeLength) {
+      CopyBytes(Header + kOpcodeLength, Bounce, kOpcodeLength);
+      *BufferSize = Size - kOpcodeLength;
+      CopyBytes(Buffer, Bounce + kOpcodeLength, static_cast<UINTN>(*BufferSize));
+      return EFI_SUCCESS;
+    }
+    if (reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpOack) {
+      // Option text of Size (0 or 1) bytes, terminated in the header field.
+      Header[2] = Size != 0 ? Bounce[0] : 0;
+      Header[3] = 0;
+      *BufferSize = 0;
+      return EFI_SUCCESS;
+    }
+    *ServerReplyPort = Port;  // too short to be anything else: wait on
+  }
+}
+
+}  // namespace
+
+BOOLEAN FindOackOption(const char *Name, const UINT8 *Text, UINTN Length, ByteView *Value, BOOLEAN *Present) {
+  *Present = FALSE;
+  *Value = ByteView();
+  const UINTN NameLength = TextLength(Name);
+  UINTN At = 0;
+  while (At < Length) {
+    const UINTN KeyLength = BoundedLength(Text + At, Length - At);
+    if (KeyLength == Length - At) return TRUE;  // a trailing name without value: not ours unless it matches
+    const UINTN ValueAt = At + KeyLength + 1;
+    const UINTN ValueLength = ValueAt < Length ? BoundedLength(Text + ValueAt, Length - ValueAt) : 0;
+    const bool Terminated = ValueAt < Length && ValueLength < Length - ValueAt;
+    if (KeyLength == NameLength && SameBytes(Text + At, Name, NameLength)) {
+      if (!Terminated) return FALSE;
+      *Present = TRUE;
+      *Value = ByteView(Text + ValueAt, ValueLength);
+      return TRUE;
+    }
+    if (!Terminated) return TRUE;
+    At = ValueAt + ValueLength + 1;
+  }
+  return TRUE;
+}
+
+BOOLEAN ReadOackNumber(ByteView Value, UINT64 *Number) {
+  if (Value.size == 0 || Value.size > kMaxDecimalDigits) return FALSE;
+  UINT64 Result = 0;
+  for (UINTN i = 0; i < Value.size; ++i) {
+    const UINT8 Byte = Value[i];
+    if (Byte < '0' || Byte > '9') return FALSE;
+    const UINT64 Digit = Byte - '0';
+    if (Result > (~static_cast<UINT64>(0) - Digit) / 10) return FALSE;
+    Result = Result * 10 + Digit;
+  }
+  *Number = Result;
+  return TRUE;
+}
+
+EFI_STATUS SendTftpRequest(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *Instance, EFI_IP_ADDRESS *ServerIp,
+                           UINT16 *ServerPort, UINT16 *OurPort, const UINT8 *FileName, const UINT64 *BlockSize,
+                           UINT8 *PacketBuffer) {
+  if (ServerIp == nullptr || ServerPort == nullptr || OurPort == nullptr || FileName == nullptr ||
+      PacketBuffer == nullptr || ((OptionMask & kTftpOptionMaskBlockSize) && BlockSize == nullptr)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  // The whole request must fit the caller's packet buffer: a name or options
+  // that do not are refused before anything is sent.
+  constexpr UINTN Room = kTftpRequestBufferSize;
+  TftpHeader *Header = reinterpret_cast<TftpHeader *>(PacketBuffer);
+  Header->opcode.set(Opcode);
+  UINTN At = sizeof(Header->opcode);
+  const UINTN NameLength = BoundedLength(FileName, Room);
+  if (!Append(PacketBuffer, Room, &At, FileName, NameLength) ||
+      !Append(PacketBuffer, Room, &At, kTftpMode, sizeof(kTftpMode) - 1)) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if (OptionMask & kTftpOptionMaskBlockSize) {
+    char Digits[kMaxDecimalDigits];
+    const UINTN Count = FormatDecimal(*BlockSize, Digits);
+    if (!Append(PacketBuffer, Room, &At, kTftpOptionBlockSize, sizeof(kTftpOptionBlockSize) - 1) ||
+        !Append(PacketBuffer, Room, &At, Digits, Count)) {
+      return EFI_BAD_BUFFER_SIZE;
+    }
+  }
+  if ((OptionMask & kTftpOptionMaskSize) &&
+      (!Append(PacketBuffer, Room, &At, kTftpOptionSize, sizeof(kTftpOptionSize) - 1) ||
+       !Append(PacketBuffer, Room, &At, "0", 1))) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if ((OptionMask & kTftpOptionMaskOverwrite) &&
+      (!Append(PacketBuffer, Room, &At, kTftpOptionOverwrite, sizeof(kTftpOptionOverwrite) - 1) ||
+       !Append(PacketBuffer, Room, &At, "1", 1))) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if ((OptionMask & kTftpOptionMaskBigBlock) &&
+      (!Append(PacketBuffer, Room, &At, kTftpOptionBigBlock, sizeof(kTftpOptionBigBlock) - 1) ||
+       !Append(PacketBuffer, Room, &At, "8", 1))) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  if (*OurPort == 0) *OurPort = TakeSourcePort(Instance);
+  return SendTftpPayload(Instance, ServerIp, ServerPort, OurPort, PacketBuffer, At);
+}
+
+EFI_STATUS ArmTftpWindow(TimerEvent *Timer, UINTN TimeoutSeconds) {
+  const EFI_STATUS Status = Timer->Arm(static_cast<UINT64>(TimeoutSeconds) * kTicksPerSecond + kWindowSlack);
+  if (EFI_ERROR(Status)) Timer->Close();
+  return Status;
+}
+
+EFI_STATUS ReceiveTftpPacket(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINT64 *BufferSize,
+                             void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp,
+                             UINT16 *OurPort, UINTN TimeoutSeconds, TimerEvent *Timer) {
+  EFI_STATUS Status = ArmTftpWindow(Timer, TimeoutSeconds);
+  if (EFI_ERROR(Status)) return Status;
+  Status = ReceiveTftpPacketInWindow(Instance, OpFlags, Header, BufferSize, Buffer, ServerIp, ServerPort, OurIp,
+                                     OurPort, Timer);
+  Timer->Close();
+  return Status;
+}
+
+EFI_STATUS ReceiveTftpPacketInWindow(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINT64 *BufferSize,
+                                     void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
+                                     EFI_IP_ADDRESS *OurIp, UINT16 *OurPort, TimerEvent *Timer) {
+  const UINTN HeaderLength = Instance->UseBigBlockNumbers ? kTftpBigHeaderLength : kTftpHeaderLength;
+  return ReceiveWithHeader(Instance, OpFlags, Header, HeaderLength, BufferSize, Buffer, ServerIp, ServerPort, OurIp,
+                           OurPort, Timer);
+}
+
+EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *Instance, UINT8 *Header,
+                            const UINT64 *BlockSize, UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp,
+                            UINT16 ServerPort, UINT16 *ServerReplyPort, UINT16 *OurPort, const UINT8 *FileName,
+                            UINTN TimeoutSeconds) {
+  const UINT64 Room = *BufferSize;
+  if (Room > kUdpMaxLength) return EFI_INVALID_PARAMETER;
+  PoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
+  if (Bounce.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
+  UINT8 Request[kTftpRequestBufferSize];
+  Instance->UseBigBlockNumbers = FALSE;
+  *OurPort = 0;
+  EFI_STATUS Status = EFI_TIMEOUT;
+  for (UINTN Attempt = 0; Attempt < 3; ++Attempt) {
+    // Every retransmission leaves from the next port up.
+    if (*OurPort != 0) *OurPort = *OurPort == 0xFFFF ? kFirstPort : static_cast<UINT16>(*OurPort + 1);
+    Status = SendTftpRequest(Opcode, OptionMask, Instance, ServerIp, &ServerPort, OurPort, FileName, BlockSize,
+                             Request);
+    if (EFI_ERROR(Status)) return Status;
+    *BufferSize = Room;
+    TimerEvent Timer;
+    *ServerReplyPort = ServerPort;
+    Status = ArmTftpWindow(&Timer, TimeoutSeconds);
+    if (EFI_ERROR(Status)) return Status;
+    Status = ReceiveFirstReply(Instance, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
+                               Bounce.Get(), &Timer);
+    if (Status != EFI_TIMEOUT) break;
+  }
+  if (Status == EFI_TFTP_ERROR && OptionMask != 0) {
+    // A server that refuses options may still serve the file without them.
+    *BufferSize = Room;
+    return OpenTftpTransfer(Opcode, 0, Instance, Header, BlockSize, BufferSize, Buffer, ServerIp, ServerPort,
+                            ServerReplyPort, OurPort, FileName, TimeoutSeconds);
+  }
+  return Status;
+}
+
+EFI_STATUS SendTftpAck(ProtocolInstance *Instance, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, UINT16 *OurPort,
+                       UINTN Length) {
+  if (Instance->TftpAckPacket == nullptr || DestIp == nullptr || DestPort == nullptr) return EFI_INVALID_PARAMETER;
+  if (Length > kTftpPacketBufferSize) return EFI_BAD_BUFFER_SIZE;
+  return SendTftpPayload(Instance, DestIp, DestPort, OurPort, Instance->TftpAckPacket, Length);
+}
+
+void SendTftpAbort(ProtocolInstance *Instance, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, UINT16 *OurPort) {
+  if (DestIp == nullptr || DestPort == nullptr || Instance->TftpErrorPacket == nullptr) return;
+  UINT8 *Packet = Instance->TftpErrorPacket;
+  TftpHeader *Header = reinterpret_cast<TftpHeader *>(Packet);
+  Header->opcode.set(kTftpError);
+  Header->field.set(kTftpErrorOptionRefused);
+  Packet[kTftpHeaderLength] = 0;
+  (void)SendTftpPayload(Instance, DestIp, DestPort, OurPort, Packet, kTftpAbortLength);
+}
+
+
+EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT64 *BufferSize, UINT64 Offset,
+                             UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp,
+                             UINT16 *OurPort, UINT64 FirstAckBlock, UINTN TimeoutSeconds, BOOLEAN CountOnly,
+                             UINT64 MinimumBlock) {
+  if (BufferSize == nullptr || BlockSize == 0 || BlockSize > kUdpMaxLength) return EFI_INVALID_PARAMETER;
+  if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
+  PoolBytes Block(BlockSize);
+  if (Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
+
+  const UINT64 B = BlockSize;
+  UINT64 Room = CountOnly ? 0 : *BufferSize - Offset;  // count-only: bytes counted
+  UINT8 *Position = CountOnly ? nullptr : Buffer + Offset;
+  const bool Big = Instance->UseBigBlockNumbers != FALSE;
+  UINT8 *Ack = Instance->TftpAckPacket;
+  const UINTN AckLength = Big ? kTftpBigAckLength : kTftpAckLength;
+  reinterpret_cast<TftpHeader *>(Ack)->opcode.set(Big ? kTftpBigAck : kTftpAck);
+  UINT64 Counter = FirstAckBlock;
+  auto WriteAckBlock = [&](UINT64 Value) {
+    if (Big) {
+      reinterpret_cast<TftpBigHeader *>(Ack)->SetBlock(Value);
+    } else {
+      reinterpret_cast<TftpHeader *>(Ack)->field.set(static_cast<UINT16>(Value));
+    }
+  };
+
+  UINT64 LastLength = B;
+  UINT64 Limit = B;
+  bool Ended = B < MinimumBlock;
+  while (!Ended && LastLength == B) {
+    if (!CountOnly && Room < B) Limit = Room;
+    UINTN Retries = 5;
+    WriteAckBlock(Counter);
+    Counter = Big ? Counter + 1 : static_cast<UINT16>(Counter + 1);
+    const UINT64 Expected = Counter;
+    UINT64 Length = 0;
+    bool SendAck = true;
+    for (;;) {
+      if (SendAck) (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
+      SendAck = false;
+      UINT8 Header[kTftpHeaderRoom];
+      UINT64 Size = B;
+      TimerEvent Timer;
+      UINT16 Port = *ServerPort;
+      EFI_STATUS Status = ReceiveTftpPacket(Instance, 0, Header, &Size, Block.Get(), ServerIp, &Port, OurIp, OurPort,
+                                            TimeoutSeconds, &Timer);
+      if (Status == EFI_TIMEOUT) {
+        if (--Retries == 0) return EFI_TIMEOUT;
+        SendAck = true;
+        continue;
+      }
+      if (Status == EFI_BUFFER_TOO_SMALL) {
+        // Longer than the block size the transfer runs at: the server broke
+        // the agreement, and nothing of it is kept.
+        SendTftpAbort(Instance, ServerIp, ServerPort, OurPort);
+        return EFI_PROTOCOL_ERROR;
+      }
+      if (EFI_ERROR(Status)) return Status;
+      UINT64 Number = 0;
+      if (Big) {
+        const TftpBigHeader *Data = reinterpret_cast<const TftpBigHeader *>(Header);
+        if (Data->opcode.get() != kTftpBigData) return EFI_PROTOCOL_ERROR;
+        Number = Data->Block();
+      } else {
+        const TftpHeader *Data = reinterpret_cast<const TftpHeader *>(Header);
+        if (Data->opcode.get() != kTftpData) return EFI_PROTOCOL_ERROR;
+        Number = Data->field.get();
+      }
+      if (Number == Expected) {
+        Length = Size;
+        break;
+      }
+      // The previous block again (compared without wrap-around): our ACK was lost.
+      if (Expected != 0 && Number == Expected - 1) {
+        SendAck = true;
+        continue;
+      }
+      ++Instance->TftpDrops[kTftpDropOutOfOrder];
+    }
+    if (Length > Limit) {
+      SendTftpAbort(Instance, ServerIp, ServerPort, OurPort);
+      return EFI_BUFFER_TOO_SMALL;
+    }
+    if (CountOnly) {
+      Room += Length;
+    } else {
+      CopyBytes(Position, Block.Get(), static_cast<UINTN>(Length));
+      Position += Length;
+      Room -= Length;
+    }
+    LastLength = Limit = Length;
+  }
+  *BufferSize = CountOnly ? Offset + Room : *BufferSize - Room;
+  WriteAckBlock(Counter);
+  (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
+  return EFI_SUCCESS;
+}

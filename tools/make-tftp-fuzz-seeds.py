@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of fuzz_tftp (tests/fuzz/corpus/fuzz_tftp/).
+
+Each seed is the setup header of tests/fuzz/fuzz_tftp.cpp (operation, buffer
+size, block size) followed by reply records [flags, length (2 bytes), bytes].
+"""
+import os
+import struct
+import sys
+
+
+def rec(payload, flags=0):
+    return struct.pack("!BH", flags, len(payload)) + payload
+
+
+def head(op, size, block):
+    return struct.pack("!BHH", op, size, block)
+
+
+def data(n, b):
+    return struct.pack("!HH", 3, n) + b
+
+
+def oack(*pairs):
+    return struct.pack("!H", 6) + b"".join(k + b"\0" + v + b"\0" for k, v in pairs)
+
+
+def error(code, text):
+    return struct.pack("!HH", 5, code) + text + b"\0"
+
+
+def main(out):
+    os.makedirs(out, exist_ok=True)
+    block = bytes(range(256)) * 2
+    seeds = {
+        "oack-blksize-read": head(0, 4096, 512) + rec(oack((b"blksize", b"512")))
+        + rec(data(1, block)) + rec(data(2, block)) + rec(data(3, b"tail")),
+        "no-options-short": head(0, 4096, 512) + rec(data(1, b"small file")),
+        "oack-tsize": head(1, 0, 512) + rec(oack((b"blksize", b"1024"), (b"tsize", b"123456"))),
+        "size-by-count": head(1, 0, 512) + rec(oack((b"blksize", b"512")))
+        + rec(data(1, block)) + rec(data(2, b"x")),
+        "count-only": head(2, 0, 8192) + rec(oack((b"blksize", b"8192"))) + rec(data(1, b"y" * 8192))
+        + rec(data(2, b"z")),
+        "error-then-data": head(0, 2048, 512) + rec(error(8, b"no options")) + rec(data(1, b"abc")),
+        "bigblk": head(0, 4096, 512) + rec(oack((b"blksize", b"512"), (b"bigblk#", b"8")))
+        + rec(struct.pack("!HQ", 8, 1) + block) + rec(struct.pack("!HQ", 8, 2) + b"end"),
+        "stranger-and-bad-checksum": head(0, 4096, 512) + rec(oack((b"blksize", b"512")))
+        + rec(data(1, block), 1 | 4) + rec(data(1, block), 2 | 4) + rec(data(1, block)) + rec(data(2, b"")),
+        "write": head(3, 1000, 512) + rec(oack((b"blksize", b"512"))) + rec(struct.pack("!HH", 4, 1))
+        + rec(struct.pack("!HH", 4, 2)),
+        "blksize-zero": head(0, 4096, 512) + rec(oack((b"blksize", b"0"))),
+    }
+    for name, blob in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(blob)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "tests", "fuzz", "corpus", "fuzz_tftp"))
