@@ -17,6 +17,8 @@ class Line {
   Line &Hex(UINT64 Value);
   // The status by its UEFI name without the EFI_ prefix, or in hex when unnamed.
   Line &Status(EFI_STATUS Value);
+  // The status by its full UEFI name (EFI_TIMEOUT), or in hex when unnamed.
+  Line &EfiStatus(EFI_STATUS Value);
   Line &Ipv4(const UINT8 *Address);
   Line &Mac(const UINT8 *Address);
   // Writes the line with CR LF.
