@@ -38,6 +38,8 @@ class PacketSocketWire : public Wire {
   const std::string &InterfaceName() const { return name_; }
   Mac InterfaceMac() const { return mac_; }
   int InterfaceIndex() const { return ifindex_; }
+  // The socket, for poll() in a program's main loop.
+  int Descriptor() const { return fd_; }
   unsigned Mtu() const { return mtu_; }
 
   void Attach(Port *port) override;
