@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace hosted {
 
 namespace {
@@ -84,18 +82,8 @@ uint16_t DgramWire::LocalPort() const {
   return ntohs(addr.sin_port);
 }
 
-void DgramWire::Attach(Port *port) {
-  if (port != nullptr && std::find(ports_.begin(), ports_.end(), port) == ports_.end()) ports_.push_back(port);
-}
-
-void DgramWire::Detach(Port *port) {
-  ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
-  local_.erase(std::remove_if(local_.begin(), local_.end(), [port](const Local &l) { return l.from == port; }),
-               local_.end());
-}
-
 void DgramWire::Send(Port *from, const Bytes &frame) {
-  if (ports_.size() > 1) local_.push_back(Local{from, frame});
+  ports_.QueueLocal(from, frame);
   if (!hasPeer_) {
     ++stats_.sendErrors;
     lastSendError_ = "no peer yet";
@@ -111,22 +99,11 @@ void DgramWire::Send(Port *from, const Bytes &frame) {
   lastSendError_ = n < 0 ? ErrnoText("sendto") : "sendto: short write";
 }
 
-void DgramWire::DeliverToAll(const Frame &frame, Port *except) {
-  // A port may detach itself while a frame is delivered.
-  std::vector<Port *> ports = ports_;
-  for (Port *port : ports) {
-    if (port == except || std::find(ports_.begin(), ports_.end(), port) == ports_.end()) continue;
-    port->Deliver(frame);
-  }
-}
-
 void DgramWire::Pump() {
   Firmware *fw = Firmware::Current();
   const uint64_t now = fw != nullptr ? fw->Now() : 0;
 
-  std::vector<Local> local;
-  local.swap(local_);
-  for (Local &l : local) DeliverToAll(Frame{std::move(l.bytes), now}, l.from);
+  ports_.DeliverLocal(now);
 
   for (int taken = 0; taken < kMaxFramesPerPump; ++taken) {
     sockaddr_in from{};
@@ -150,7 +127,7 @@ void DgramWire::Pump() {
       continue;
     }
     ++stats_.received;
-    DeliverToAll(Frame{Bytes(rxBuffer_.begin(), rxBuffer_.begin() + n), now}, nullptr);
+    ports_.DeliverToAll(Frame{Bytes(rxBuffer_.begin(), rxBuffer_.begin() + n), now}, nullptr);
   }
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/hosted.h"
+#include "platform/port_set.h"
 
 namespace hosted {
 
@@ -47,8 +48,8 @@ class DgramWire : public Wire {
   int Descriptor() const { return fd_; }
   bool HasPeer() const { return hasPeer_; }
 
-  void Attach(Port *port) override;
-  void Detach(Port *port) override;
+  void Attach(Port *port) override { ports_.Attach(port); }
+  void Detach(Port *port) override { ports_.Detach(port); }
   // Sends the frame to the peer (dropped and counted while there is none) and
   // hands a copy to the other attached ports at the next Pump.
   void Send(Port *from, const Bytes &frame) override;
@@ -62,17 +63,11 @@ class DgramWire : public Wire {
 
  private:
   DgramWire() = default;
-  void DeliverToAll(const Frame &frame, Port *except);
 
   int fd_ = -1;
   sockaddr_in peer_{};
   bool hasPeer_ = false;
-  std::vector<Port *> ports_;
-  struct Local {
-    Port *from;
-    Bytes bytes;
-  };
-  std::vector<Local> local_;
+  PortSet ports_;
   std::vector<uint8_t> rxBuffer_;
   Counters stats_;
   std::string lastSendError_;

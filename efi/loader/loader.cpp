@@ -9,7 +9,8 @@
 // "ORVALE-BOOT FAIL <stage> EFI_<status> ..." and ends the run; the last line
 // is "ORVALE-BOOT DONE EFI_<status>". Settings come from orvale-boot.cfg
 // beside the loader (config.h).
-#include "../app/console.h"
+#include "../common/console.h"
+#include "../common/handles.h"
 #include "../common/volume.h"
 #include "config.h"
 #include "image_list.h"
@@ -22,8 +23,6 @@ EFI_SYSTEM_TABLE *gSt = nullptr;
 EFI_BOOT_SERVICES *gBs = nullptr;
 EFI_HANDLE gSelf = nullptr;
 
-EFI_GUID kPciIoGuid = EFI_PCI_IO_PROTOCOL_GUID;
-EFI_GUID kSnpGuid = EFI_SIMPLE_NETWORK_PROTOCOL_GUID;
 EFI_GUID kOrvaleServiceBindingGuid = ORVALE_SERVICE_BINDING_GUID;
 EFI_GUID kOrvaleProtocolGuid = ORVALE_PROTOCOL_GUID;
 
@@ -104,45 +103,6 @@ void LoadConfig(const CHAR16 *Folder, LoaderConfig *Config) {
 
 // ---- Finding the driver ----
 
-struct HandleBuffer {
-  EFI_HANDLE *Handles = nullptr;
-  UINTN Count = 0;
-  explicit HandleBuffer(EFI_GUID *Protocol) {
-    if (EFI_ERROR(gBs->LocateHandleBuffer(ByProtocol, Protocol, nullptr, &Count, &Handles))) {
-      Handles = nullptr;
-      Count = 0;
-    }
-  }
-  ~HandleBuffer() {
-    if (Handles != nullptr) gBs->FreePool(Handles);
-  }
-  HandleBuffer(const HandleBuffer &) = delete;
-  HandleBuffer &operator=(const HandleBuffer &) = delete;
-};
-
-// Connects every network PCI function; then, should the Orvale binding still
-// be missing, every SNP handle, so that a driver loaded after MNP came up
-// gets its turn.
-void ConnectNetworkControllers() {
-  {
-    HandleBuffer pci(&kPciIoGuid);
-    for (UINTN i = 0; i < pci.Count; ++i) {
-      EFI_PCI_IO_PROTOCOL *io = nullptr;
-      if (EFI_ERROR(gBs->HandleProtocol(pci.Handles[i], &kPciIoGuid, reinterpret_cast<VOID **>(&io))) ||
-          io == nullptr) {
-        continue;
-      }
-      UINT32 classCode = 0;
-      if (EFI_ERROR(io->Pci.Read(io, EfiPciIoWidthUint32, PCI_CLASS_CODE_OFFSET, 1, &classCode))) continue;
-      if ((classCode >> 24) != PCI_CLASS_NETWORK) continue;
-      gBs->ConnectController(pci.Handles[i], nullptr, nullptr, TRUE);
-    }
-  }
-  if (HandleBuffer(&kOrvaleServiceBindingGuid).Count != 0) return;
-  HandleBuffer snp(&kSnpGuid);
-  for (UINTN i = 0; i < snp.Count; ++i) gBs->ConnectController(snp.Handles[i], nullptr, nullptr, FALSE);
-}
-
 EFI_STATUS LoadDriverImage(const CHAR16 *Folder) {
   CHAR16 path[kVolumePathUnits];
   VOID *image = nullptr;
@@ -178,17 +138,17 @@ EFI_STATUS LoadDriverImage(const CHAR16 *Folder) {
 // connecting the driver as needed.
 EFI_STATUS FindServiceBinding(const CHAR16 *Folder, EFI_SERVICE_BINDING_PROTOCOL **Binding) {
   const char *how = "already bound by the firmware";
-  if (HandleBuffer(&kOrvaleServiceBindingGuid).Count == 0) {
+  if (CountHandles(gBs, &kOrvaleServiceBindingGuid) == 0) {
     how = "bound after connecting the NIC";
-    ConnectNetworkControllers();
+    ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid, nullptr, nullptr);
   }
-  if (HandleBuffer(&kOrvaleServiceBindingGuid).Count == 0) {
+  if (CountHandles(gBs, &kOrvaleServiceBindingGuid) == 0) {
     how = "bound after loading the driver";
     const EFI_STATUS status = LoadDriverImage(Folder);
     if (EFI_ERROR(status)) return status;
-    ConnectNetworkControllers();
+    ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid, nullptr, nullptr);
   }
-  HandleBuffer bindings(&kOrvaleServiceBindingGuid);
+  HandleBuffer bindings(gBs, &kOrvaleServiceBindingGuid);
   if (bindings.Count == 0) {
     Failure("driver", EFI_NOT_FOUND).Text(" no NIC offers the Orvale service binding").Emit();
     return EFI_NOT_FOUND;

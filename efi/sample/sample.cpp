@@ -2,7 +2,7 @@
 // out, so that a successful network boot is visible. It greets, names the
 // address the machine was booted with (the StationIp the Orvale driver
 // publishes on its started children) and returns to its caller.
-#include "../app/console.h"
+#include "../common/console.h"
 #include "include/efi/efi_app.h"
 #include "include/orvale/orvale_protocol.h"
 

@@ -14,17 +14,10 @@ TapWire::TapWire(hosted::Wire *inner, double lossPercent, uint32_t seed)
 
 TapWire::~TapWire() { inner_->Detach(this); }
 
-void TapWire::Attach(hosted::Port *port) {
-  if (port != nullptr && std::find(ports_.begin(), ports_.end(), port) == ports_.end()) ports_.push_back(port);
+hosted::Mac TapWire::Address() const {
+  const hosted::Port *station = ports_.First();
+  return station == nullptr ? hosted::Mac{} : station->Address();
 }
-
-void TapWire::Detach(hosted::Port *port) {
-  ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
-  local_.erase(std::remove_if(local_.begin(), local_.end(), [port](const Local &l) { return l.from == port; }),
-               local_.end());
-}
-
-hosted::Mac TapWire::Address() const { return ports_.empty() ? hosted::Mac{} : ports_.front()->Address(); }
 
 // splitmix64: one draw per frame, whatever the rate, so a seed fixes the pattern.
 bool TapWire::Drop() {
@@ -50,20 +43,11 @@ void TapWire::Send(hosted::Port *from, const hosted::Bytes &frame) {
   Capture(frame);
   inner_->Send(this, frame);
   // Other stations on the server's side hear it too, at the next Pump, as on one segment.
-  if (ports_.size() > 1) local_.push_back(Local{from, frame});
+  ports_.QueueLocal(from, frame);
 }
 
 void TapWire::Pump() {
-  std::vector<Local> local;
-  local.swap(local_);
-  for (const Local &l : local) {
-    std::vector<hosted::Port *> ports = ports_;
-    for (hosted::Port *port : ports) {
-      if (port != l.from && std::find(ports_.begin(), ports_.end(), port) != ports_.end()) {
-        port->Deliver(hosted::Frame{l.bytes, 0});
-      }
-    }
-  }
+  ports_.DeliverLocal(0);
   inner_->Pump();
 }
 
@@ -74,10 +58,7 @@ void TapWire::Deliver(const hosted::Frame &frame) {
   }
   ++stats_.in;
   Capture(frame.bytes);
-  std::vector<hosted::Port *> ports = ports_;
-  for (hosted::Port *port : ports) {
-    if (std::find(ports_.begin(), ports_.end(), port) != ports_.end()) port->Deliver(frame);
-  }
+  ports_.DeliverToAll(frame, nullptr);
 }
 
 }  // namespace bootserver

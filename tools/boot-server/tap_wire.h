@@ -10,10 +10,10 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/hosted.h"
 #include "platform/pcap_writer.h"
+#include "platform/port_set.h"
 
 namespace bootserver {
 
@@ -35,8 +35,8 @@ class TapWire : public hosted::Wire, public hosted::Port {
   bool StartCapture(const std::string &path) { return pcap_.Open(path); }
 
   // Wire, towards the station.
-  void Attach(hosted::Port *port) override;
-  void Detach(hosted::Port *port) override;
+  void Attach(hosted::Port *port) override { ports_.Attach(port); }
+  void Detach(hosted::Port *port) override { ports_.Detach(port); }
   void Send(hosted::Port *from, const hosted::Bytes &frame) override;
   // Delivers what the station's neighbours sent, then what the link holds.
   void Pump() override;
@@ -57,12 +57,7 @@ class TapWire : public hosted::Wire, public hosted::Port {
   hosted::Wire *inner_;
   uint32_t lossPerMillion_;
   uint64_t state_;
-  std::vector<hosted::Port *> ports_;
-  struct Local {
-    hosted::Port *from;
-    hosted::Bytes bytes;
-  };
-  std::vector<Local> local_;
+  hosted::PortSet ports_;
   hosted::PcapWriter pcap_;
   Counters stats_;
 };
