@@ -159,6 +159,25 @@ TEST(BootServerOptions, CommandLineAndConfigFile) {
   EXPECT_TRUE(Options({"--help"}, &error)->help);
 }
 
+TEST(BootServerOptions, ExtraServers) {
+  std::string error;
+  auto o = Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,priority=9",
+                    "--extra-server", "198.18.0.3, mac=02:aa:bb:cc:dd:ee"},
+                   &error);
+  ASSERT_TRUE(o) << error;
+  ASSERT_EQ(o->extraServers.size(), 2u);
+  EXPECT_EQ(o->extraServers[0].address, (bootserver::Ip4{198, 18, 0, 2}));
+  EXPECT_EQ(o->extraServers[0].priority, 9);
+  EXPECT_EQ(o->extraServers[0].mac, (bootserver::Mac{0x02, 0x00, 0x5E, 0x10, 0x00, 0x02}));  // the server's, + 1
+  EXPECT_EQ(o->extraServers[1].mac, (bootserver::Mac{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}));
+  EXPECT_EQ(o->extraServers[1].priority, 0);
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,priority=65536"},
+                       &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,colour=red"}, &error));
+  EXPECT_NE(error.find("colour"), std::string::npos);
+}
+
 // A port that records what reaches it.
 struct Recorder : hosted::Port {
   hosted::Mac mac{0x02, 0, 0, 0, 0, 0x77};
@@ -268,6 +287,23 @@ TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {
   EXPECT_EQ(log.size(), 2u);
   EXPECT_TRUE(server.Station().Received().empty());  // a long run keeps no frames
   EXPECT_TRUE(bootserver::AttachServices(server).empty());
+
+  // An extra server on the same link answers ARP for its own address and says who it is in its log.
+  bootserver::ServerOptions extraOptions = *o;
+  extraOptions.address = {198, 18, 0, 2};
+  extraOptions.mac = {0x02, 0, 0x5E, 0x10, 0, 0x02};
+  extraOptions.primary = false;
+  std::vector<std::string> extraLog;
+  bootserver::BootServer extra(&link, extraOptions, [&](const std::string &l) { extraLog.push_back(l); });
+  EXPECT_TRUE(server.Primary());
+  EXPECT_FALSE(extra.Primary());
+  client.ClearReceived();
+  client.SendArpRequest({198, 18, 0, 2});
+  server.Poll();
+  ASSERT_EQ(client.ReceivedArp().size(), 1u);
+  EXPECT_EQ(client.ReceivedArp()[0].senderMac, extraOptions.mac);
+  ASSERT_EQ(extraLog.size(), 1u);
+  EXPECT_NE(extraLog[0].find("] 198.18.0.2: arp who-has 198.18.0.2"), std::string::npos);
 }
 
 }  // namespace

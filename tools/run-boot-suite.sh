@@ -13,6 +13,7 @@
 #   local-sample     the loader starts the sample from its own volume (no network)
 #   default-image    WIRL boot of the server's default image, the greeting shows the leased address
 #   explicit-image   the image named by an explicit selection instead of the default
+#   two-servers      two WIRL servers, priorities 2 and 9: the one of priority 9 is chosen
 #   image-list       the image list gathered with the Wirl member names every image
 #   missing-file     the boot file is not on the server: EFI_TFTP_ERROR, nothing started
 #   first-buffer     a boot file larger than the loader's first buffer: size, then read
@@ -28,7 +29,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample default-image explicit-image image-list missing-file first-buffer loss-10 big-1468 big-8192)
+all_cases=(local-sample default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -141,6 +142,16 @@ for c in "${cases[@]}"; do
     explicit-image)
       run_case "$c" $'image = 03000002\nlist-rounds = 1' --image "$sample_image" --image "$other_image"
       if booted && has '^ORVALE-BOOT bootfile "other.efi"'; then
+        report yes "$c" "$(line '^ORVALE-BOOT chosen')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    two-servers)
+      # With use-default, the LIST windows run until three held a reply and the priority decides.
+      run_case "$c" $'list-rounds = 0\nuse-default = yes' --image "$sample_image" --priority 2 \
+        --extra-server 198.18.0.2,priority=9
+      if booted && has '^ORVALE-BOOT chosen server 198\.18\.0\.2 '; then
         report yes "$c" "$(line '^ORVALE-BOOT chosen')"
       else
         report no "$c" "$(why)"

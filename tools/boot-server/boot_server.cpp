@@ -24,7 +24,7 @@ void BootServer::Log(const std::string &line) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   char stamp[24];
   std::snprintf(stamp, sizeof stamp, "[%8.3f] ", seconds);
-  if (logger_) logger_(stamp + line);
+  if (logger_) logger_(stamp + (options_.primary ? "" : FormatIp(options_.address) + ": ") + line);
 }
 
 void BootServer::Poll() {

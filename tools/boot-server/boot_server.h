@@ -33,7 +33,11 @@ class BootServer {
   hosted::Wire *Wire() { return wire_; }
   const ServerOptions &Options() const { return options_; }
 
-  // One log line, prefixed with the seconds since the server started.
+  // The server that also leases addresses; extra servers offer images only.
+  bool Primary() const { return options_.primary; }
+
+  // One log line, prefixed with the seconds since the server started (and,
+  // for an extra server, with its address).
   void Log(const std::string &line);
 
   // A service sees every frame that reaches the station, after the station's
@@ -60,8 +64,8 @@ class BootServer {
   std::vector<std::shared_ptr<void>> kept_;
 };
 
-// Attaches the DHCP, WIRL and TFTP services to the server; returns the name of
-// each service attached, in order.
+// Attaches the services to the server (DHCP on the primary server only, WIRL
+// and TFTP on every server); returns the name of each service attached, in order.
 std::vector<std::string> AttachServices(BootServer &server);
 
 }  // namespace bootserver

@@ -90,6 +90,19 @@ int main(int argc, char **argv) {
   }
   BootServer server(&tap, *options, Print);
   const std::vector<std::string> services = AttachServices(server);
+  std::vector<std::unique_ptr<BootServer>> extras;
+  for (const ExtraServer &extra : options->extraServers) {
+    ServerOptions o = *options;
+    o.address = extra.address;
+    o.mac = extra.mac;
+    o.serverPriority = extra.priority;
+    o.primary = false;
+    o.extraServers.clear();
+    extras.push_back(std::make_unique<BootServer>(&tap, o, Print));
+    const std::vector<std::string> attached = AttachServices(*extras.back());
+    extras.back()->Log("extra server " + FormatMac(extra.mac) + ", priority " + std::to_string(extra.priority) +
+                       ", " + std::to_string(attached.size()) + " service(s)");
+  }
 
   server.Log("station " + FormatIp(options->address) + "/" + std::to_string(options->prefixLength) + " " +
              FormatMac(options->mac) + " on " + where);
@@ -121,7 +134,9 @@ int main(int argc, char **argv) {
     }
     pollfd p{fd, POLLIN, 0};
     poll(&p, 1, kPollMs);
+    // One pump of the link serves every station on it.
     server.Poll();
+    for (auto &extra : extras) extra->Station().ClearReceived();
   }
   const TapWire::Counters &c = tap.Stats();
   server.Log("stopped: frames in " + std::to_string(c.in) + ", out " + std::to_string(c.out) + ", dropped in " +

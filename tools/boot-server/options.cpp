@@ -87,6 +87,33 @@ struct Parser {
     return true;
   }
 
+  // "A.B.C.D[,priority=P][,mac=MAC]"; the MAC defaults to the server's with
+  // its last byte raised by the extra server's ordinal.
+  bool ParseExtraServer(const std::string &value) {
+    ExtraServer extra;
+    extra.mac = options.mac;
+    extra.mac[5] = static_cast<uint8_t>(extra.mac[5] + options.extraServers.size() + 1);
+    size_t start = 0;
+    bool first = true;
+    while (start <= value.size()) {
+      const size_t comma = value.find(',', start);
+      const std::string field = Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      unsigned long n = 0;
+      if (first) {
+        if (!ParseIp(field, &extra.address)) return Fail("extra-server wants A.B.C.D[,priority=P][,mac=MAC]");
+      } else if (field.rfind("priority=", 0) == 0 && ParseNumber(field.substr(9), 0, 65535, &n)) {
+        extra.priority = static_cast<uint16_t>(n);
+      } else if (field.rfind("mac=", 0) != 0 || !ParseMac(field.substr(4), &extra.mac)) {
+        return Fail("extra-server: bad field '" + field + "'");
+      }
+      first = false;
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    options.extraServers.push_back(extra);
+    return true;
+  }
+
   // One option by its long name, with its value when it takes one.
   bool Apply(const std::string &key, const std::string &value, bool hasValue) {
     unsigned long n = 0;
@@ -135,6 +162,7 @@ struct Parser {
       options.wirlPorts.push_back(static_cast<uint16_t>(n));
       return true;
     }
+    if (key == "extra-server") return ParseExtraServer(value);
     if (key == "tftp-root") {
       options.tftpRoot = value;
       return !value.empty() || Fail("tftp-root wants a folder");
@@ -232,6 +260,9 @@ Boot images:
                          the highest priority is the default image; the id
                          defaults to kind,0,0,ordinal
   --priority N           this server's WIRL priority (default 0)
+  --extra-server A.B.C.D[,priority=P][,mac=MAC]
+                         a further boot server on the link (repeatable): its own
+                         station, WIRL and TFTP with the same images; no DHCP
   --wirl-port P          answer WIRL on this port (repeatable; default 67 and 7799)
   --tftp-root DIR        folder served by TFTP (default: the first image's folder)
 Diagnostics:

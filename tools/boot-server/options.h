@@ -17,6 +17,14 @@ namespace bootserver {
 using Ip4 = std::array<uint8_t, 4>;
 using Mac = std::array<uint8_t, 6>;
 
+// A further boot server on the same link: its own station, WIRL priority and
+// (for the services) WIRL and TFTP, but no DHCP.
+struct ExtraServer {
+  Ip4 address{};
+  Mac mac{};
+  uint16_t priority = 0;
+};
+
 struct ServerOptions {
   // Where the server's frames go: a raw-frame UDP socket for QEMU, or a real interface.
   std::string dgramLocal;      // "127.0.0.1:P1" (--dgram LOCAL[,PEER])
@@ -32,6 +40,8 @@ struct ServerOptions {
   std::vector<uint16_t> wirlPorts = {67, 7799};
   std::string tftpRoot;               // folder TFTP serves; default: the first image's folder
   std::vector<BootImage> images;
+  std::vector<ExtraServer> extraServers;  // --extra-server A.B.C.D[,priority=P][,mac=MAC]
+  bool primary = true;                    // false for an extra server's copy of the options
 
   std::string pcapPath;               // empty: no capture
   double lossPercent = 0;             // frames dropped on the way in and out, 0..100

@@ -1,7 +1,8 @@
 // The integration point of the boot server's services.
 //
 // AttachServices puts the DHCP, WIRL and TFTP server peers on the server's
-// station. Each peer is built from the options and logs each exchange it
+// station: all three on the primary server, WIRL and TFTP on an extra one
+// (server.Primary() tells which; --extra-server makes them). Each peer is built from the options and logs each exchange it
 // completes through server.Log, one line each, e.g.
 //   "dhcp DISCOVER 52:54:00:12:34:56 > OFFER 198.18.0.100"
 //   "wirl LIST from 198.18.0.100 port 67 > 3 images, default 03000001"
