@@ -1,4 +1,4 @@
-// The boot server shell (tools/boot-server): image specs and the list layout
+// The boot server shell (tools/boot-server): image options and the list layout
 // the loader reads, options and config file, the lossy capturing tap, and
 // the station answering ARP with one log line per exchange.
 #include <gtest/gtest.h>
@@ -20,19 +20,19 @@ namespace {
 using bootserver::BootImage;
 using bootserver::Bytes;
 
-BootImage Image(const std::string &spec, unsigned ordinal = 1) {
+BootImage Image(const std::string &text, unsigned ordinal = 1) {
   std::string error;
-  auto image = bootserver::ParseImageSpec(spec, ordinal, &error);
+  auto image = bootserver::ParseImageOption(text, ordinal, &error);
   EXPECT_TRUE(image.has_value()) << error;
   return image.value_or(BootImage{});
 }
 
-bool Refused(const std::string &spec) {
+bool Refused(const std::string &text) {
   std::string error;
-  return !bootserver::ParseImageSpec(spec, 1, &error).has_value() && !error.empty();
+  return !bootserver::ParseImageOption(text, 1, &error).has_value() && !error.empty();
 }
 
-TEST(BootServerImages, SpecsWithDefaultsAndEveryField) {
+TEST(BootServerImages, OptionsWithDefaultsAndEveryField) {
   const BootImage plain = Image("/srv/boot/sample.efi", 2);
   EXPECT_EQ(plain.path, "/srv/boot/sample.efi");
   EXPECT_EQ(plain.name, "sample.efi");

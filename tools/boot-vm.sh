@@ -35,7 +35,7 @@ bootvm_server=$bootvm_server_build/orvale-boot-server
 
 # bootvm_volume IMAGE CONFIG [FILE DEST]...: an 8 MiB FAT volume with the
 # loader as \EFI\BOOT\BOOTX64.EFI, the driver and CONFIG beside it, and any
-# further FILE at DEST (a path like ::/sample.efi).
+# further FILE at DEST (a path like ::/sample.efi; one folder level is made).
 bootvm_volume() {
   local image=$1 config=$2
   shift 2
@@ -47,7 +47,10 @@ bootvm_volume() {
     mcopy -i "$image" "$bootvm_loader" ::/EFI/BOOT/BOOTX64.EFI &&
     mcopy -i "$image" "$bootvm_driver" ::/EFI/BOOT/orvale.efi &&
     mcopy -i "$image" "$config" ::/EFI/BOOT/orvale-boot.cfg || return 1
+  local folder
   while [ $# -ge 2 ]; do
+    folder=$(dirname "${2#::}")
+    [ "$folder" = / ] || mmd -i "$image" "::$folder" 2>/dev/null
     mcopy -i "$image" "$1" "$2" || return 1
     shift 2
   done

@@ -3,8 +3,9 @@
 # firmware. Installs what is missing, builds the driver, the loader, the
 # sample boot image and the boot server, starts the boot server with the
 # sample image, and boots OVMF under QEMU with the loader as
-# \EFI\BOOT\BOOTX64.EFI. Shows the loader's stages and the sample's greeting;
-# exits 0 when the sample ran and returned EFI_SUCCESS.
+# \EFI\BOOT\BOOTX64.EFI. Shows the loader's stages and the sample's greeting,
+# and has tshark judge the boot server's capture of the boot; exits 0 when the
+# sample ran and returned EFI_SUCCESS and tshark flagged no frame.
 #
 #   tools/demo.sh            network boot from the boot server
 #   tools/demo.sh --local    the loader starts the sample from its own volume
@@ -77,9 +78,16 @@ if [ "$mode" = network ]; then
   bootvm_stop_server
   echo "== boot server's view"
   tail -n +2 "$out/server.log" | sed 's/^/  server: /' | tail -n 40
+  echo "== the capture, judged by tshark (checksums checked)"
+  bash tools/pcap-check.sh "$out/demo.pcap" | sed 's/^/  /'
+  capture_rc=${PIPESTATUS[0]}
 fi
 
 status=0
+if [ "${capture_rc:-0}" -eq 1 ]; then
+  echo "demo: tshark flagged frames in the capture"
+  status=1
+fi
 if [ "$rc" -ne 0 ]; then
   echo "demo: QEMU ended with status $rc$([ "$rc" -eq 124 ] && echo " (timed out)")"
   status=1

@@ -2,7 +2,8 @@
 # Network boots in real firmware, as tests: each case writes the loader's
 # settings, starts the boot server with its images and options, boots OVMF
 # under QEMU with the loader as \EFI\BOOT\BOOTX64.EFI and judges the loader's
-# "ORVALE-BOOT" lines and the sample's greeting. Prints "PASS|FAIL <case>
+# "ORVALE-BOOT" lines and the sample's greeting, and tshark the boot
+# server's capture (tools/pcap-check.sh). Prints "PASS|FAIL <case>
 # <detail>" per case, then "N passed, M failed"; exits non-zero when a case
 # failed.
 #
@@ -11,6 +12,7 @@
 #
 # Cases:
 #   local-sample     the loader starts the sample from its own volume (no network)
+#   driver-present   a second loader, started by the first, finds the driver already bound
 #   default-image    WIRL boot of the server's default image, the greeting shows the leased address
 #   explicit-image   the image named by an explicit selection instead of the default
 #   two-servers      two WIRL servers, priorities 2 and 9: the one of priority 9 is chosen
@@ -29,7 +31,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
+all_cases=(local-sample driver-present default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -70,7 +72,9 @@ if [ ! -s "$big" ] || [ "$(stat -c %s "$big")" -ne 16777216 ]; then
 fi
 
 # run_case NAME CONFIG_LINES SERVER_ARGS...: one boot; sets $log (the loader's
-# console) and $server_log. SERVER_ARGS empty: no boot server, QEMU's user network.
+# console) and $server_log. SERVER_ARGS empty: no boot server, QEMU's user
+# network. $extra_files (FILE DEST pairs) go onto the volume too.
+extra_files=()
 run_case() {
   local name=$1 config_lines=$2
   shift 2
@@ -78,7 +82,8 @@ run_case() {
   rm -rf "$dir"
   mkdir -p "$dir"
   printf '%s\npower-off = yes\n' "$config_lines" >"$dir/orvale-boot.cfg"
-  if ! bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" "$bootvm_sample" ::/sample.efi >"$dir/volume.log" 2>&1; then
+  if ! bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" "$bootvm_sample" ::/sample.efi ${extra_files[@]+"${extra_files[@]}"} \
+    >"$dir/volume.log" 2>&1; then
     log=/dev/null
     return 1
   fi
@@ -105,8 +110,14 @@ has() { grep -q -a -E "$1" "$log" 2>/dev/null; }
 # Why a boot did not get through: its failure line, or its last line.
 why() { line '^ORVALE-BOOT FAIL' || tail -n 1 "$log" 2>/dev/null; }
 
+# A case passes only when tshark finds nothing wrong with its capture either.
 report() {
   local ok=$1 name=$2 detail=$3
+  local capture="$out/$name/boot.pcap"
+  if [ "$ok" = yes ] && [ -f "$capture" ] && ! verdict=$(bash tools/pcap-check.sh "$capture"); then
+    ok=no
+    detail="$(echo "$verdict" | head -n 3 | tr '\n' ' ')"
+  fi
   if [ "$ok" = yes ]; then
     echo "PASS $name $detail"
     passed=$((passed + 1))
@@ -127,6 +138,18 @@ for c in "${cases[@]}"; do
       run_case "$c" 'local-image = \sample.efi'
       if booted && has '^ORVALE-BOOT exit EFI_SUCCESS'; then
         report yes "$c" "$(line '^ORVALE-SAMPLE Hello')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    driver-present)
+      printf 'local-image = \\sample.efi\n' >"$out/nested.cfg"
+      extra_files=("$bootvm_loader" ::/nested/loader.efi "$out/nested.cfg" ::/nested/orvale-boot.cfg)
+      run_case "$c" 'local-image = \nested\loader.efi'
+      extra_files=()
+      if booted && has '^ORVALE-BOOT driver already bound on the NIC' &&
+        [ "$(grep -c -a '^ORVALE-BOOT exit EFI_SUCCESS' "$log")" -eq 2 ]; then
+        report yes "$c" "$(line '^ORVALE-BOOT driver already')"
       else
         report no "$c" "$(why)"
       fi

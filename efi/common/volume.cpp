@@ -5,10 +5,13 @@ namespace {
 EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 EFI_GUID kSimpleFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 EFI_GUID kFileInfoGuid = EFI_FILE_INFO_ID;
+EFI_GUID kDevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
 constexpr UINT8 kMediaDevicePath = 4;
 constexpr UINT8 kMediaFilePath = 4;
 constexpr UINT8 kEndDevicePath = 0x7F;
+constexpr UINT8 kEndEntireDevicePath = 0xFF;
+constexpr UINTN kNodeHeader = 4;
 // A file path is a handful of nodes; the bound keeps a malformed one from walking memory.
 constexpr UINTN kMaxPathNodes = 32;
 
@@ -72,6 +75,52 @@ EFI_STATUS ReadVolumeFile(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, const CHAR16 *
   }
   *Size = fileSize;
   return EFI_SUCCESS;
+}
+
+EFI_DEVICE_PATH_PROTOCOL *VolumeFilePath(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, const CHAR16 *Path) {
+  EFI_LOADED_IMAGE_PROTOCOL *self = nullptr;
+  if (EFI_ERROR(Bs->HandleProtocol(Self, &kLoadedImageGuid, reinterpret_cast<VOID **>(&self))) || self == nullptr) {
+    return nullptr;
+  }
+  const UINT8 *device = nullptr;
+  if (EFI_ERROR(Bs->HandleProtocol(self->DeviceHandle, &kDevicePathGuid,
+                                   reinterpret_cast<VOID **>(const_cast<UINT8 **>(&device)))) ||
+      device == nullptr) {
+    return nullptr;
+  }
+  // The volume's nodes up to its end node.
+  UINTN deviceLength = 0;
+  for (UINTN n = 0; n < kMaxPathNodes && device[deviceLength] != kEndDevicePath; ++n) {
+    const UINTN nodeLength = device[deviceLength + 2] | (static_cast<UINTN>(device[deviceLength + 3]) << 8);
+    if (nodeLength < kNodeHeader) return nullptr;
+    deviceLength += nodeLength;
+  }
+  if (device[deviceLength] != kEndDevicePath) return nullptr;
+  UINTN units = 0;
+  while (units + 1 < kVolumePathUnits && Path[units] != 0) ++units;
+  const UINTN fileNodeLength = kNodeHeader + (units + 1) * sizeof(CHAR16);
+  UINT8 *out = nullptr;
+  if (EFI_ERROR(Bs->AllocatePool(EfiLoaderData, deviceLength + fileNodeLength + kNodeHeader,
+                                 reinterpret_cast<VOID **>(&out)))) {
+    return nullptr;
+  }
+  for (UINTN i = 0; i < deviceLength; ++i) out[i] = device[i];
+  UINT8 *node = out + deviceLength;
+  node[0] = kMediaDevicePath;
+  node[1] = kMediaFilePath;
+  node[2] = static_cast<UINT8>(fileNodeLength);
+  node[3] = static_cast<UINT8>(fileNodeLength >> 8);
+  for (UINTN i = 0; i <= units; ++i) {
+    const CHAR16 unit = i < units ? Path[i] : 0;
+    node[kNodeHeader + 2 * i] = static_cast<UINT8>(unit);
+    node[kNodeHeader + 2 * i + 1] = static_cast<UINT8>(unit >> 8);
+  }
+  UINT8 *end = node + fileNodeLength;
+  end[0] = kEndDevicePath;
+  end[1] = kEndEntireDevicePath;
+  end[2] = kNodeHeader;
+  end[3] = 0;
+  return reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(out);
 }
 
 void OwnFolder(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, CHAR16 (&Folder)[kVolumePathUnits]) {

@@ -16,6 +16,13 @@ constexpr UINTN kVolumePathUnits = 260;
 EFI_STATUS ReadVolumeFile(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, const CHAR16 *Path, VOID **Buffer,
                           UINTN *Size, const char **Step);
 
+// The full device path of a file on the application's volume (the volume's
+// device path, a file-path node, the end node), in pool the caller frees; null
+// when the volume has no device path or memory runs out. LoadImage from a
+// buffer with it tells the started image where it came from, so it can find
+// the files beside it.
+EFI_DEVICE_PATH_PROTOCOL *VolumeFilePath(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, const CHAR16 *Path);
+
 // The folder of the application's own file, with its trailing backslash
 // ("\EFI\BOOT\"); "\" when the image was not loaded from a file path.
 void OwnFolder(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self, CHAR16 (&Folder)[kVolumePathUnits]);

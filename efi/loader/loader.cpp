@@ -137,7 +137,7 @@ EFI_STATUS LoadDriverImage(const CHAR16 *Folder) {
 // The first controller with the Orvale service binding, loading and
 // connecting the driver as needed.
 EFI_STATUS FindServiceBinding(const CHAR16 *Folder, EFI_SERVICE_BINDING_PROTOCOL **Binding) {
-  const char *how = "already bound by the firmware";
+  const char *how = "already bound on the NIC";
   if (CountHandles(gBs, &kOrvaleServiceBindingGuid) == 0) {
     how = "bound after connecting the NIC";
     ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid, nullptr, nullptr);
@@ -173,6 +173,7 @@ struct Session {
   bool Started = false;
   VOID *File = nullptr;
   UINT64 FileSize = 0;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath = nullptr;  // a local image's place on the volume
   char FileName[kMaxBootFileName + 1] = {};
 };
 
@@ -513,6 +514,7 @@ EFI_STATUS ReadLocalImage(Session &S) {
     return status;
   }
   S.FileSize = size;
+  S.FilePath = VolumeFilePath(gBs, gSelf, path);
   for (UINTN i = 0; i < kConfigPathBytes && i < kMaxBootFileName; ++i) S.FileName[i] = S.Config.LocalImage[i];
   Report("local").Text(S.Config.LocalImage).Text(" ").Dec(size).Text(" bytes from the volume").Emit();
   return EFI_SUCCESS;
@@ -520,7 +522,8 @@ EFI_STATUS ReadLocalImage(Session &S) {
 
 EFI_STATUS StartBootImage(Session &S) {
   EFI_HANDLE image = nullptr;
-  EFI_STATUS status = gBs->LoadImage(FALSE, gSelf, nullptr, S.File, S.FileSize, &image);
+  // A downloaded image has no place on any volume: no device path.
+  EFI_STATUS status = gBs->LoadImage(FALSE, gSelf, S.FilePath, S.File, S.FileSize, &image);
   gBs->FreePool(S.File);
   S.File = nullptr;
   if (EFI_ERROR(status)) {
@@ -544,6 +547,8 @@ EFI_STATUS StartBootImage(Session &S) {
 void TearDown(Session &S) {
   if (S.File != nullptr) gBs->FreePool(S.File);
   S.File = nullptr;
+  if (S.FilePath != nullptr) gBs->FreePool(S.FilePath);
+  S.FilePath = nullptr;
   if (S.Started) S.Orvale->Stop(S.Orvale);
   S.Started = false;
   if (S.Child != nullptr) S.Binding->DestroyChild(S.Binding, S.Child);

@@ -37,12 +37,12 @@ std::string BootImage::BootFileName() const {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::optional<BootImage> ParseImageSpec(const std::string &spec, unsigned ordinal, std::string *error) {
+std::optional<BootImage> ParseImageOption(const std::string &text, unsigned ordinal, std::string *error) {
   std::vector<std::string> fields;
-  std::stringstream in(spec);
+  std::stringstream in(text);
   for (std::string field; std::getline(in, field, ',');) fields.push_back(Trim(field));
   if (fields.empty() || fields[0].empty()) {
-    *error = "image '" + spec + "': no file";
+    *error = "image '" + text + "': no file";
     return std::nullopt;
   }
   BootImage image;
@@ -63,13 +63,13 @@ std::optional<BootImage> ParseImageSpec(const std::string &spec, unsigned ordina
     } else if (key == "id" && ParseId(value, &image.id)) {
       explicitId = true;
     } else {
-      *error = "image '" + spec + "': bad field '" + fields[i] + "' (name=1..255 bytes, kind=0..127, "
+      *error = "image '" + text + "': bad field '" + fields[i] + "' (name=1..255 bytes, kind=0..127, "
                "priority=0..65535, id=8 hex digits)";
       return std::nullopt;
     }
   }
   if (image.name.size() > kMaxName) {
-    *error = "image '" + spec + "': name longer than 255 bytes";
+    *error = "image '" + text + "': name longer than 255 bytes";
     return std::nullopt;
   }
   if (!explicitId) {

@@ -32,8 +32,8 @@ struct BootImage {
 
 // Parses "FILE[,name=NAME][,kind=K][,priority=P][,id=8HEX]". The identifier
 // defaults to kind, 0, 0, ordinal (1-based). nullopt with *error on a
-// malformed spec.
-std::optional<BootImage> ParseImageSpec(const std::string &spec, unsigned ordinal, std::string *error);
+// malformed option.
+std::optional<BootImage> ParseImageOption(const std::string &text, unsigned ordinal, std::string *error);
 
 // The list in the layout above, images in the order given.
 Bytes EncodeImageList(const std::vector<BootImage> &images);

@@ -169,7 +169,7 @@ struct Parser {
     }
     if (key == "image") {
       std::string why;
-      auto image = ParseImageSpec(value, static_cast<unsigned>(options.images.size() + 1), &why);
+      auto image = ParseImageOption(value, static_cast<unsigned>(options.images.size() + 1), &why);
       if (!image) return Fail(why);
       options.images.push_back(*image);
       return true;
@@ -241,7 +241,7 @@ It runs one station (its own MAC and IPv4 address) on a link, answers ARP for
 its address and logs each exchange on one line. The DHCP, WIRL and TFTP
 services that answer on it are attached in services.cpp.
 
-Usage: orvale-boot-server (--dgram LOCAL[,PEER] | --interface IF) --image SPEC... [options]
+Usage: orvale-boot-server (--dgram LOCAL[,PEER] | --interface IF) --image FILE[,...]... [options]
 
 Link (exactly one):
   --dgram LOCAL[,PEER]   one Ethernet frame per UDP datagram, as QEMU's
