@@ -15,15 +15,17 @@ bootvm_ovmf_code=/usr/share/OVMF/OVMF_CODE_4M.fd
 bootvm_ovmf_vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 bootvm_server_pid=
 
-# bootvm_build LOG: the EFI images (driver, loader, sample) and the boot
-# server (an optimised build without sanitizers: it moves 16 MiB files).
+# bootvm_build LOG: the EFI images (driver, loader, sample) and, unless
+# ORVALE_SERVER_BINARY names one already built, the boot server (an optimised
+# build without sanitizers: it moves 16 MiB files).
 bootvm_build() {
   local log=$1
   {
     cmake -S "$bootvm_root" -B "$bootvm_efi_build" -DORVALE_EFI=ON &&
-      cmake --build "$bootvm_efi_build" -j2 &&
-      cmake -S "$bootvm_root" -B "$bootvm_server_build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-        -DCMAKE_BUILD_TYPE=Release -DORVALE_SANITIZE=OFF &&
+      cmake --build "$bootvm_efi_build" -j2 || return 1
+    [ -z "${ORVALE_SERVER_BINARY:-}" ] || return 0
+    cmake -S "$bootvm_root" -B "$bootvm_server_build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DCMAKE_BUILD_TYPE=Release -DORVALE_SANITIZE=OFF &&
       cmake --build "$bootvm_server_build" -j2 --target orvale-boot-server
   } >"$log" 2>&1
 }
@@ -31,7 +33,7 @@ bootvm_build() {
 bootvm_loader=$bootvm_efi_build/efi/orvale-boot.efi
 bootvm_driver=$bootvm_efi_build/efi/orvale.efi
 bootvm_sample=$bootvm_efi_build/efi/orvale-sample.efi
-bootvm_server=$bootvm_server_build/orvale-boot-server
+bootvm_server=${ORVALE_SERVER_BINARY:-$bootvm_server_build/orvale-boot-server}
 
 # bootvm_volume IMAGE CONFIG [FILE DEST]...: an 8 MiB FAT volume with the
 # loader as \EFI\BOOT\BOOTX64.EFI, the driver and CONFIG beside it, and any

@@ -23,7 +23,8 @@
 #   big-1468, big-8192  a 16 MiB boot file at block sizes 1468 and 8192 (download figures)
 #
 # Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
-# (seconds per QEMU run, default 180).
+# (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
+# already built; default: built here in build/boot-server).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
