@@ -67,7 +67,8 @@ TEST(BootServerImages, OptionsWithDefaultsAndEveryField) {
 }
 
 TEST(BootServerImages, ListLayoutPiecesAndDefault) {
-  const std::vector<BootImage> images = {Image("a.efi,name=ab,priority=1", 1), Image("b.efi,name=c,kind=4,priority=7", 2),
+  const std::vector<BootImage> images = {Image("a.efi,name=ab,priority=1", 1),
+                                         Image("b.efi,name=c,kind=4,priority=7", 2),
                                          Image("c.efi,name=d,priority=7", 3)};
   const Bytes expected = {
       0x03, 0x00, 0x00, 0x01, 2, 'a', 'b',  // image 1

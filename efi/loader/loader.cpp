@@ -201,6 +201,13 @@ bool ServerIdentifier(OrvaleProtocol *P, PacketSlot *S, UINT8 (&Out)[4]) {
   return true;
 }
 
+bool SameBytes(const UINT8 *A, const UINT8 *B, UINTN Length) {
+  for (UINTN i = 0; i < Length; ++i) {
+    if (A[i] != B[i]) return false;
+  }
+  return true;
+}
+
 bool IsZero(const UINT8 *Bytes, UINTN Length) {
   for (UINTN i = 0; i < Length; ++i) {
     if (Bytes[i] != 0) return false;
@@ -280,6 +287,7 @@ void ReportImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageServer)
   const PacketRecord *r = S.Orvale->Packets;
   UINTN offset = 0;
   UINTN records = 0;
+  UINTN total = 0;
   ListRecord record;
   while (ReadListRecord(r->ImageList, r->ImageListLength, &offset, &record)) {
     ++records;
@@ -288,14 +296,13 @@ void ReportImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageServer)
     ImageEntry image;
     while (ReadImageEntry(record.Images, record.ImagesLength, &at, &image)) {
       ++images;
+      ++total;
       if (images <= kMaxImagesShown) {
         Line line = Report("offered");
         ImageId(line.Text("server ").Ipv4(record.Server).Text(":").Dec(record.Port).Text(" image "), image.Id);
         AsciiBytes(line.Text(" kind ").Dec(image.Kind).Text(" \""), image.Name, image.NameLength).Text("\"").Emit();
       }
-      const LoaderConfig &c = S.Config;
-      if (c.ExplicitImage && !*HaveImageServer && image.Id[0] == c.Image[0] && image.Id[1] == c.Image[1] && image.Id[2] == c.Image[2] &&
-          image.Id[3] == c.Image[3]) {
+      if (S.Config.ExplicitImage && !*HaveImageServer && SameBytes(image.Id, S.Config.Image, 4)) {
         for (UINTN i = 0; i < 4; ++i) ImageServer[i] = record.Server[i];
         *HaveImageServer = true;
       }
@@ -305,7 +312,8 @@ void ReportImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageServer)
           .Text(" list bytes in another layout").Emit();
     }
   }
-  Report("images").Dec(records).Text(" list(s) gathered, ").Dec(r->ImageListLength).Text(" bytes").Emit();
+  Report("images").Dec(total).Text(" offered in ").Dec(records).Text(" list(s) of ").Dec(r->ImageListLength)
+      .Text(" bytes").Emit();
 }
 
 // The Wirl member step by step: discovery, then LIST rounds (send, gather).
@@ -549,6 +557,12 @@ void TearDown(Session &S) {
   S.File = nullptr;
   if (S.FilePath != nullptr) gBs->FreePool(S.FilePath);
   S.FilePath = nullptr;
+  // The image list the Wirl member gathered is ours to free.
+  if (S.Orvale != nullptr && S.Orvale->Packets->ImageList != nullptr) {
+    gBs->FreePool(S.Orvale->Packets->ImageList);
+    S.Orvale->Packets->ImageList = nullptr;
+    S.Orvale->Packets->ImageListLength = 0;
+  }
   if (S.Started) S.Orvale->Stop(S.Orvale);
   S.Started = false;
   if (S.Child != nullptr) S.Binding->DestroyChild(S.Binding, S.Child);

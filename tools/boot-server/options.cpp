@@ -97,7 +97,8 @@ struct Parser {
     bool first = true;
     while (start <= value.size()) {
       const size_t comma = value.find(',', start);
-      const std::string field = Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      const size_t length = comma == std::string::npos ? std::string::npos : comma - start;
+      const std::string field = Trim(value.substr(start, length));
       unsigned long n = 0;
       if (first) {
         if (!ParseIp(field, &extra.address)) return Fail("extra-server wants A.B.C.D[,priority=P][,mac=MAC]");
