@@ -289,6 +289,18 @@ TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {
   EXPECT_TRUE(server.Station().Received().empty());  // a long run keeps no frames
   EXPECT_TRUE(bootserver::AttachServices(server).empty());
 
+  // A peer that took the station's OnFrame for itself is adopted as a service: it and the server's
+  // own handling both go on.
+  int peerSaw = 0;
+  server.Station().OnFrame = [&](const hosted::Frame &) { ++peerSaw; };
+  server.AdoptStationHandler();
+  client.SendArpRequest({198, 18, 0, 1});
+  server.Poll();
+  EXPECT_EQ(peerSaw, 1);
+  EXPECT_EQ(seen, 2);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_NE(log[2].find("arp who-has 198.18.0.1"), std::string::npos);
+
   // An extra server on the same link answers ARP for its own address and says who it is in its log.
   bootserver::ServerOptions extraOptions = *o;
   extraOptions.address = {198, 18, 0, 2};

@@ -19,6 +19,11 @@ BootServer::BootServer(hosted::Wire *wire, const ServerOptions &options, Logger 
   station_.OnFrame = [this](const hosted::Frame &frame) { OnFrame(frame); };
 }
 
+void BootServer::AdoptStationHandler() {
+  if (station_.OnFrame) handlers_.push_back(std::move(station_.OnFrame));
+  station_.OnFrame = [this](const hosted::Frame &frame) { OnFrame(frame); };
+}
+
 void BootServer::Log(const std::string &line) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();

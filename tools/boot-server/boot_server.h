@@ -43,6 +43,10 @@ class BootServer {
   // A service sees every frame that reaches the station, after the station's
   // own ARP answer, in the order the services were added.
   void AddFrameHandler(FrameHandler handler) { handlers_.push_back(std::move(handler)); }
+  // For a peer that installs its own Station().OnFrame: moves that handler
+  // into the services' list and puts the server's own back, so logging and
+  // the other services go on. Call it right after building such a peer.
+  void AdoptStationHandler();
   // Keeps a service object alive as long as the server.
   void Keep(std::shared_ptr<void> service) { kept_.push_back(std::move(service)); }
   size_t FrameHandlers() const { return handlers_.size(); }

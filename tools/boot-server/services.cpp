@@ -16,8 +16,11 @@
 //          sub-option 7, FindImage for a SELECT, BootImage::BootFileName for the
 //          boot file its acknowledgement names)
 //   TFTP:  tftpRoot (files by name, with blksize and tsize)
-// A peer receives frames through server.AddFrameHandler and answers with the
-// station's senders (server.Station().SendUdp ...); server.Keep holds it.
+// A peer receives frames through server.AddFrameHandler (a peer that sets
+// Station().OnFrame itself is followed by server.AdoptStationHandler()) and
+// answers with the station's senders (server.Station().SendUdp ...);
+// server.Keep holds it. DHCP and WIRL share port 67: each ignores the other's
+// messages (WIRL's are INFORMs with the "ZEKOWIRLC" vendor class).
 #include "boot_server.h"
 
 namespace bootserver {
