@@ -82,12 +82,11 @@ EFI_DEVICE_PATH_PROTOCOL *VolumeFilePath(EFI_BOOT_SERVICES *Bs, EFI_HANDLE Self,
   if (EFI_ERROR(Bs->HandleProtocol(Self, &kLoadedImageGuid, reinterpret_cast<VOID **>(&self))) || self == nullptr) {
     return nullptr;
   }
-  const UINT8 *device = nullptr;
-  if (EFI_ERROR(Bs->HandleProtocol(self->DeviceHandle, &kDevicePathGuid,
-                                   reinterpret_cast<VOID **>(const_cast<UINT8 **>(&device)))) ||
-      device == nullptr) {
+  VOID *devicePath = nullptr;
+  if (EFI_ERROR(Bs->HandleProtocol(self->DeviceHandle, &kDevicePathGuid, &devicePath)) || devicePath == nullptr) {
     return nullptr;
   }
+  const auto *device = static_cast<const UINT8 *>(devicePath);
   // The volume's nodes up to its end node.
   UINTN deviceLength = 0;
   for (UINTN n = 0; n < kMaxPathNodes && device[deviceLength] != kEndDevicePath; ++n) {
