@@ -33,10 +33,12 @@ bootvm_build() {
 bootvm_loader=$bootvm_efi_build/efi/orvale-boot.efi
 bootvm_driver=$bootvm_efi_build/efi/orvale.efi
 bootvm_sample=$bootvm_efi_build/efi/orvale-sample.efi
+bootvm_stub=$bootvm_efi_build/efi/orvale-stub.efi
 bootvm_server=${ORVALE_SERVER_BINARY:-$bootvm_server_build/orvale-boot-server}
 
 # bootvm_volume IMAGE CONFIG [FILE DEST]...: an 8 MiB FAT volume with the
-# loader as \EFI\BOOT\BOOTX64.EFI, the driver and CONFIG beside it, and any
+# loader as \EFI\BOOT\BOOTX64.EFI, the driver (or $bootvm_volume_driver) and
+# CONFIG beside it, and any
 # further FILE at DEST (a path like ::/sample.efi; one folder level is made).
 bootvm_volume() {
   local image=$1 config=$2
@@ -47,7 +49,7 @@ bootvm_volume() {
     mformat -i "$image" -h 16 -t 32 -s 32 -v ORVALE :: &&
     mmd -i "$image" ::/EFI ::/EFI/BOOT &&
     mcopy -i "$image" "$bootvm_loader" ::/EFI/BOOT/BOOTX64.EFI &&
-    mcopy -i "$image" "$bootvm_driver" ::/EFI/BOOT/orvale.efi &&
+    mcopy -i "$image" "${bootvm_volume_driver:-$bootvm_driver}" ::/EFI/BOOT/orvale.efi &&
     mcopy -i "$image" "$config" ::/EFI/BOOT/orvale-boot.cfg || return 1
   local folder
   while [ $# -ge 2 ]; do

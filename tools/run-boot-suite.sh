@@ -13,6 +13,10 @@
 # Cases:
 #   local-sample     the loader starts the sample from its own volume (no network)
 #   driver-present   a second loader, started by the first, finds the driver already bound
+#   stub-boot        the loader's whole road against a stand-in driver with canned answers
+#                    (efi/stub/): image list, choice, boot file, size, read, start
+#   stub-first-buffer  the same with a first buffer too small: size, then read
+#   stub-missing-file  an explicit image whose boot file the server lacks: EFI_TFTP_ERROR
 #   default-image    WIRL boot of the server's default image, the greeting shows the leased address
 #   explicit-image   the image named by an explicit selection instead of the default
 #   two-servers      two WIRL servers, priorities 2 and 9: the one of priority 9 is chosen
@@ -32,7 +36,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -155,6 +159,37 @@ for c in "${cases[@]}"; do
         report no "$c" "$(why)"
       fi
       ;;
+    stub-boot)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" 'list-rounds = 2'
+      if booted && [ "$(grep -c -a '^ORVALE-BOOT offered server 198\.18\.0\.1:' "$log")" -eq 4 ] &&
+        has '^ORVALE-BOOT images 4 offered in 2 list' && has '^ORVALE-BOOT chosen server 198\.18\.0\.1 image 03000001' &&
+        has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' && has '^ORVALE-BOOT size [0-9]+ bytes' &&
+        has '^ORVALE-BOOT download [0-9]+ bytes in' && has '^ORVALE-SAMPLE booted with address 198\.18\.0\.100/255\.255\.255\.0'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    stub-first-buffer)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" $'list-rounds = 0\nfirst-buffer = 1K'
+      if booted && has '^ORVALE-BOOT download file larger than the first buffer of 1024 bytes' &&
+        has '^ORVALE-BOOT size [0-9]+ bytes'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download [0-9]')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    stub-missing-file)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" $'list-rounds = 1\nimage = 03000002'
+      if has '^ORVALE-BOOT select explicit image 03000002 on 198\.18\.0\.1' &&
+        has '^ORVALE-BOOT bootfile "missing\.efi"' &&
+        has '^ORVALE-BOOT FAIL size EFI_TFTP_ERROR tftp-error 1 "File not found"' && ! has '^ORVALE-BOOT start' &&
+        has '^ORVALE-BOOT DONE EFI_TFTP_ERROR'; then
+        report yes "$c" "$(line '^ORVALE-BOOT FAIL')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
     default-image)
       run_case "$c" 'list-rounds = 0' --image "$sample_image" --image "$other_image"
       if booted && has '^ORVALE-BOOT bootfile "sample.efi"' && has '^ORVALE-SAMPLE booted with address 198\.18\.0\.'; then
@@ -219,7 +254,7 @@ for c in "${cases[@]}"; do
     big-1468 | big-8192)
       run_case "$c" $'list-rounds = 0\nblock-size = '"${c#big-}" --image "$big,name=big,priority=5"
       if booted && has '^ORVALE-BOOT download 16777216 bytes'; then
-        report yes "$c" "$(line '^ORVALE-BOOT download 16777216')"
+        report yes "$c" "$(line '^ORVALE-BOOT download 16777216' | cut -c 22-); $(line '^ORVALE-BOOT blocks' | cut -c 13-)"
       else
         report no "$c" "$(why)"
       fi

@@ -118,9 +118,12 @@ EFI_STATUS LoadDriverImage(const CHAR16 *Folder) {
     Failure("driver", status).Text(" reading ").Text(kDriverName, 16).Text(": ").Text(step).Emit();
     return status;
   }
+  // With its place on the volume, the driver image can find files beside it.
+  EFI_DEVICE_PATH_PROTOCOL *filePath = VolumeFilePath(gBs, gSelf, path);
   EFI_HANDLE driver = nullptr;
-  status = gBs->LoadImage(FALSE, gSelf, nullptr, image, size, &driver);
+  status = gBs->LoadImage(FALSE, gSelf, filePath, image, size, &driver);
   gBs->FreePool(image);
+  if (filePath != nullptr) gBs->FreePool(filePath);
   if (EFI_ERROR(status)) {
     Failure("driver", status).Text(" LoadImage of ").Text(path, kVolumePathUnits).Emit();
     return status;
@@ -277,7 +280,7 @@ void ReportAddress(Session &S, const char *How) {
   Line line = Report("address");
   line.Ipv4(p->Mode->StationIp.v4.Addr).Text("/").Ipv4(p->Mode->SubnetMask.v4.Addr);
   UINT8 server[4];
-  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) line.Text(" dhcp-server ").Ipv4(server);
+  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) line.Text(" server ").Ipv4(server);
   line.Text(" (").Text(How).Text(")").Emit();
 }
 
@@ -324,7 +327,7 @@ EFI_STATUS GatherImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageS
     Failure("dhcp", status).Text(" (Wirl discovery)").Emit();
     return status;
   }
-  ReportAddress(S, "Wirl discovery");
+  ReportAddress(S, "Wirl");
   for (UINT32 round = 0; round < S.Config.ListRounds; ++round) {
     const char *const steps[] = {"send", "gather"};
     for (const char *step : steps) {
@@ -375,7 +378,7 @@ EFI_STATUS WirlBoot(Session &S) {
     Failure("dhcp", status).Text(" (WIRL boot)").Emit();
     return status;
   }
-  if (!listed) ReportAddress(S, "DHCP");
+  if (!listed) ReportAddress(S, "Dhcp");
 
   PacketSlot *reply = Slot(p, kWirlReplySlot);
   if (!p->Packets->PxeReplyReceived || reply == nullptr) {
@@ -497,15 +500,17 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server) {
       return status;
     }
     S.FileSize = size;
-    const UINT64 blocks = blockSize != 0 ? size / blockSize + 1 : 0;  // the last block is short, maybe empty
     Line line = Report("download");
     line.Dec(size).Text(" bytes in ");
-    Hundredths(line, us / 10000).Text(" s, ");
-    Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s, block ").Dec(blockSize).Text(", ");
+    Hundredths(line, us / 10).Text(" ms, ");
+    Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s").Emit();
+    // One DATA/ACK cycle per block; the last block is short, maybe empty.
+    const UINT64 blocks = blockSize != 0 ? size / blockSize + 1 : 0;
     if (blocks != 0) {
-      Hundredths(line, us * 100 / blocks / 1000).Text(" ms per block");
+      Line cycle = Report("blocks");
+      cycle.Dec(blocks).Text(" of ").Dec(blockSize).Text(" bytes, ");
+      Hundredths(cycle, us * 100 / blocks).Text(" us per DATA/ACK cycle").Emit();
     }
-    line.Emit();
     return EFI_SUCCESS;
   }
   return status;
