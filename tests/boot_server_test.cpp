@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boot_server.h"
+#include "tests/test_support.h"
 #include "efi/loader/image_list.h"
 #include "images.h"
 #include "options.h"
@@ -317,6 +318,65 @@ TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {
   EXPECT_EQ(client.ReceivedArp()[0].senderMac, extraOptions.mac);
   ASSERT_EQ(extraLog.size(), 1u);
   EXPECT_NE(extraLog[0].find("] 198.18.0.2: arp who-has 198.18.0.2"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The hosted driver and the boot server on one simulated segment: what the
+// driver sends reaches the server's station, and the server answers ARP.
+class BootServerWithDriver : public orvale_test::DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    auto options = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", "sample.efi"}, &error);
+    ASSERT_TRUE(options) << error;
+    server_ = std::make_unique<bootserver::BootServer>(&segment_, *options,
+                                                       [this](const std::string &l) { log_.push_back(l); });
+    ASSERT_EQ(StartChild(), EFI_SUCCESS);
+    EFI_IP_ADDRESS ip{}, mask{};
+    const uint8_t station[4] = {198, 18, 0, 100}, prefix[4] = {255, 255, 255, 0};
+    for (int i = 0; i < 4; ++i) {
+      ip.v4.Addr[i] = station[i];
+      mask.v4.Addr[i] = prefix[i];
+    }
+    ASSERT_EQ(Proto()->SetStationIp(Proto(), &ip, &mask), EFI_SUCCESS);
+  }
+  void TearDown() override {
+    if (child_.protocol != nullptr) EXPECT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
+    DriverTest::TearDown();
+    server_.reset();
+  }
+  std::unique_ptr<bootserver::BootServer> server_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(BootServerWithDriver, DriverResolvesTheServerAndItsDatagramsAreLogged) {
+  EFI_IP_ADDRESS server{};
+  server.v4.Addr[0] = 198;
+  server.v4.Addr[1] = 18;
+  server.v4.Addr[3] = 1;
+  EFI_MAC_ADDRESS mac{};
+  ASSERT_EQ(Proto()->Arp(Proto(), &server, &mac), EFI_SUCCESS);
+  EXPECT_EQ((std::array<uint8_t, 6>{mac.Addr[0], mac.Addr[1], mac.Addr[2], mac.Addr[3], mac.Addr[4], mac.Addr[5]}),
+            server_->Options().mac);
+  ASSERT_FALSE(log_.empty());
+  EXPECT_NE(log_[0].find("arp who-has 198.18.0.1 tell 198.18.0.100"), std::string::npos);
+
+  UINT16 port = 67, from = 68;
+  std::vector<uint8_t> data(300, 0x42);
+  UINTN size = data.size();
+  ASSERT_EQ(Proto()->UdpWrite(Proto(), 0, &server, &port, nullptr, nullptr, &from, nullptr, nullptr, &size,
+                              data.data()),
+            EFI_SUCCESS);
+  segment_.Pump();
+  server_->Poll();
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_NE(log_[1].find("udp 198.18.0.100:68 > 198.18.0.1:67 300 bytes"), std::string::npos);
+  EXPECT_EQ(log_[1].find("BAD-CHECKSUM"), std::string::npos);
 }
 
 }  // namespace
