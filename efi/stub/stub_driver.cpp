@@ -4,9 +4,11 @@
 // answer as a WIRL boot would, from canned packets:
 //
 //   Wirl   1st call: the address 198.18.0.100/24 and a DHCP ACK from 198.18.0.1;
-//          every 3rd call after (a gather): one image-list record, two images
+//          every second call after it (a gather): one image-list record, two images
 //   Dhcp   publishes a boot-server reply naming image 03000001 and "sample.efi",
-//          or, after an explicit selection of 03000002, "missing.efi"
+//          or, after an explicit selection of 03000002 on 198.18.0.1,
+//          "missing.efi"; refuses a caller that did not set BootMode 16 and a
+//          WIRL server port, and answers no other server
 //   Mtftp  get-size and read of "sample.efi", served from \sample.efi on its
 //          volume; any other name: a TFTP error 1 "File not found"
 //
@@ -152,10 +154,22 @@ EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN) {
   Child *c = FromThis(This);
   if (!c->State.Started) return EFI_NOT_STARTED;
   if (EFI_ERROR(EnsureSlots(c))) return EFI_OUT_OF_RESOURCES;
-  if (!c->Packets.DhcpDiscoverValid) Address(c);
   PacketRecord &r = c->Packets;
-  const bool second = r.ExplicitSelect == 1 && r.AutoSelect == 0 &&
-                      reinterpret_cast<const UINT8 *>(&r.SelectImage)[3] == kSecondImage[3];
+  // A caller that did not steer the WIRL boot as the driver needs gets what
+  // the driver would give it: no WIRL boot at all.
+  if (r.BootMode != ORVALE_BOOT_MODE_WIRL || r.WirlServerPort == 0) return EFI_PROTOCOL_ERROR;
+  if (r.AutoSelect == 0 && r.ExplicitSelect == 0) return EFI_INVALID_PARAMETER;
+  if (!r.DhcpDiscoverValid) Address(c);
+  const bool explicitSelection = r.ExplicitSelect == 1 && r.AutoSelect == 0;
+  // An explicit selection names a server that offers the image: ours.
+  if (explicitSelection) {
+    for (UINTN i = 0; i < 4; ++i) {
+      if (r.SelectServer[i] != kServer[i]) return EFI_NO_RESPONSE;
+    }
+  }
+  const auto *image = reinterpret_cast<const UINT8 *>(&r.SelectImage);
+  const bool second = explicitSelection && image[0] == kSecondImage[0] && image[1] == kSecondImage[1] &&
+                      image[2] == kSecondImage[2] && image[3] == kSecondImage[3];
   UINT8 *reply = r.ParsedPackets[2].packet.Raw;
   StartReply(reply);
   UINTN at = kOptionsAt;
