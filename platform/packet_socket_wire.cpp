@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 
 namespace hosted {
 
@@ -100,16 +99,6 @@ PacketSocketWire::~PacketSocketWire() {
   if (fd_ >= 0) close(fd_);
 }
 
-void PacketSocketWire::Attach(Port *port) {
-  if (port != nullptr && std::find(ports_.begin(), ports_.end(), port) == ports_.end()) ports_.push_back(port);
-}
-
-void PacketSocketWire::Detach(Port *port) {
-  ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
-  local_.erase(std::remove_if(local_.begin(), local_.end(), [port](const Local &l) { return l.from == port; }),
-               local_.end());
-}
-
 bool PacketSocketWire::Write(const Bytes &frame) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     ssize_t n = send(fd_, frame.data(), frame.size(), 0);
@@ -131,30 +120,16 @@ bool PacketSocketWire::Write(const Bytes &frame) {
 
 void PacketSocketWire::Send(Port *from, const Bytes &frame) {
   Write(frame);
-  if (ports_.size() > 1) local_.push_back(Local{from, frame});
+  ports_.QueueLocal(from, frame);
 }
 
 bool PacketSocketWire::SendRaw(const Bytes &frame) { return Write(frame); }
-
-void PacketSocketWire::DeliverToAll(const Frame &frame, Port *except) {
-  // A port may detach itself while a frame is delivered.
-  std::vector<Port *> ports = ports_;
-  for (Port *port : ports) {
-    if (port == except || std::find(ports_.begin(), ports_.end(), port) == ports_.end()) continue;
-    port->Deliver(frame);
-  }
-}
 
 void PacketSocketWire::Pump() {
   Firmware *fw = Firmware::Current();
   const uint64_t now = fw != nullptr ? fw->Now() : 0;
 
-  std::vector<Local> local;
-  local.swap(local_);
-  for (Local &l : local) {
-    Frame frame{std::move(l.bytes), now};
-    DeliverToAll(frame, l.from);
-  }
+  ports_.DeliverLocal(now);
 
   for (int taken = 0; taken < kMaxFramesPerPump; ++taken) {
     sockaddr_ll from{};
@@ -185,7 +160,7 @@ void PacketSocketWire::Pump() {
     }
     ++stats_.received;
     Frame frame{Bytes(rxBuffer_.begin(), rxBuffer_.begin() + n), now};
-    DeliverToAll(frame, nullptr);
+    ports_.DeliverToAll(frame, nullptr);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/hosted.h"
+#include "platform/port_set.h"
 
 namespace hosted {
 
@@ -38,10 +39,12 @@ class PacketSocketWire : public Wire {
   const std::string &InterfaceName() const { return name_; }
   Mac InterfaceMac() const { return mac_; }
   int InterfaceIndex() const { return ifindex_; }
+  // The socket, for poll() in a program's main loop.
+  int Descriptor() const { return fd_; }
   unsigned Mtu() const { return mtu_; }
 
-  void Attach(Port *port) override;
-  void Detach(Port *port) override;
+  void Attach(Port *port) override { ports_.Attach(port); }
+  void Detach(Port *port) override { ports_.Detach(port); }
   // Writes the frame to the interface and hands a copy to the other attached
   // ports at the next Pump, as a shared segment would.
   void Send(Port *from, const Bytes &frame) override;
@@ -61,19 +64,13 @@ class PacketSocketWire : public Wire {
  private:
   PacketSocketWire() = default;
   bool Write(const Bytes &frame);
-  void DeliverToAll(const Frame &frame, Port *except);
 
   int fd_ = -1;
   int ifindex_ = 0;
   unsigned mtu_ = 1500;
   std::string name_;
   Mac mac_{};
-  std::vector<Port *> ports_;
-  struct Local {
-    Port *from;
-    Bytes bytes;
-  };
-  std::vector<Local> local_;
+  PortSet ports_;
   std::vector<uint8_t> rxBuffer_;
   Counters stats_;
   std::string lastSendError_;

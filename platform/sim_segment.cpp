@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/firmware_core.h"
+#include "platform/pcap_writer.h"
 
 namespace hosted {
 
@@ -29,17 +30,6 @@ struct Prng {
   double Unit() { return static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0); }
 };
 
-void PutLe32(FILE *f, uint32_t v) {
-  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                        static_cast<uint8_t>(v >> 24)};
-  fwrite(b, 1, 4, f);
-}
-
-void PutLe16(FILE *f, uint16_t v) {
-  const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
-  fwrite(b, 1, 2, f);
-}
-
 }  // namespace
 
 struct SimSegment::Impl {
@@ -56,22 +46,13 @@ struct SimSegment::Impl {
   Prng prng;
   uint64_t sends = 0;
   uint64_t order = 0;
-  FILE *capture = nullptr;
+  PcapWriter capture;
 
   void Enqueue(Port *from, const Bytes &bytes, uint64_t due) {
     inFlight.push_back({{bytes, due}, from, order++});
   }
 
-  void Capture(const Bytes &bytes, uint64_t time) {
-    if (capture == nullptr) return;
-    const uint64_t us = time / 10;
-    PutLe32(capture, static_cast<uint32_t>(us / 1'000'000));
-    PutLe32(capture, static_cast<uint32_t>(us % 1'000'000));
-    PutLe32(capture, static_cast<uint32_t>(bytes.size()));
-    PutLe32(capture, static_cast<uint32_t>(bytes.size()));
-    fwrite(bytes.data(), 1, bytes.size(), capture);
-    fflush(capture);
-  }
+  void Capture(const Bytes &bytes, uint64_t time) { capture.Write(bytes, time / 10); }
 
   uint64_t Jitter() {
     const uint64_t r = prng.Next();
@@ -167,25 +148,8 @@ void SimSegment::Inject(const Bytes &frame, uint64_t delay) {
 const std::vector<Frame> &SimSegment::History() const { return impl_->history; }
 void SimSegment::ClearHistory() { impl_->history.clear(); }
 
-bool SimSegment::StartCapture(const std::string &path) {
-  StopCapture();
-  FILE *f = fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  PutLe32(f, 0xA1B2C3D4u);  // classic pcap, microsecond timestamps
-  PutLe16(f, 2);
-  PutLe16(f, 4);
-  PutLe32(f, 0);      // thiszone
-  PutLe32(f, 0);      // sigfigs
-  PutLe32(f, 65535);  // snaplen
-  PutLe32(f, 1);      // LINKTYPE_ETHERNET
-  fflush(f);
-  impl_->capture = f;
-  return true;
-}
+bool SimSegment::StartCapture(const std::string &path) { return impl_->capture.Open(path); }
 
-void SimSegment::StopCapture() {
-  if (impl_->capture != nullptr) fclose(impl_->capture);
-  impl_->capture = nullptr;
-}
+void SimSegment::StopCapture() { impl_->capture.Close(); }
 
 }  // namespace hosted

@@ -5,7 +5,9 @@
 // again and powers the machine off. Every check prints one line (console.h);
 // a check whose prerequisite failed still prints its FAIL line, so a run
 // always reports the same checks. The last line is "ORVALE-DONE checks=N".
-#include "console.h"
+#include "../common/console.h"
+#include "../common/handles.h"
+#include "../common/volume.h"
 #include "include/efi/efi_app.h"
 #include "include/orvale/orvale_protocol.h"
 
@@ -16,9 +18,6 @@ EFI_BOOT_SERVICES *gBs = nullptr;
 EFI_HANDLE gSelf = nullptr;
 
 EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
-EFI_GUID kSimpleFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
-EFI_GUID kFileInfoGuid = EFI_FILE_INFO_ID;
-EFI_GUID kPciIoGuid = EFI_PCI_IO_PROTOCOL_GUID;
 EFI_GUID kSnpGuid = EFI_SIMPLE_NETWORK_PROTOCOL_GUID;
 EFI_GUID kMnpServiceBindingGuid = EFI_MANAGED_NETWORK_SERVICE_BINDING_PROTOCOL_GUID;
 EFI_GUID kMnpGuid = EFI_MANAGED_NETWORK_PROTOCOL_GUID;
@@ -74,23 +73,7 @@ void AfterDriverCall(const char *Call) {
 
 // ---- Small helpers ----
 
-struct HandleBuffer {
-  EFI_HANDLE *Handles = nullptr;
-  UINTN Count = 0;
-  explicit HandleBuffer(EFI_GUID *Protocol) {
-    if (EFI_ERROR(gBs->LocateHandleBuffer(ByProtocol, Protocol, nullptr, &Count, &Handles))) {
-      Handles = nullptr;
-      Count = 0;
-    }
-  }
-  ~HandleBuffer() {
-    if (Handles != nullptr) gBs->FreePool(Handles);
-  }
-  HandleBuffer(const HandleBuffer &) = delete;
-  HandleBuffer &operator=(const HandleBuffer &) = delete;
-};
-
-UINTN CountHandles(EFI_GUID *Protocol) { return HandleBuffer(Protocol).Count; }
+UINTN CountHandles(EFI_GUID *Protocol) { return CountHandles(gBs, Protocol); }
 
 template <class T>
 EFI_STATUS GetProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, T **Interface) {
@@ -141,58 +124,11 @@ struct Suite {
   bool RequestSent = false;
 };
 
-// Reads \orvale.efi from the volume this application was loaded from into pool.
-EFI_STATUS ReadDriverFile(VOID **Buffer, UINTN *Size, const char **Step) {
-  *Buffer = nullptr;
-  *Size = 0;
-  *Step = "loaded image";
-  EFI_LOADED_IMAGE_PROTOCOL *self;
-  EFI_STATUS status = GetProtocol(gSelf, &kLoadedImageGuid, &self);
-  if (EFI_ERROR(status)) return status;
-  *Step = "file system";
-  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *fs;
-  status = GetProtocol(self->DeviceHandle, &kSimpleFileSystemGuid, &fs);
-  if (EFI_ERROR(status)) return status;
-  *Step = "volume";
-  EFI_FILE_PROTOCOL *root = nullptr;
-  status = fs->OpenVolume(fs, &root);
-  if (EFI_ERROR(status)) return status;
-  *Step = "open";
-  EFI_FILE_PROTOCOL *file = nullptr;
-  status = root->Open(root, &file, kDriverPath, EFI_FILE_MODE_READ, 0);
-  root->Close(root);
-  if (EFI_ERROR(status)) return status;
-
-  *Step = "info";
-  alignas(8) UINT8 info[sizeof(EFI_FILE_INFO) + 64 * sizeof(CHAR16)];
-  UINTN infoSize = sizeof(info);
-  status = file->GetInfo(file, &kFileInfoGuid, &infoSize, info);
-  UINT64 fileSize = reinterpret_cast<const EFI_FILE_INFO *>(info)->FileSize;
-  if (!EFI_ERROR(status)) {
-    *Step = "alloc";
-    status = gBs->AllocatePool(EfiLoaderData, fileSize, Buffer);
-  }
-  if (!EFI_ERROR(status)) {
-    *Step = "read";
-    UINTN got = fileSize;
-    status = file->Read(file, &got, *Buffer);
-    if (!EFI_ERROR(status) && got != fileSize) status = EFI_END_OF_FILE;
-  }
-  file->Close(file);
-  if (EFI_ERROR(status)) {
-    if (*Buffer != nullptr) gBs->FreePool(*Buffer);
-    *Buffer = nullptr;
-    return status;
-  }
-  *Size = fileSize;
-  return EFI_SUCCESS;
-}
-
 void LoadDriver(Suite &S) {
   VOID *image;
   UINTN size;
   const char *step;
-  EFI_STATUS status = ReadDriverFile(&image, &size, &step);
+  EFI_STATUS status = ReadVolumeFile(gBs, gSelf, kDriverPath, &image, &size, &step);
   if (EFI_ERROR(status)) {
     Check("load-driver", false).Text(" ").Text(step).Text("=").Status(status).Emit();
     return;
@@ -274,31 +210,11 @@ void DriverName(Suite &S) {
 // firmware's MNP driver the MNP service binding, and ours the Orvale one.
 void Connect(Suite &S) {
   if (!S.DriverStarted) return NotRun("connect", "driver not started");
-  UINTN nics = 0;
   EFI_STATUS connectStatus = EFI_NOT_FOUND;
-  {
-    HandleBuffer pci(&kPciIoGuid);
-    for (UINTN i = 0; i < pci.Count; ++i) {
-      EFI_PCI_IO_PROTOCOL *io;
-      if (EFI_ERROR(GetProtocol(pci.Handles[i], &kPciIoGuid, &io)) || io == nullptr) continue;
-      UINT32 classCode = 0;
-      if (EFI_ERROR(io->Pci.Read(io, EfiPciIoWidthUint32, PCI_CLASS_CODE_OFFSET, 1, &classCode))) continue;
-      if ((classCode >> 24) != PCI_CLASS_NETWORK) continue;
-      ++nics;
-      connectStatus = gBs->ConnectController(pci.Handles[i], nullptr, nullptr, TRUE);
-      AfterDriverCall("ConnectController");
-    }
-  }
-  // Should one connect pass not come back to our driver after MNP appeared.
-  if (CountHandles(&kOrvaleServiceBindingGuid) == 0) {
-    HandleBuffer snp(&kSnpGuid);
-    for (UINTN i = 0; i < snp.Count; ++i) {
-      gBs->ConnectController(snp.Handles[i], nullptr, nullptr, FALSE);
-      AfterDriverCall("ConnectController");
-    }
-  }
+  const UINTN nics = ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid,
+                                               [] { AfterDriverCall("ConnectController"); }, &connectStatus);
 
-  HandleBuffer orvale(&kOrvaleServiceBindingGuid);
+  HandleBuffer orvale(gBs, &kOrvaleServiceBindingGuid);
   UINTN snpCount = CountHandles(&kSnpGuid);
   UINTN mnpCount = CountHandles(&kMnpServiceBindingGuid);
   bool onMnpController = false;
@@ -507,7 +423,7 @@ void DestroyChild(Suite &S) {
 // firmware reaches the driver's Stop, since the driver holds no BY_DRIVER open
 // on the controller handle itself.
 EFI_HANDLE FindDriverMnpChild(EFI_HANDLE Driver) {
-  HandleBuffer mnp(&kMnpGuid);
+  HandleBuffer mnp(gBs, &kMnpGuid);
   for (UINTN i = 0; i < mnp.Count; ++i) {
     EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
     UINTN count = 0;

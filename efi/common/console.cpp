@@ -83,6 +83,11 @@ Line &Line::Status(EFI_STATUS Value) {
   return name != nullptr ? Text(name) : Hex(Value);
 }
 
+Line &Line::EfiStatus(EFI_STATUS Value) {
+  const char *name = StatusName(Value);
+  return name != nullptr ? Text("EFI_").Text(name) : Hex(Value);
+}
+
 Line &Line::Ipv4(const UINT8 *Address) {
   for (UINTN i = 0; i < 4; ++i) {
     if (i != 0) Put(u'.');

@@ -1,9 +1,9 @@
-// Console lines of the real-firmware suite. Each check prints exactly one
-// line "ORVALE-CHECK <name> PASS|FAIL <detail>" that tools/run-ovmf-suite.sh
-// turns into a test result; lines stay under 80 columns so that the firmware's
-// terminal never wraps them.
-#ifndef ORVALE_EFI_APP_CONSOLE_H
-#define ORVALE_EFI_APP_CONSOLE_H
+// Console lines of our UEFI applications; lines stay under 80 columns so
+// that the firmware's terminal never wraps them. In the real-firmware suite
+// each check prints exactly one line "ORVALE-CHECK <name> PASS|FAIL <detail>"
+// that tools/run-ovmf-suite.sh turns into a test result.
+#ifndef ORVALE_EFI_COMMON_CONSOLE_H
+#define ORVALE_EFI_COMMON_CONSOLE_H
 
 #include "include/efi/efi_system.h"
 
@@ -17,6 +17,8 @@ class Line {
   Line &Hex(UINT64 Value);
   // The status by its UEFI name without the EFI_ prefix, or in hex when unnamed.
   Line &Status(EFI_STATUS Value);
+  // The status by its full UEFI name (EFI_TIMEOUT), or in hex when unnamed.
+  Line &EfiStatus(EFI_STATUS Value);
   Line &Ipv4(const UINT8 *Address);
   Line &Mac(const UINT8 *Address);
   // Writes the line with CR LF.

@@ -1,0 +1,614 @@
+// The network-boot loader: a UEFI application that boots the machine through
+// the Orvale driver the way a boot manager would. It finds the driver's
+// service binding on the NIC (loading \orvale.efi from its own volume and
+// connecting the NIC when the firmware has not), creates a child, runs the
+// WIRL boot (address, image list, LIST and SELECT), fetches the boot file by
+// TFTP, and starts it with LoadImage from the buffer and StartImage.
+//
+// Every stage prints one line "ORVALE-BOOT <stage> ..."; a failure prints
+// "ORVALE-BOOT FAIL <stage> EFI_<status> ..." and ends the run; the last line
+// is "ORVALE-BOOT DONE EFI_<status>". Settings come from orvale-boot.cfg
+// beside the loader (config.h).
+#include "../common/console.h"
+#include "../common/handles.h"
+#include "../common/volume.h"
+#include "config.h"
+#include "image_list.h"
+#include "include/efi/efi_app.h"
+#include "include/orvale/orvale_protocol.h"
+
+namespace {
+
+EFI_SYSTEM_TABLE *gSt = nullptr;
+EFI_BOOT_SERVICES *gBs = nullptr;
+EFI_HANDLE gSelf = nullptr;
+
+EFI_GUID kOrvaleServiceBindingGuid = ORVALE_SERVICE_BINDING_GUID;
+EFI_GUID kOrvaleProtocolGuid = ORVALE_PROTOCOL_GUID;
+
+const CHAR16 kConfigName[] = u"orvale-boot.cfg";
+const CHAR16 kDriverName[] = u"orvale.efi";
+const CHAR16 kRootDriverPath[] = u"\\orvale.efi";
+
+constexpr UINT8 kOptionServerId = 54;
+constexpr UINT8 kWirlSelectedImage = 8;  // WIRL sub-option: selected boot image identifier
+constexpr UINTN kSiaddrOffset = 20;      // BOOTP next-server address
+constexpr UINTN kAckSlot = 0;
+constexpr UINTN kWirlReplySlot = 2;
+constexpr UINTN kMaxBootFileName = 255;
+constexpr UINTN kMaxConfigProblems = 4;
+constexpr UINTN kMaxImagesShown = 8;
+
+Line Report(const char *Stage) { return Line().Text("ORVALE-BOOT ").Text(Stage).Text(" "); }
+
+// The status of a failed stage, named; the caller appends any detail.
+Line Failure(const char *Stage, EFI_STATUS Status) {
+  return Line().Text("ORVALE-BOOT FAIL ").Text(Stage).Text(" ").EfiStatus(Status);
+}
+
+// ---- Clock: the TSC, calibrated against Stall ----
+
+UINT64 gTicksPerMs = 0;
+
+UINT64 ReadTsc() { return __builtin_ia32_rdtsc(); }
+
+void CalibrateClock() {
+  const UINT64 start = ReadTsc();
+  gBs->Stall(20000);
+  gTicksPerMs = (ReadTsc() - start) / 20;
+}
+
+UINT64 ElapsedUs(UINT64 StartTicks) {
+  if (gTicksPerMs == 0) return 0;
+  return (ReadTsc() - StartTicks) * 1000 / gTicksPerMs;
+}
+
+// Value / 100 with two decimals.
+Line &Hundredths(Line &L, UINT64 Value) {
+  L.Dec(Value / 100).Text(".");
+  if (Value % 100 < 10) L.Text("0");
+  return L.Dec(Value % 100);
+}
+
+// ---- Settings ----
+
+void ToWide(const char *Ascii, CHAR16 (&Out)[kVolumePathUnits]) {
+  UINTN i = 0;
+  for (; Ascii[i] != '\0' && i + 1 < kVolumePathUnits; ++i) Out[i] = static_cast<UINT8>(Ascii[i]);
+  Out[i] = 0;
+}
+
+void LoadConfig(const CHAR16 *Folder, LoaderConfig *Config) {
+  CHAR16 path[kVolumePathUnits];
+  VOID *text = nullptr;
+  UINTN size = 0;
+  const char *step = nullptr;
+  EFI_STATUS status = JoinPath(Folder, kConfigName, path) ? ReadVolumeFile(gBs, gSelf, path, &text, &size, &step)
+                                                          : EFI_NOT_FOUND;
+  if (EFI_ERROR(status)) {
+    Report("config").Text("defaults (").Text(Folder, kVolumePathUnits).Text("orvale-boot.cfg: ")
+        .EfiStatus(status).Text(")").Emit();
+    return;
+  }
+  ConfigProblem problems[kMaxConfigProblems];
+  const UINTN refused =
+      ParseLoaderConfig(static_cast<const UINT8 *>(text), size, Config, problems, kMaxConfigProblems);
+  gBs->FreePool(text);
+  Report("config").Text(path, kVolumePathUnits).Text(" ").Dec(size).Text(" bytes, ").Dec(refused)
+      .Text(" lines refused").Emit();
+  for (UINTN i = 0; i < refused && i < kMaxConfigProblems; ++i) {
+    Report("config").Text("line ").Dec(problems[i].Line).Text(": ").Text(problems[i].Reason).Emit();
+  }
+}
+
+// ---- Finding the driver ----
+
+EFI_STATUS LoadDriverImage(const CHAR16 *Folder) {
+  CHAR16 path[kVolumePathUnits];
+  VOID *image = nullptr;
+  UINTN size = 0;
+  const char *step = nullptr;
+  EFI_STATUS status = JoinPath(Folder, kDriverName, path) ? ReadVolumeFile(gBs, gSelf, path, &image, &size, &step)
+                                                          : EFI_NOT_FOUND;
+  if (status == EFI_NOT_FOUND) {
+    JoinPath(u"", kRootDriverPath, path);
+    status = ReadVolumeFile(gBs, gSelf, path, &image, &size, &step);
+  }
+  if (EFI_ERROR(status)) {
+    Failure("driver", status).Text(" reading ").Text(kDriverName, 16).Text(": ").Text(step).Emit();
+    return status;
+  }
+  // With its place on the volume, the driver image can find files beside it.
+  EFI_DEVICE_PATH_PROTOCOL *filePath = VolumeFilePath(gBs, gSelf, path);
+  EFI_HANDLE driver = nullptr;
+  status = gBs->LoadImage(FALSE, gSelf, filePath, image, size, &driver);
+  gBs->FreePool(image);
+  if (filePath != nullptr) gBs->FreePool(filePath);
+  if (EFI_ERROR(status)) {
+    Failure("driver", status).Text(" LoadImage of ").Text(path, kVolumePathUnits).Emit();
+    return status;
+  }
+  status = gBs->StartImage(driver, nullptr, nullptr);
+  if (EFI_ERROR(status)) {
+    Failure("driver", status).Text(" StartImage of ").Text(path, kVolumePathUnits).Emit();
+    return status;
+  }
+  Report("driver").Text("loaded ").Text(path, kVolumePathUnits).Text(" (").Dec(size).Text(" bytes)").Emit();
+  return EFI_SUCCESS;
+}
+
+// The first controller with the Orvale service binding, loading and
+// connecting the driver as needed.
+EFI_STATUS FindServiceBinding(const CHAR16 *Folder, EFI_SERVICE_BINDING_PROTOCOL **Binding) {
+  const char *how = "already bound on the NIC";
+  if (CountHandles(gBs, &kOrvaleServiceBindingGuid) == 0) {
+    how = "bound after connecting the NIC";
+    ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid, nullptr, nullptr);
+  }
+  if (CountHandles(gBs, &kOrvaleServiceBindingGuid) == 0) {
+    how = "bound after loading the driver";
+    const EFI_STATUS status = LoadDriverImage(Folder);
+    if (EFI_ERROR(status)) return status;
+    ConnectNetworkControllers(gBs, &kOrvaleServiceBindingGuid, nullptr, nullptr);
+  }
+  HandleBuffer bindings(gBs, &kOrvaleServiceBindingGuid);
+  if (bindings.Count == 0) {
+    Failure("driver", EFI_NOT_FOUND).Text(" no NIC offers the Orvale service binding").Emit();
+    return EFI_NOT_FOUND;
+  }
+  const EFI_STATUS status =
+      gBs->HandleProtocol(bindings.Handles[0], &kOrvaleServiceBindingGuid, reinterpret_cast<VOID **>(Binding));
+  if (EFI_ERROR(status)) {
+    Failure("driver", status).Text(" service binding").Emit();
+    return status;
+  }
+  Report("driver").Text(how).Text(", ").Dec(bindings.Count).Text(" controller(s)").Emit();
+  return EFI_SUCCESS;
+}
+
+// ---- The boot ----
+
+struct Session {
+  LoaderConfig Config;
+  EFI_SERVICE_BINDING_PROTOCOL *Binding = nullptr;
+  EFI_HANDLE Child = nullptr;
+  OrvaleProtocol *Orvale = nullptr;
+  bool Started = false;
+  VOID *File = nullptr;
+  UINT64 FileSize = 0;
+  EFI_DEVICE_PATH_PROTOCOL *FilePath = nullptr;  // a local image's place on the volume
+  char FileName[kMaxBootFileName + 1] = {};
+};
+
+PacketSlot *Slot(OrvaleProtocol *P, UINTN Index) {
+  PacketSlot *slots = P->Packets->ParsedPackets;
+  return slots == nullptr ? nullptr : slots + Index;
+}
+
+// An option's value through the driver's FindOption; null when absent.
+const UINT8 *FindOptionValue(OrvaleProtocol *P, OptionIndex *Index, UINT8 Code, UINT32 *Length) {
+  *Length = 0;
+  INT32 position = 0;
+  if (EFI_ERROR(P->FindOption(P, Index, Code, Length, &position))) return nullptr;
+  // The result points at the option's value.
+  return static_cast<const UINT8 *>(P->Packets->FindOptionResult);
+}
+
+// Option 54 of a parsed packet, if it carries one of at least 4 bytes.
+bool ServerIdentifier(OrvaleProtocol *P, PacketSlot *S, UINT8 (&Out)[4]) {
+  if (S == nullptr) return false;
+  UINT32 length = 0;
+  const UINT8 *value = FindOptionValue(P, &S->options, kOptionServerId, &length);
+  if (value == nullptr || length < 4) return false;
+  for (UINTN i = 0; i < 4; ++i) Out[i] = value[i];
+  return true;
+}
+
+bool SameBytes(const UINT8 *A, const UINT8 *B, UINTN Length) {
+  for (UINTN i = 0; i < Length; ++i) {
+    if (A[i] != B[i]) return false;
+  }
+  return true;
+}
+
+bool IsZero(const UINT8 *Bytes, UINTN Length) {
+  for (UINTN i = 0; i < Length; ++i) {
+    if (Bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+Line &ImageId(Line &L, const UINT8 *Id) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (UINTN i = 0; i < 4; ++i) {
+    const char pair[3] = {kDigits[Id[i] >> 4], kDigits[Id[i] & 0xF], '\0'};
+    L.Text(pair);
+  }
+  return L;
+}
+
+Line &AsciiBytes(Line &L, const UINT8 *Text, UINTN Length) {
+  for (UINTN i = 0; i < Length; ++i) {
+    const char c[2] = {Text[i] >= 0x20 && Text[i] < 0x7F ? static_cast<char>(Text[i]) : '?', '\0'};
+    L.Text(c);
+  }
+  return L;
+}
+
+EFI_STATUS CreateAndStart(Session &S) {
+  EFI_STATUS status = S.Binding->CreateChild(S.Binding, &S.Child);
+  if (EFI_ERROR(status)) {
+    S.Child = nullptr;
+    Failure("child", status).Text(" CreateChild").Emit();
+    return status;
+  }
+  status = gBs->HandleProtocol(S.Child, &kOrvaleProtocolGuid, reinterpret_cast<VOID **>(&S.Orvale));
+  if (EFI_ERROR(status) || S.Orvale == nullptr || S.Orvale->Revision != ORVALE_PROTOCOL_REVISION) {
+    S.Orvale = nullptr;
+    if (!EFI_ERROR(status)) status = EFI_UNSUPPORTED;
+    Failure("child", status).Text(" OrvaleProtocol on the child").Emit();
+    return status;
+  }
+  status = S.Orvale->Start(S.Orvale);
+  if (EFI_ERROR(status)) {
+    Failure("start", status).Emit();
+    return status;
+  }
+  S.Started = true;
+  return EFI_SUCCESS;
+}
+
+// BootMode 16 and the WIRL fields the settings ask for.
+void SteerWirl(Session &S) {
+  PacketRecord *r = S.Orvale->Packets;
+  const LoaderConfig &c = S.Config;
+  r->BootMode = ORVALE_BOOT_MODE_WIRL;
+  r->WirlServerPort = c.ServerPort;
+  r->FilterImageKind = c.FilterImageKind;
+  r->UseDefaultImage = c.UseDefaultImage;
+  r->WirlServer = 0;
+  if (c.HaveWirlServer) {
+    UINT8 *server = reinterpret_cast<UINT8 *>(&r->WirlServer);
+    for (UINTN i = 0; i < 4; ++i) server[i] = c.WirlServer[i];
+  }
+  r->AutoSelect = 1;
+  r->ExplicitSelect = 0;
+}
+
+void ReportAddress(Session &S, const char *How) {
+  OrvaleProtocol *p = S.Orvale;
+  Line line = Report("address");
+  line.Ipv4(p->Mode->StationIp.v4.Addr).Text("/").Ipv4(p->Mode->SubnetMask.v4.Addr);
+  UINT8 server[4];
+  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) line.Text(" server ").Ipv4(server);
+  line.Text(" (").Text(How).Text(")").Emit();
+}
+
+// Prints the image list the Wirl member gathered; the first server that
+// offers the explicit image becomes its server when the settings name none.
+void ReportImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageServer) {
+  const PacketRecord *r = S.Orvale->Packets;
+  UINTN offset = 0;
+  UINTN records = 0;
+  UINTN total = 0;
+  ListRecord record;
+  while (ReadListRecord(r->ImageList, r->ImageListLength, &offset, &record)) {
+    ++records;
+    UINTN at = 0;
+    UINTN images = 0;
+    ImageEntry image;
+    while (ReadImageEntry(record.Images, record.ImagesLength, &at, &image)) {
+      ++images;
+      ++total;
+      if (images <= kMaxImagesShown) {
+        Line line = Report("offered");
+        ImageId(line.Text("server ").Ipv4(record.Server).Text(":").Dec(record.Port).Text(" image "), image.Id);
+        AsciiBytes(line.Text(" kind ").Dec(image.Kind).Text(" \""), image.Name, image.NameLength).Text("\"").Emit();
+      }
+      if (S.Config.ExplicitImage && !*HaveImageServer && SameBytes(image.Id, S.Config.Image, 4)) {
+        for (UINTN i = 0; i < 4; ++i) ImageServer[i] = record.Server[i];
+        *HaveImageServer = true;
+      }
+    }
+    if (at != record.ImagesLength) {
+      Report("offered").Text("server ").Ipv4(record.Server).Text(": ").Dec(record.ImagesLength - at)
+          .Text(" list bytes in another layout").Emit();
+    }
+  }
+  Report("images").Dec(total).Text(" offered in ").Dec(records).Text(" list(s) of ").Dec(r->ImageListLength)
+      .Text(" bytes").Emit();
+}
+
+// The Wirl member step by step: discovery, then LIST rounds (send, gather).
+EFI_STATUS GatherImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageServer) {
+  OrvaleProtocol *p = S.Orvale;
+  EFI_STATUS status = p->Wirl(p);
+  if (EFI_ERROR(status)) {
+    Failure("dhcp", status).Text(" (Wirl discovery)").Emit();
+    return status;
+  }
+  ReportAddress(S, "Wirl");
+  for (UINT32 round = 0; round < S.Config.ListRounds; ++round) {
+    const char *const steps[] = {"send", "gather"};
+    for (const char *step : steps) {
+      status = p->Wirl(p);
+      if (EFI_ERROR(status)) {
+        Failure("list", status).Text(" round ").Dec(round + 1).Text(" ").Text(step).Emit();
+        return status;
+      }
+    }
+  }
+  ReportImageList(S, ImageServer, HaveImageServer);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS WirlBoot(Session &S) {
+  OrvaleProtocol *p = S.Orvale;
+  SteerWirl(S);
+  UINT8 imageServer[4] = {};
+  bool haveImageServer = S.Config.HaveImageServer;
+  if (haveImageServer) {
+    for (UINTN i = 0; i < 4; ++i) imageServer[i] = S.Config.ImageServer[i];
+  }
+  // An explicit image without a named server takes the DHCP server's
+  // identifier, so the discovery runs first through the Wirl member.
+  const bool listed = S.Config.ListRounds != 0 || (S.Config.ExplicitImage && !haveImageServer);
+  if (listed) {
+    const EFI_STATUS status = GatherImageList(S, imageServer, &haveImageServer);
+    if (EFI_ERROR(status)) return status;
+  }
+
+  if (S.Config.ExplicitImage) {
+    PacketRecord *r = p->Packets;
+    // Without a named server: the DHCP server, which our boot server also is.
+    if (!haveImageServer) haveImageServer = ServerIdentifier(p, Slot(p, kAckSlot), imageServer);
+    r->AutoSelect = 0;
+    r->ExplicitSelect = 1;
+    auto *image = reinterpret_cast<UINT8 *>(&r->SelectImage);
+    for (UINTN i = 0; i < 4; ++i) {
+      image[i] = S.Config.Image[i];
+      r->SelectServer[i] = imageServer[i];
+    }
+    Line line = Report("select");
+    ImageId(line.Text("explicit image "), S.Config.Image).Text(" on ").Ipv4(imageServer).Emit();
+  }
+
+  const EFI_STATUS status = p->Dhcp(p, FALSE);
+  if (EFI_ERROR(status)) {
+    Failure("dhcp", status).Text(" (WIRL boot)").Emit();
+    return status;
+  }
+  if (!listed) ReportAddress(S, "Dhcp");
+
+  PacketSlot *reply = Slot(p, kWirlReplySlot);
+  if (!p->Packets->PxeReplyReceived || reply == nullptr) {
+    Failure("select", EFI_NOT_READY).Text(" no boot server reply published").Emit();
+    return EFI_NOT_READY;
+  }
+  Line line = Report("chosen");
+  UINT8 server[4];
+  if (ServerIdentifier(p, reply, server)) line.Text("server ").Ipv4(server).Text(" ");
+  UINT32 length = 0;
+  const UINT8 *selected = FindOptionValue(p, &reply->vendorOptions, kWirlSelectedImage, &length);
+  if (selected != nullptr && length >= 4) {
+    ImageId(line.Text("image "), selected);
+  } else {
+    line.Text("image not named in the reply");
+  }
+  line.Emit();
+  return EFI_SUCCESS;
+}
+
+// The boot file name and the server to fetch it from, out of the published reply.
+EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
+  OrvaleProtocol *p = S.Orvale;
+  PacketSlot *reply = Slot(p, kWirlReplySlot);
+  UINT32 length = 0;
+  EFI_STATUS status = p->GetBootFile(p, reply, &length);
+  const auto *name = static_cast<const UINT8 *>(p->Packets->GetBootFileResult);
+  if (EFI_ERROR(status) || name == nullptr || length == 0) {
+    if (!EFI_ERROR(status)) status = EFI_NOT_FOUND;
+    Failure("bootfile", status).Text(" no boot file name in the reply").Emit();
+    return status;
+  }
+  // A name the transfer can carry: no NUL inside, at most 255 bytes.
+  UINTN n = 0;
+  for (; n < length && n < kMaxBootFileName && name[n] != 0; ++n) S.FileName[n] = static_cast<char>(name[n]);
+  S.FileName[n] = '\0';
+
+  *Server = EFI_IP_ADDRESS{};
+  const UINT8 *siaddr = p->Packets->PxeReply.Raw + kSiaddrOffset;
+  UINT8 serverId[4];
+  if (!IsZero(siaddr, 4)) {
+    for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = siaddr[i];
+  } else if (ServerIdentifier(p, reply, serverId)) {
+    for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = serverId[i];
+  } else {
+    Failure("bootfile", EFI_NOT_FOUND).Text(" no server address in the reply").Emit();
+    return EFI_NOT_FOUND;
+  }
+  Report("bootfile").Text("\"").Text(S.FileName).Text("\" from ").Ipv4(Server->v4.Addr).Emit();
+  return EFI_SUCCESS;
+}
+
+void ReportTftpError(OrvaleProtocol *P, Line &L) {
+  if (!P->State->TftpErrorReceived) return;
+  const EFI_PXE_BASE_CODE_TFTP_ERROR &e = P->State->TftpError;
+  L.Text(" tftp-error ").Dec(e.ErrorCode).Text(" \"");
+  UINTN n = 0;
+  while (n < sizeof(e.ErrorString) && e.ErrorString[n] != 0) ++n;
+  AsciiBytes(L, reinterpret_cast<const UINT8 *>(e.ErrorString), n).Text("\"");
+}
+
+EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, UINT64 *Size) {
+  OrvaleProtocol *p = S.Orvale;
+  UINTN blockSize = S.Config.BlockSize;
+  *Size = 0;
+  const EFI_STATUS status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, Size, &blockSize,
+                                     Server, reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+  if (EFI_ERROR(status)) {
+    Line line = Failure("size", status);
+    ReportTftpError(p, line);
+    line.Emit();
+    return status;
+  }
+  Report("size").Dec(*Size).Text(" bytes").Emit();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Allocate(UINT64 Size, VOID **Buffer) {
+  *Buffer = nullptr;
+  const EFI_STATUS status = gBs->AllocatePool(EfiLoaderData, Size != 0 ? Size : 1, Buffer);
+  if (EFI_ERROR(status)) {
+    *Buffer = nullptr;
+    Failure("download", status).Text(" no ").Dec(Size).Text(" bytes of pool").Emit();
+  }
+  return status;
+}
+
+// Get the size, then read; or, with a first buffer set, read into it first and
+// size the file only when it does not fit.
+EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server) {
+  OrvaleProtocol *p = S.Orvale;
+  UINT64 capacity = S.Config.FirstBuffer;
+  EFI_STATUS status = EFI_SUCCESS;
+  if (capacity == 0) {
+    status = GetFileSize(S, Server, &capacity);
+    if (EFI_ERROR(status)) return status;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    status = Allocate(capacity, &S.File);
+    if (EFI_ERROR(status)) return status;
+    UINTN blockSize = S.Config.BlockSize;
+    UINT64 size = capacity;
+    const UINT64 start = ReadTsc();
+    status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, S.File, FALSE, &size, &blockSize, Server,
+                      reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+    const UINT64 us = ElapsedUs(start);
+    if (status == EFI_BUFFER_TOO_SMALL && attempt == 0) {
+      Report("download").Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();
+      gBs->FreePool(S.File);
+      S.File = nullptr;
+      status = GetFileSize(S, Server, &capacity);
+      if (EFI_ERROR(status)) return status;
+      continue;
+    }
+    if (EFI_ERROR(status)) {
+      Line line = Failure("download", status);
+      ReportTftpError(p, line);
+      line.Emit();
+      return status;
+    }
+    S.FileSize = size;
+    Line line = Report("download");
+    line.Dec(size).Text(" bytes in ");
+    Hundredths(line, us / 10).Text(" ms, ");
+    Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s").Emit();
+    // One DATA/ACK cycle per block; the last block is short, maybe empty.
+    const UINT64 blocks = blockSize != 0 ? size / blockSize + 1 : 0;
+    if (blocks != 0) {
+      Line cycle = Report("blocks");
+      cycle.Dec(blocks).Text(" of ").Dec(blockSize).Text(" bytes, ");
+      Hundredths(cycle, us * 100 / blocks).Text(" us per DATA/ACK cycle").Emit();
+    }
+    return EFI_SUCCESS;
+  }
+  return status;
+}
+
+EFI_STATUS ReadLocalImage(Session &S) {
+  CHAR16 path[kVolumePathUnits];
+  ToWide(S.Config.LocalImage, path);
+  const char *step = nullptr;
+  UINTN size = 0;
+  const EFI_STATUS status = ReadVolumeFile(gBs, gSelf, path, &S.File, &size, &step);
+  if (EFI_ERROR(status)) {
+    Failure("local", status).Text(" ").Text(S.Config.LocalImage).Text(": ").Text(step).Emit();
+    return status;
+  }
+  S.FileSize = size;
+  S.FilePath = VolumeFilePath(gBs, gSelf, path);
+  for (UINTN i = 0; i < kConfigPathBytes && i < kMaxBootFileName; ++i) S.FileName[i] = S.Config.LocalImage[i];
+  Report("local").Text(S.Config.LocalImage).Text(" ").Dec(size).Text(" bytes from the volume").Emit();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS StartBootImage(Session &S) {
+  EFI_HANDLE image = nullptr;
+  // A downloaded image has no place on any volume: no device path.
+  EFI_STATUS status = gBs->LoadImage(FALSE, gSelf, S.FilePath, S.File, S.FileSize, &image);
+  gBs->FreePool(S.File);
+  S.File = nullptr;
+  if (EFI_ERROR(status)) {
+    Failure("load", status).Text(" LoadImage of ").Text(S.FileName).Emit();
+    return status;
+  }
+  Report("start").Text(S.FileName).Emit();
+  UINTN exitDataSize = 0;
+  CHAR16 *exitData = nullptr;
+  status = gBs->StartImage(image, &exitDataSize, &exitData);
+  Line line = Report("exit");
+  line.EfiStatus(status);
+  if (exitData != nullptr) {
+    line.Text(" \"").Text(exitData, exitDataSize / sizeof(CHAR16)).Text("\"");
+    gBs->FreePool(exitData);
+  }
+  line.Emit();
+  return status;
+}
+
+void TearDown(Session &S) {
+  if (S.File != nullptr) gBs->FreePool(S.File);
+  S.File = nullptr;
+  if (S.FilePath != nullptr) gBs->FreePool(S.FilePath);
+  S.FilePath = nullptr;
+  // The image list the Wirl member gathered is ours to free.
+  if (S.Orvale != nullptr && S.Orvale->Packets->ImageList != nullptr) {
+    gBs->FreePool(S.Orvale->Packets->ImageList);
+    S.Orvale->Packets->ImageList = nullptr;
+    S.Orvale->Packets->ImageListLength = 0;
+  }
+  if (S.Started) S.Orvale->Stop(S.Orvale);
+  S.Started = false;
+  if (S.Child != nullptr) S.Binding->DestroyChild(S.Binding, S.Child);
+  S.Child = nullptr;
+}
+
+EFI_STATUS Boot(Session &S, const CHAR16 *Folder) {
+  EFI_STATUS status = FindServiceBinding(Folder, &S.Binding);
+  if (EFI_ERROR(status)) return status;
+  status = CreateAndStart(S);
+  if (EFI_ERROR(status)) return status;
+  if (S.Config.LocalImage[0] != '\0') {
+    status = ReadLocalImage(S);
+  } else {
+    EFI_IP_ADDRESS server;
+    status = WirlBoot(S);
+    if (!EFI_ERROR(status)) status = BootFile(S, &server);
+    if (!EFI_ERROR(status)) status = Download(S, &server);
+  }
+  if (EFI_ERROR(status)) return status;
+  return StartBootImage(S);
+}
+
+}  // namespace
+
+extern "C" EFI_STATUS EFIAPI OrvaleLoaderEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gSelf = ImageHandle;
+  gSt = SystemTable;
+  gBs = SystemTable->BootServices;
+  ConsoleInit(SystemTable->ConOut);
+  gBs->SetWatchdogTimer(0, 0, 0, nullptr);
+  Line().Emit();  // the boot manager's last message may lack its line end
+  CalibrateClock();
+
+  CHAR16 folder[kVolumePathUnits];
+  OwnFolder(gBs, gSelf, folder);
+  Session session;
+  LoadConfig(folder, &session.Config);
+  const EFI_STATUS status = Boot(session, folder);
+  TearDown(session);
+  Line().Text("ORVALE-BOOT DONE ").EfiStatus(status).Emit();
+  if (session.Config.PowerOff) gSt->RuntimeServices->ResetSystem(EfiResetShutdown, status, 0, nullptr);
+  return status;
+}

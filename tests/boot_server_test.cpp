@@ -1,0 +1,382 @@
+// The boot server shell (tools/boot-server): image options and the list layout
+// the loader reads, options and config file, the lossy capturing tap, and
+// the station answering ARP with one log line per exchange.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "boot_server.h"
+#include "tests/test_support.h"
+#include "efi/loader/image_list.h"
+#include "images.h"
+#include "options.h"
+#include "tap_wire.h"
+
+namespace {
+
+using bootserver::BootImage;
+using bootserver::Bytes;
+
+BootImage Image(const std::string &text, unsigned ordinal = 1) {
+  std::string error;
+  auto image = bootserver::ParseImageOption(text, ordinal, &error);
+  EXPECT_TRUE(image.has_value()) << error;
+  return image.value_or(BootImage{});
+}
+
+bool Refused(const std::string &text) {
+  std::string error;
+  return !bootserver::ParseImageOption(text, 1, &error).has_value() && !error.empty();
+}
+
+TEST(BootServerImages, OptionsWithDefaultsAndEveryField) {
+  const BootImage plain = Image("/srv/boot/sample.efi", 2);
+  EXPECT_EQ(plain.path, "/srv/boot/sample.efi");
+  EXPECT_EQ(plain.name, "sample.efi");
+  EXPECT_EQ(plain.BootFileName(), "sample.efi");
+  EXPECT_EQ(plain.kind, 3);
+  EXPECT_EQ(plain.priority, 0);
+  EXPECT_EQ(plain.id, (std::array<uint8_t, 4>{3, 0, 0, 2}));
+
+  const BootImage full = Image("big.bin,name=Big one,kind=5,priority=9", 300);
+  EXPECT_EQ(full.name, "Big one");
+  EXPECT_EQ(full.kind, 5);
+  EXPECT_EQ(full.priority, 9);
+  EXPECT_EQ(full.id, (std::array<uint8_t, 4>{5, 0, 0x01, 0x2C}));  // ordinal 300
+
+  // An explicit identifier carries the kind (top bit aside).
+  const BootImage withId = Image("x.efi,kind=3,id=8400ABCD");
+  EXPECT_EQ(withId.id, (std::array<uint8_t, 4>{0x84, 0x00, 0xAB, 0xCD}));
+  EXPECT_EQ(withId.kind, 4);
+
+  EXPECT_TRUE(Refused(""));
+  EXPECT_TRUE(Refused(",name=x"));
+  EXPECT_TRUE(Refused("a.efi,kind=128"));
+  EXPECT_FALSE(Refused("a.efi,kind=127"));
+  EXPECT_TRUE(Refused("a.efi,priority=65536"));
+  EXPECT_FALSE(Refused("a.efi,priority=65535"));
+  EXPECT_TRUE(Refused("a.efi,id=0300001"));
+  EXPECT_TRUE(Refused("a.efi,id=0300000g"));
+  EXPECT_TRUE(Refused("a.efi,colour=red"));
+  EXPECT_TRUE(Refused("a.efi,name="));
+  EXPECT_FALSE(Refused("a.efi,name=" + std::string(255, 'n')));
+  EXPECT_TRUE(Refused("a.efi,name=" + std::string(256, 'n')));
+}
+
+TEST(BootServerImages, ListLayoutPiecesAndDefault) {
+  const std::vector<BootImage> images = {Image("a.efi,name=ab,priority=1", 1),
+                                         Image("b.efi,name=c,kind=4,priority=7", 2),
+                                         Image("c.efi,name=d,priority=7", 3)};
+  const Bytes expected = {
+      0x03, 0x00, 0x00, 0x01, 2, 'a', 'b',  // image 1
+      0x04, 0x00, 0x00, 0x02, 1, 'c',       // image 2
+      0x03, 0x00, 0x00, 0x03, 1, 'd',       // image 3
+  };
+  const Bytes list = bootserver::EncodeImageList(images);
+  EXPECT_EQ(list, expected);
+  // The highest priority wins; of equals, the first.
+  EXPECT_EQ(bootserver::DefaultImage(images), &images[1]);
+  EXPECT_EQ(bootserver::DefaultImage({}), nullptr);
+  EXPECT_EQ(bootserver::FindImage(images, {3, 0, 0, 3}), &images[2]);
+  EXPECT_EQ(bootserver::FindImage(images, {3, 0, 0, 4}), nullptr);
+
+  // The loader reads back what the server writes.
+  std::vector<std::string> names;
+  UINTN at = 0;
+  ImageEntry entry;
+  while (ReadImageEntry(list.data(), list.size(), &at, &entry)) {
+    names.emplace_back(reinterpret_cast<const char *>(entry.Name), entry.NameLength);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"ab", "c", "d"}));
+  EXPECT_EQ(at, list.size());
+
+  EXPECT_TRUE(bootserver::SubOption9Pieces({}).empty());
+  EXPECT_EQ(bootserver::SubOption9Pieces(Bytes(255, 1)).size(), 1u);
+  const auto pieces = bootserver::SubOption9Pieces(Bytes(256, 1));
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(pieces[0].size(), 255u);
+  EXPECT_EQ(pieces[1].size(), 1u);
+}
+
+std::optional<bootserver::ServerOptions> Options(const std::vector<std::string> &args, std::string *error) {
+  return bootserver::ParseServerOptions(args, error);
+}
+
+TEST(BootServerOptions, CommandLineAndConfigFile) {
+  std::string error;
+  auto o = Options({"--dgram", "127.0.0.1:5555,127.0.0.1:5556", "--image", "/srv/s.efi"}, &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->dgramLocal, "127.0.0.1:5555");
+  EXPECT_EQ(o->dgramPeer, "127.0.0.1:5556");
+  EXPECT_EQ(o->tftpRoot, "/srv");
+  EXPECT_EQ(o->wirlPorts, (std::vector<uint16_t>{67, 7799}));
+  EXPECT_EQ(o->address, (bootserver::Ip4{198, 18, 0, 1}));
+
+  const std::string path = ::testing::TempDir() + "boot-server-test.conf";
+  {
+    std::ofstream out(path);
+    out << "# two images\n"
+           "image = a.efi,name=first,priority=2\n"
+           "image = b.efi , name=second\n"
+           "address = 10.9.0.1/16   # the server\n"
+           "wirl-port = 4011\n"
+           "loss = 10\n"
+           "pcap = /tmp/x.pcap\n";
+  }
+  o = Options({"--interface=veth0", "--config", path, "--priority", "5", "--wirl-port=7799", "--verbose"}, &error);
+  ASSERT_TRUE(o) << error;
+  ASSERT_EQ(o->images.size(), 2u);
+  EXPECT_EQ(o->images[1].name, "second");
+  EXPECT_EQ(o->images[1].id, (std::array<uint8_t, 4>{3, 0, 0, 2}));
+  EXPECT_EQ(o->address, (bootserver::Ip4{10, 9, 0, 1}));
+  EXPECT_EQ(o->prefixLength, 16);
+  EXPECT_EQ(o->wirlPorts, (std::vector<uint16_t>{4011, 7799}));  // given ports replace the defaults
+  EXPECT_DOUBLE_EQ(o->lossPercent, 10.0);
+  EXPECT_EQ(o->serverPriority, 5);
+  EXPECT_EQ(o->tftpRoot, ".");
+  EXPECT_TRUE(o->verbose);
+
+  {
+    std::ofstream out(path);
+    out << "image = a.efi\n\nbogus = 1\n";
+  }
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--config", path}, &error));
+  EXPECT_EQ(error, path + ":3: unknown option bogus");
+  std::remove(path.c_str());
+
+  EXPECT_FALSE(Options({"--image", "a.efi"}, &error));
+  EXPECT_NE(error.find("exactly one"), std::string::npos);
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--interface", "x", "--image", "a"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1"}, &error));
+  EXPECT_NE(error.find("--image"), std::string::npos);
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--loss", "100.5"}, &error));
+  EXPECT_TRUE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--loss", "100"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--address", "10.0.0.1/31"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "stray"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image"}, &error));
+  EXPECT_TRUE(Options({"--help"}, &error)->help);
+}
+
+TEST(BootServerOptions, ExtraServers) {
+  std::string error;
+  auto o = Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,priority=9",
+                    "--extra-server", "198.18.0.3, mac=02:aa:bb:cc:dd:ee"},
+                   &error);
+  ASSERT_TRUE(o) << error;
+  ASSERT_EQ(o->extraServers.size(), 2u);
+  EXPECT_EQ(o->extraServers[0].address, (bootserver::Ip4{198, 18, 0, 2}));
+  EXPECT_EQ(o->extraServers[0].priority, 9);
+  EXPECT_EQ(o->extraServers[0].mac, (bootserver::Mac{0x02, 0x00, 0x5E, 0x10, 0x00, 0x02}));  // the server's, + 1
+  EXPECT_EQ(o->extraServers[1].mac, (bootserver::Mac{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}));
+  EXPECT_EQ(o->extraServers[1].priority, 0);
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0"}, &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,priority=65536"},
+                       &error));
+  EXPECT_FALSE(Options({"--dgram", "127.0.0.1:1", "--image", "a", "--extra-server", "198.18.0.2,colour=red"}, &error));
+  EXPECT_NE(error.find("colour"), std::string::npos);
+}
+
+// A port that records what reaches it.
+struct Recorder : hosted::Port {
+  hosted::Mac mac{0x02, 0, 0, 0, 0, 0x77};
+  std::vector<hosted::Bytes> frames;
+  hosted::Mac Address() const override { return mac; }
+  void Deliver(const hosted::Frame &frame) override { frames.push_back(frame.bytes); }
+};
+
+Bytes Frame(uint8_t tag) {
+  Bytes f(60, 0);
+  f[14] = tag;
+  return f;
+}
+
+TEST(BootServerTap, LossBothWaysIsSeededAndNearTheRate) {
+  auto count = [](double loss, uint32_t seed) {
+    hosted::SimSegment link;
+    Recorder client;
+    link.Attach(&client);
+    bootserver::TapWire tap(&link, loss, seed);
+    Recorder server;
+    tap.Attach(&server);
+    for (int i = 0; i < 2000; ++i) {
+      tap.Send(&server, Frame(1));
+      link.Send(&client, Frame(2));
+      tap.Pump();
+    }
+    return std::make_pair(tap.Stats(), client.frames.size() + 1000000 * server.frames.size());
+  };
+  const auto none = count(0, 1);
+  EXPECT_EQ(none.first.out, 2000u);
+  EXPECT_EQ(none.first.in, 2000u);
+  const auto all = count(100, 1);
+  EXPECT_EQ(all.first.out + all.first.in, 0u);
+  EXPECT_EQ(all.second, 0u);
+  const auto tenth = count(10, 7);
+  EXPECT_NEAR(static_cast<double>(tenth.first.droppedOut), 200, 60);
+  EXPECT_NEAR(static_cast<double>(tenth.first.droppedIn), 200, 60);
+  EXPECT_EQ(tenth.first.out + tenth.first.droppedOut, 2000u);
+  // What was not dropped arrived: the counts agree with what the ports saw.
+  EXPECT_EQ(tenth.second, tenth.first.out + 1000000 * tenth.first.in);
+  EXPECT_EQ(count(10, 7).first.droppedIn, tenth.first.droppedIn);  // same seed, same pattern
+  EXPECT_NE(count(10, 8).first.droppedIn + 1000 * count(10, 8).first.droppedOut,
+            tenth.first.droppedIn + 1000 * tenth.first.droppedOut);
+}
+
+TEST(BootServerTap, CaptureHoldsTheFramesThatPassed) {
+  const std::string path = ::testing::TempDir() + "boot-server-tap.pcap";
+  {
+    hosted::SimSegment link;
+    Recorder client;
+    link.Attach(&client);
+    bootserver::TapWire tap(&link, 0, 1);
+    Recorder server;
+    tap.Attach(&server);
+    ASSERT_TRUE(tap.StartCapture(path));
+    tap.Send(&server, Frame(0xAA));
+    link.Send(&client, Bytes(42, 0xBB));
+    tap.Pump();
+  }
+  std::ifstream in(path, std::ios::binary);
+  const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  ASSERT_EQ(file.size(), 24u + 16 + 60 + 16 + 42);
+  const Bytes header = {0xD4, 0xC3, 0xB2, 0xA1,  // magic, microseconds
+                        2, 0, 4, 0,              // version 2.4
+                        0, 0, 0, 0, 0, 0, 0, 0,  // zone, sigfigs
+                        0xFF, 0xFF, 0, 0,        // snaplen 65535
+                        1, 0, 0, 0};             // Ethernet
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 24), header);
+  EXPECT_EQ(Bytes(file.begin() + 32, file.begin() + 40), (Bytes{60, 0, 0, 0, 60, 0, 0, 0}));  // lengths
+  EXPECT_EQ(file[40 + 14], 0xAA);
+  EXPECT_EQ(Bytes(file.begin() + 108, file.begin() + 116), (Bytes{42, 0, 0, 0, 42, 0, 0, 0}));
+  EXPECT_EQ(file[116], 0xBB);
+}
+
+TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {
+  std::string error;
+  auto o = Options({"--dgram", "127.0.0.1:1", "--image", "a.efi"}, &error);
+  ASSERT_TRUE(o) << error;
+  hosted::SimSegment link;
+  peers::Station client(&link, {0x52, 0x54, 0, 0x12, 0x34, 0x56}, {198, 18, 0, 100});
+  std::vector<std::string> log;
+  bootserver::BootServer server(&link, *o, [&](const std::string &line) { log.push_back(line); });
+
+  client.SendArpRequest({198, 18, 0, 1});
+  client.SendArpRequest({198, 18, 0, 2});  // another address: not answered
+  server.Poll();
+  link.Pump();
+  const auto replies = client.ReceivedArp();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].senderMac, o->mac);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("arp who-has 198.18.0.1 tell 198.18.0.100 (52:54:00:12:34:56): answered 02:00:5e:10:00:01"),
+            std::string::npos);
+
+  // Without services a datagram is logged; with one, the service sees it and the log stays quiet.
+  client.SendUdp(peers::kBroadcastMac, peers::kBroadcastIp, 68, 67, Bytes(300, 0));
+  server.Poll();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[1].find("udp 198.18.0.100:68 > 255.255.255.255:67 300 bytes"), std::string::npos);
+  int seen = 0;
+  server.AddFrameHandler([&](const hosted::Frame &) { ++seen; });
+  client.SendUdp(peers::kBroadcastMac, peers::kBroadcastIp, 68, 67, Bytes(300, 0));
+  server.Poll();
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_TRUE(server.Station().Received().empty());  // a long run keeps no frames
+  EXPECT_TRUE(bootserver::AttachServices(server).empty());
+
+  // A peer that took the station's OnFrame for itself is adopted as a service: it and the server's
+  // own handling both go on.
+  int peerSaw = 0;
+  server.Station().OnFrame = [&](const hosted::Frame &) { ++peerSaw; };
+  server.AdoptStationHandler();
+  client.SendArpRequest({198, 18, 0, 1});
+  server.Poll();
+  EXPECT_EQ(peerSaw, 1);
+  EXPECT_EQ(seen, 2);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_NE(log[2].find("arp who-has 198.18.0.1"), std::string::npos);
+
+  // An extra server on the same link answers ARP for its own address and says who it is in its log.
+  bootserver::ServerOptions extraOptions = *o;
+  extraOptions.address = {198, 18, 0, 2};
+  extraOptions.mac = {0x02, 0, 0x5E, 0x10, 0, 0x02};
+  extraOptions.primary = false;
+  std::vector<std::string> extraLog;
+  bootserver::BootServer extra(&link, extraOptions, [&](const std::string &l) { extraLog.push_back(l); });
+  EXPECT_TRUE(server.Primary());
+  EXPECT_FALSE(extra.Primary());
+  client.ClearReceived();
+  client.SendArpRequest({198, 18, 0, 2});
+  server.Poll();
+  ASSERT_EQ(client.ReceivedArp().size(), 1u);
+  EXPECT_EQ(client.ReceivedArp()[0].senderMac, extraOptions.mac);
+  ASSERT_EQ(extraLog.size(), 1u);
+  EXPECT_NE(extraLog[0].find("] 198.18.0.2: arp who-has 198.18.0.2"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The hosted driver and the boot server on one simulated segment: what the
+// driver sends reaches the server's station, and the server answers ARP.
+class BootServerWithDriver : public orvale_test::DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    auto options = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", "sample.efi"}, &error);
+    ASSERT_TRUE(options) << error;
+    server_ = std::make_unique<bootserver::BootServer>(&segment_, *options,
+                                                       [this](const std::string &l) { log_.push_back(l); });
+    ASSERT_EQ(StartChild(), EFI_SUCCESS);
+    EFI_IP_ADDRESS ip{}, mask{};
+    const uint8_t station[4] = {198, 18, 0, 100}, prefix[4] = {255, 255, 255, 0};
+    for (int i = 0; i < 4; ++i) {
+      ip.v4.Addr[i] = station[i];
+      mask.v4.Addr[i] = prefix[i];
+    }
+    ASSERT_EQ(Proto()->SetStationIp(Proto(), &ip, &mask), EFI_SUCCESS);
+  }
+  void TearDown() override {
+    if (child_.protocol != nullptr) EXPECT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
+    DriverTest::TearDown();
+    server_.reset();
+  }
+  std::unique_ptr<bootserver::BootServer> server_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(BootServerWithDriver, DriverResolvesTheServerAndItsDatagramsAreLogged) {
+  EFI_IP_ADDRESS server{};
+  server.v4.Addr[0] = 198;
+  server.v4.Addr[1] = 18;
+  server.v4.Addr[3] = 1;
+  EFI_MAC_ADDRESS mac{};
+  ASSERT_EQ(Proto()->Arp(Proto(), &server, &mac), EFI_SUCCESS);
+  EXPECT_EQ((std::array<uint8_t, 6>{mac.Addr[0], mac.Addr[1], mac.Addr[2], mac.Addr[3], mac.Addr[4], mac.Addr[5]}),
+            server_->Options().mac);
+  ASSERT_FALSE(log_.empty());
+  EXPECT_NE(log_[0].find("arp who-has 198.18.0.1 tell 198.18.0.100"), std::string::npos);
+
+  UINT16 port = 67, from = 68;
+  std::vector<uint8_t> data(300, 0x42);
+  UINTN size = data.size();
+  ASSERT_EQ(Proto()->UdpWrite(Proto(), 0, &server, &port, nullptr, nullptr, &from, nullptr, nullptr, &size,
+                              data.data()),
+            EFI_SUCCESS);
+  segment_.Pump();
+  server_->Poll();
+  ASSERT_EQ(log_.size(), 2u);
+  EXPECT_NE(log_[1].find("udp 198.18.0.100:68 > 198.18.0.1:67 300 bytes"), std::string::npos);
+  EXPECT_EQ(log_[1].find("BAD-CHECKSUM"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Shared by tools/demo.sh and tools/run-boot-suite.sh (sourced, not run):
+# builds the PE32+ images and the boot server, makes the FAT volume, starts
+# the boot server on a raw-frame UDP socket and boots OVMF from the volume
+# with QEMU's NIC on the other end of that socket.
+#
+# QEMU runs under `flock /tmp/orvale-ovmf.lock`, with the NIC's option ROM
+# empty and the firmware's own network boot switched off, so every frame on
+# the link is the driver's or the boot server's.
+
+bootvm_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bootvm_efi_build=${ORVALE_EFI_BUILD:-$bootvm_root/build/efi}
+bootvm_server_build=${ORVALE_SERVER_BUILD:-$bootvm_root/build/boot-server}
+bootvm_ovmf_code=/usr/share/OVMF/OVMF_CODE_4M.fd
+bootvm_ovmf_vars=/usr/share/OVMF/OVMF_VARS_4M.fd
+bootvm_server_pid=
+
+# bootvm_build LOG: the EFI images (driver, loader, sample) and, unless
+# ORVALE_SERVER_BINARY names one already built, the boot server (an optimised
+# build without sanitizers: it moves 16 MiB files).
+bootvm_build() {
+  local log=$1
+  {
+    cmake -S "$bootvm_root" -B "$bootvm_efi_build" -DORVALE_EFI=ON &&
+      cmake --build "$bootvm_efi_build" -j2 || return 1
+    [ -z "${ORVALE_SERVER_BINARY:-}" ] || return 0
+    cmake -S "$bootvm_root" -B "$bootvm_server_build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DCMAKE_BUILD_TYPE=Release -DORVALE_SANITIZE=OFF &&
+      cmake --build "$bootvm_server_build" -j2 --target orvale-boot-server
+  } >"$log" 2>&1
+}
+
+bootvm_loader=$bootvm_efi_build/efi/orvale-boot.efi
+bootvm_driver=$bootvm_efi_build/efi/orvale.efi
+bootvm_sample=$bootvm_efi_build/efi/orvale-sample.efi
+bootvm_stub=$bootvm_efi_build/efi/orvale-stub.efi
+bootvm_server=${ORVALE_SERVER_BINARY:-$bootvm_server_build/orvale-boot-server}
+
+# bootvm_volume IMAGE CONFIG [FILE DEST]...: an 8 MiB FAT volume with the
+# loader as \EFI\BOOT\BOOTX64.EFI, the driver (or $bootvm_volume_driver) and
+# CONFIG beside it, and any
+# further FILE at DEST (a path like ::/sample.efi; one folder level is made).
+bootvm_volume() {
+  local image=$1 config=$2
+  shift 2
+  rm -f "$image"
+  export MTOOLS_SKIP_CHECK=1
+  truncate -s 8M "$image" &&
+    mformat -i "$image" -h 16 -t 32 -s 32 -v ORVALE :: &&
+    mmd -i "$image" ::/EFI ::/EFI/BOOT &&
+    mcopy -i "$image" "$bootvm_loader" ::/EFI/BOOT/BOOTX64.EFI &&
+    mcopy -i "$image" "${bootvm_volume_driver:-$bootvm_driver}" ::/EFI/BOOT/orvale.efi &&
+    mcopy -i "$image" "$config" ::/EFI/BOOT/orvale-boot.cfg || return 1
+  local folder
+  while [ $# -ge 2 ]; do
+    folder=$(dirname "${2#::}")
+    [ "$folder" = / ] || mmd -i "$image" "::$folder" 2>/dev/null
+    mcopy -i "$image" "$1" "$2" || return 1
+    shift 2
+  done
+}
+
+# A free UDP port on 127.0.0.1 (bound and released: a small race, fine on loopback).
+bootvm_free_port() {
+  python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# bootvm_start_server LOG VM_PORT ARGS...: starts the boot server on a free
+# port talking to QEMU's VM_PORT; sets bootvm_server_port once it is ready.
+bootvm_start_server() {
+  local log=$1 vm_port=$2
+  shift 2
+  "$bootvm_server" --dgram "127.0.0.1:0,127.0.0.1:$vm_port" "$@" >"$log" 2>&1 &
+  bootvm_server_pid=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    if grep -q '] ready$' "$log" 2>/dev/null; then
+      bootvm_server_port=$(sed -n 's/.* on udp 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log" | head -n 1)
+      [ -n "$bootvm_server_port" ] && return 0
+    fi
+    kill -0 "$bootvm_server_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$log" >&2
+  bootvm_stop_server
+  return 1
+}
+
+bootvm_stop_server() {
+  if [ -n "$bootvm_server_pid" ]; then
+    kill "$bootvm_server_pid" 2>/dev/null
+    wait "$bootvm_server_pid" 2>/dev/null
+  fi
+  bootvm_server_pid=
+}
+
+# bootvm_run VOLUME VARS_COPY RAW_LOG LIMIT [VM_PORT SERVER_PORT]: boots OVMF
+# from VOLUME; with ports, the NIC's frames travel as UDP datagrams between
+# 127.0.0.1:VM_PORT and the boot server at 127.0.0.1:SERVER_PORT; without
+# them the NIC sits on QEMU's user network (for boots from the volume).
+# Returns QEMU's status (124 on timeout).
+bootvm_run() {
+  local volume=$1 vars=$2 raw=$3 limit=$4 vm_port=${5:-} server_port=${6:-}
+  local netdev="socket,id=n0,udp=127.0.0.1:$server_port,localaddr=127.0.0.1:$vm_port"
+  [ -n "$vm_port" ] || netdev="user,id=n0,restrict=on"
+  cp "$bootvm_ovmf_vars" "$vars"
+  flock /tmp/orvale-ovmf.lock timeout -k 5 "$limit" qemu-system-x86_64 \
+    -machine q35 -accel tcg -m 256 -nographic -serial mon:stdio -no-reboot \
+    -drive if=pflash,format=raw,readonly=on,file="$bootvm_ovmf_code" \
+    -drive if=pflash,format=raw,file="$vars" \
+    -drive if=none,id=esp,format=raw,file="$volume" \
+    -device virtio-blk-pci,drive=esp,bootindex=0 \
+    -netdev "$netdev" \
+    -device virtio-net-pci,netdev=n0,romfile=,mac=52:54:00:12:34:56 \
+    -fw_cfg name=opt/org.tianocore/IPv4PXESupport,string=n \
+    -fw_cfg name=opt/org.tianocore/IPv6PXESupport,string=n \
+    </dev/null >"$raw" 2>"$raw.stderr"
+}
+
+# Console text as plain lines: escape sequences, CRs and NULs stripped.
+bootvm_text() {
+  sed -e 's/\x1b\[[0-9;?=>]*[A-Za-z]//g' -e 's/\x1b[()][A-Za-z0-9]//g' "$1" | tr -d '\r\000\033'
+}

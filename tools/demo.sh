@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The demo: a machine network-boots through the Orvale driver in real
+# firmware. Installs what is missing, builds the driver, the loader, the
+# sample boot image and the boot server, starts the boot server with the
+# sample image, and boots OVMF under QEMU with the loader as
+# \EFI\BOOT\BOOTX64.EFI. Shows the loader's stages and the sample's greeting,
+# and has tshark judge the boot server's capture of the boot; exits 0 when the
+# sample ran and returned EFI_SUCCESS and tshark flagged no frame.
+#
+#   tools/demo.sh            network boot from the boot server
+#   tools/demo.sh --local    the loader starts the sample from its own volume
+#                            (no network exchange; shows the start path alone)
+#
+# Environment: ORVALE_DEMO_OUT (default build/demo), ORVALE_DEMO_TIMEOUT
+# (seconds before QEMU is stopped, default 120), ORVALE_DEMO_BLOCK_SIZE
+# (TFTP block size the loader asks for, default 1468).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+# shellcheck source=tools/boot-vm.sh
+source tools/boot-vm.sh
+
+mode=network
+case "${1:-}" in
+  --local) mode=local ;;
+  "") ;;
+  -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "demo: unknown argument $1 (--local, --help)" >&2; exit 2 ;;
+esac
+out=${ORVALE_DEMO_OUT:-build/demo}
+limit=${ORVALE_DEMO_TIMEOUT:-120}
+block_size=${ORVALE_DEMO_BLOCK_SIZE:-1468}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+bash tools/install-deps.sh || exit 1
+
+echo "== build (EFI images in $bootvm_efi_build, boot server in $bootvm_server_build)"
+if ! bootvm_build "$out/build.log"; then
+  tail -n 30 "$out/build.log"
+  echo "demo: build failed (log: $out/build.log)"
+  exit 1
+fi
+
+config="$out/orvale-boot.cfg"
+{
+  echo "# written by tools/demo.sh"
+  echo "block-size = $block_size"
+  echo "power-off = yes"
+  [ "$mode" = local ] && echo 'local-image = \sample.efi'
+} >"$config"
+bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/volume.log" 2>&1 ||
+  { cat "$out/volume.log"; echo "demo: FAT volume not built"; exit 1; }
+
+trap bootvm_stop_server EXIT
+vm_port=
+server_port=
+if [ "$mode" = network ]; then
+  vm_port=$(bootvm_free_port)
+  # The boot server serves a copy of the sample from its own folder.
+  mkdir -p "$out/images"
+  cp "$bootvm_sample" "$out/images/sample.efi"
+  echo "== boot server (log: $out/server.log, capture: $out/demo.pcap)"
+  bootvm_start_server "$out/server.log" "$vm_port" --image "$out/images/sample.efi,name=Orvale sample,priority=5" \
+    --pcap "$out/demo.pcap" || { echo "demo: boot server did not start"; exit 1; }
+  server_port=$bootvm_server_port
+  sed 's/^/  server: /' "$out/server.log"
+fi
+
+echo "== OVMF under QEMU (TCG, timeout ${limit}s): the loader's stages"
+started=$(date +%s%N)
+bootvm_run "$out/esp.img" "$out/OVMF_VARS.fd" "$out/serial.raw" "$limit" $vm_port $server_port
+rc=$?
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+bootvm_text "$out/serial.raw" >"$out/serial.log"
+grep -a -E '^ORVALE-(BOOT|SAMPLE)' "$out/serial.log" | sed 's/^/  /'
+if [ "$mode" = network ]; then
+  bootvm_stop_server
+  echo "== boot server's view"
+  tail -n +2 "$out/server.log" | sed 's/^/  server: /' | tail -n 40
+  echo "== the capture, judged by tshark (checksums checked)"
+  bash tools/pcap-check.sh "$out/demo.pcap" | sed 's/^/  /'
+  capture_rc=${PIPESTATUS[0]}
+fi
+
+status=0
+if [ "${capture_rc:-0}" -eq 1 ]; then
+  echo "demo: tshark flagged frames in the capture"
+  status=1
+fi
+if [ "$rc" -ne 0 ]; then
+  echo "demo: QEMU ended with status $rc$([ "$rc" -eq 124 ] && echo " (timed out)")"
+  status=1
+fi
+if ! grep -q -a '^ORVALE-BOOT DONE EFI_SUCCESS' "$out/serial.log"; then
+  echo "demo: the loader did not finish with EFI_SUCCESS"
+  status=1
+fi
+if ! grep -q -a '^ORVALE-SAMPLE Hello' "$out/serial.log"; then
+  echo "demo: the sample image's greeting is missing"
+  status=1
+fi
+echo "demo: $([ $status -eq 0 ] && echo "booted" || echo "FAILED") in $((elapsed_ms / 1000)).$(printf '%03d' $((elapsed_ms % 1000)))s of QEMU time (serial log: $out/serial.log)"
+exit $status

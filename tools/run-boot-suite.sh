@@ -1,0 +1,269 @@
+#!/usr/bin/env bash
+# Network boots in real firmware, as tests: each case writes the loader's
+# settings, starts the boot server with its images and options, boots OVMF
+# under QEMU with the loader as \EFI\BOOT\BOOTX64.EFI and judges the loader's
+# "ORVALE-BOOT" lines and the sample's greeting, and tshark the boot
+# server's capture (tools/pcap-check.sh). Prints "PASS|FAIL <case>
+# <detail>" per case, then "N passed, M failed"; exits non-zero when a case
+# failed.
+#
+#   tools/run-boot-suite.sh [CASE...]     all cases, or the ones named
+#   tools/run-boot-suite.sh --list
+#
+# Cases:
+#   local-sample     the loader starts the sample from its own volume (no network)
+#   driver-present   a second loader, started by the first, finds the driver already bound
+#   stub-boot        the loader's whole road against a stand-in driver with canned answers
+#                    (efi/stub/): image list, choice, boot file, size, read, start
+#   stub-first-buffer  the same with a first buffer too small: size, then read
+#   stub-missing-file  an explicit image whose boot file the server lacks: EFI_TFTP_ERROR
+#   default-image    WIRL boot of the server's default image, the greeting shows the leased address
+#   explicit-image   the image named by an explicit selection instead of the default
+#   two-servers      two WIRL servers, priorities 2 and 9: the one of priority 9 is chosen
+#   image-list       the image list gathered with the Wirl member names every image
+#   missing-file     the boot file is not on the server: EFI_TFTP_ERROR, nothing started
+#   first-buffer     a boot file larger than the loader's first buffer: size, then read
+#   loss-10          10% of the frames dropped by the boot server, both ways; the boot completes
+#   big-1468, big-8192  a 16 MiB boot file at block sizes 1468 and 8192 (download figures)
+#
+# Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
+# (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
+# already built; default: built here in build/boot-server).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+# shellcheck source=tools/boot-vm.sh
+source tools/boot-vm.sh
+out=${ORVALE_BOOT_OUT:-build/boot-suite}
+limit=${ORVALE_BOOT_TIMEOUT:-180}
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${all_cases[@]}"
+  exit 0
+fi
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=("${all_cases[@]}")
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+passed=0
+failed=0
+
+for tool in qemu-system-x86_64 mformat mmd mcopy timeout cmake flock python3; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "FAIL boot-suite missing tool: $tool"; echo "0 passed, 1 failed"; exit 1; }
+done
+echo "== build (log: $out/build.log)"
+if ! bootvm_build "$out/build.log"; then
+  tail -n 30 "$out/build.log"
+  echo "FAIL boot-suite build failed"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+trap bootvm_stop_server EXIT
+
+# Boot images: the sample, a second copy of it (a different file, so the
+# chosen one is visible), and a 16 MiB one (the sample with zeros appended;
+# the firmware loads only what the headers describe).
+images="$out/images"
+mkdir -p "$images" "$out/empty"
+cp "$bootvm_sample" "$images/sample.efi"
+cp "$bootvm_sample" "$images/other.efi"
+head -c 4096 /dev/zero >>"$images/other.efi"
+big="$images/big.efi"
+if [ ! -s "$big" ] || [ "$(stat -c %s "$big")" -ne 16777216 ]; then
+  cp "$bootvm_sample" "$big"
+  truncate -s 16M "$big"
+fi
+
+# run_case NAME CONFIG_LINES SERVER_ARGS...: one boot; sets $log (the loader's
+# console) and $server_log. SERVER_ARGS empty: no boot server, QEMU's user
+# network. $extra_files (FILE DEST pairs) go onto the volume too.
+extra_files=()
+run_case() {
+  local name=$1 config_lines=$2
+  shift 2
+  local dir="$out/$name"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  printf '%s\npower-off = yes\n' "$config_lines" >"$dir/orvale-boot.cfg"
+  if ! bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" "$bootvm_sample" ::/sample.efi ${extra_files[@]+"${extra_files[@]}"} \
+    >"$dir/volume.log" 2>&1; then
+    log=/dev/null
+    return 1
+  fi
+  local vm_port= server_port=
+  server_log="$dir/server.log"
+  : >"$server_log"
+  if [ $# -gt 0 ]; then
+    vm_port=$(bootvm_free_port)
+    bootvm_start_server "$server_log" "$vm_port" --pcap "$dir/boot.pcap" "$@" || return 1
+    server_port=$bootvm_server_port
+  fi
+  bootvm_run "$dir/esp.img" "$dir/OVMF_VARS.fd" "$dir/serial.raw" "$limit" $vm_port $server_port
+  local rc=$?
+  bootvm_stop_server
+  log="$dir/serial.log"
+  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE)' >"$log"
+  [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
+  return 0
+}
+
+# The first line of the loader's log matching a pattern (empty when none).
+line() { grep -a -m 1 -E "$1" "$log" 2>/dev/null; }
+has() { grep -q -a -E "$1" "$log" 2>/dev/null; }
+# Why a boot did not get through: its failure line, or its last line.
+why() { line '^ORVALE-BOOT FAIL' || tail -n 1 "$log" 2>/dev/null; }
+
+# A case passes only when tshark finds nothing wrong with its capture either.
+report() {
+  local ok=$1 name=$2 detail=$3
+  local capture="$out/$name/boot.pcap"
+  if [ "$ok" = yes ] && [ -f "$capture" ] && ! verdict=$(bash tools/pcap-check.sh "$capture"); then
+    ok=no
+    detail="$(echo "$verdict" | head -n 3 | tr '\n' ' ')"
+  fi
+  if [ "$ok" = yes ]; then
+    echo "PASS $name $detail"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $name $detail (log: $out/$name)"
+    failed=$((failed + 1))
+  fi
+}
+
+booted() { has '^ORVALE-BOOT DONE EFI_SUCCESS' && has '^ORVALE-SAMPLE Hello'; }
+
+sample_image="$images/sample.efi,name=sample,priority=5"
+other_image="$images/other.efi,name=other,priority=1"
+
+for c in "${cases[@]}"; do
+  case "$c" in
+    local-sample)
+      run_case "$c" 'local-image = \sample.efi'
+      if booted && has '^ORVALE-BOOT exit EFI_SUCCESS'; then
+        report yes "$c" "$(line '^ORVALE-SAMPLE Hello')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    driver-present)
+      printf 'local-image = \\sample.efi\n' >"$out/nested.cfg"
+      extra_files=("$bootvm_loader" ::/nested/loader.efi "$out/nested.cfg" ::/nested/orvale-boot.cfg)
+      run_case "$c" 'local-image = \nested\loader.efi'
+      extra_files=()
+      if booted && has '^ORVALE-BOOT driver already bound on the NIC' &&
+        [ "$(grep -c -a '^ORVALE-BOOT exit EFI_SUCCESS' "$log")" -eq 2 ]; then
+        report yes "$c" "$(line '^ORVALE-BOOT driver already')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    stub-boot)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" 'list-rounds = 2'
+      if booted && [ "$(grep -c -a '^ORVALE-BOOT offered server 198\.18\.0\.1:' "$log")" -eq 4 ] &&
+        has '^ORVALE-BOOT images 4 offered in 2 list' && has '^ORVALE-BOOT chosen server 198\.18\.0\.1 image 03000001' &&
+        has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' && has '^ORVALE-BOOT size [0-9]+ bytes' &&
+        has '^ORVALE-BOOT download [0-9]+ bytes in' && has '^ORVALE-SAMPLE booted with address 198\.18\.0\.100/255\.255\.255\.0'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    stub-first-buffer)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" $'list-rounds = 0\nfirst-buffer = 1K'
+      if booted && has '^ORVALE-BOOT download file larger than the first buffer of 1024 bytes' &&
+        has '^ORVALE-BOOT size [0-9]+ bytes'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download [0-9]')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    stub-missing-file)
+      bootvm_volume_driver=$bootvm_stub run_case "$c" $'list-rounds = 1\nimage = 03000002'
+      if has '^ORVALE-BOOT select explicit image 03000002 on 198\.18\.0\.1' &&
+        has '^ORVALE-BOOT bootfile "missing\.efi"' &&
+        has '^ORVALE-BOOT FAIL size EFI_TFTP_ERROR tftp-error 1 "File not found"' && ! has '^ORVALE-BOOT start' &&
+        has '^ORVALE-BOOT DONE EFI_TFTP_ERROR'; then
+        report yes "$c" "$(line '^ORVALE-BOOT FAIL')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    default-image)
+      run_case "$c" 'list-rounds = 0' --image "$sample_image" --image "$other_image"
+      if booted && has '^ORVALE-BOOT bootfile "sample.efi"' && has '^ORVALE-SAMPLE booted with address 198\.18\.0\.'; then
+        report yes "$c" "$(line '^ORVALE-SAMPLE booted')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    explicit-image)
+      run_case "$c" $'image = 03000002\nlist-rounds = 1' --image "$sample_image" --image "$other_image"
+      if booted && has '^ORVALE-BOOT bootfile "other.efi"'; then
+        report yes "$c" "$(line '^ORVALE-BOOT chosen')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    two-servers)
+      # With use-default, the LIST windows run until three held a reply and the priority decides.
+      run_case "$c" $'list-rounds = 0\nuse-default = yes' --image "$sample_image" --priority 2 \
+        --extra-server 198.18.0.2,priority=9
+      if booted && has '^ORVALE-BOOT chosen server 198\.18\.0\.2 '; then
+        report yes "$c" "$(line '^ORVALE-BOOT chosen')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    image-list)
+      run_case "$c" 'list-rounds = 2' --image "$sample_image" --image "$other_image"
+      if booted && has '^ORVALE-BOOT offered .* image 03000001 kind 3 "sample"' &&
+        has '^ORVALE-BOOT offered .* image 03000002 kind 3 "other"'; then
+        report yes "$c" "$(line '^ORVALE-BOOT images')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    missing-file)
+      run_case "$c" 'list-rounds = 0' --image "$sample_image" --tftp-root "$out/empty"
+      if has '^ORVALE-BOOT FAIL (size|download) EFI_TFTP_ERROR' && ! has '^ORVALE-BOOT start' &&
+        ! has '^ORVALE-SAMPLE'; then
+        report yes "$c" "$(line '^ORVALE-BOOT FAIL')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    first-buffer)
+      run_case "$c" $'list-rounds = 0\nfirst-buffer = 64K' --image "$big,name=big,priority=5"
+      if booted && has '^ORVALE-BOOT download file larger than the first buffer' &&
+        has '^ORVALE-BOOT download 16777216 bytes'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download 16777216')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    loss-10)
+      run_case "$c" 'list-rounds = 0' --image "$sample_image" --loss 10 --seed 13
+      if booted; then
+        report yes "$c" "$(grep -a -m 1 'stopped:' "$server_log" | sed 's/^\[[^]]*\] //')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    big-1468 | big-8192)
+      run_case "$c" $'list-rounds = 0\nblock-size = '"${c#big-}" --image "$big,name=big,priority=5"
+      if booted && has '^ORVALE-BOOT download 16777216 bytes'; then
+        report yes "$c" "$(line '^ORVALE-BOOT download 16777216' | cut -c 22-); $(line '^ORVALE-BOOT blocks' | cut -c 13-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    *)
+      report no "$c" "no such case (--list)"
+      ;;
+  esac
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
