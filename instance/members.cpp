@@ -125,10 +125,6 @@ EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *, BOOLEAN *, BOOLEAN
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16, UINT16 *, BOOLEAN, EFI_PXE_BASE_CODE_DISCOVER_INFO *) {
-  return Placeholder(This);
-}
-
 EFI_STATUS EFIAPI Mtftp(OrvaleProtocol *This, EFI_PXE_BASE_CODE_TFTP_OPCODE, VOID *, BOOLEAN, UINT64 *, UINTN *,
                         EFI_IP_ADDRESS *, UINT8 *, EFI_PXE_BASE_CODE_MTFTP_INFO *, BOOLEAN) {
   return Placeholder(This);

@@ -94,7 +94,7 @@ void PxeServer::OnFrame(const hosted::Frame &frame) {
     if (config_.offerBootFile) reply->Set(kBootFile, *config_.offerBootFile);
     unicast = false;
   } else if (type == 3 && item && config_.bootServer &&
-             ((seen->destinationPort == kProxyPort && (toMe || toGroup)) ||
+             ((seen->destinationPort == kProxyPort && (toMe || toGroup || config_.rogue)) ||
               (seen->destinationPort == 67 && broadcast && config_.answerBroadcastDiscovery))) {
     if (std::find(config_.serverTypes.begin(), config_.serverTypes.end(), item->first) == config_.serverTypes.end()) {
       return;

@@ -37,6 +37,7 @@ class PxeServer {
     std::optional<Ip4> discoveryMulticast; // group it listens on, port 4011
     bool answerBroadcastDiscovery = true;  // REQUESTs with a boot item broadcast to port 67
     std::optional<uint32_t> credentialType;// sub-option 12 of the reply when the request carries types
+    bool rogue = false;                    // answers discovery requests meant for any address
   };
   PxeServer(Station *station, const Config &config);
   ~PxeServer();
