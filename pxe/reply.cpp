@@ -114,6 +114,18 @@ bool BootMenuValid(const UINT8 *Value, UINTN Remaining) {
   return true;
 }
 
+// Whether a recorded option or sub-option covers Byte (code, length or value).
+bool RecordedAt(const PacketSlot *Slot, const UINT8 *Byte) {
+  auto Covers = [Byte](const UINT8 *Ref) { return Ref != nullptr && Byte >= Ref && Byte < Ref + 2 + Ref[1]; };
+  for (UINTN i = 0; i < ORVALE_DHCP_OPTION_REFS; ++i) {
+    if (Covers(Slot->dhcpOptionRefs[i])) return true;
+  }
+  for (UINTN i = 0; i < ORVALE_PXE_OPTION_REFS; ++i) {
+    if (Covers(Slot->pxeOptionRefs[i])) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void ParsePxeOptions(PacketSlot *Slot, UINT8 *Area, UINTN Length) {
@@ -148,8 +160,11 @@ void ParsePxePacket(PacketSlot *Slot, UINT64 Length) {
       }
     }
   }
+  // The file field becomes option 67 by writing its length over the last
+  // byte of sname, unless an option overloaded into sname is recorded there.
   if (!FileHoldsOptions && Slot->dhcpOptionRefs[kRefBootFile] == nullptr &&
-      Arrived >= offsetof(BootpMessage, cookie) && P[offsetof(BootpMessage, file)] != 0) {
+      Arrived >= offsetof(BootpMessage, cookie) && P[offsetof(BootpMessage, file)] != 0 &&
+      !RecordedAt(Slot, P + kFileAsOption67 + 1)) {
     UINTN NameLength = 0;
     while (NameLength < kBootpFileSize && P[offsetof(BootpMessage, file) + NameLength] != 0) ++NameLength;
     Slot->dhcpOptionRefs[kRefBootFile] = P + kFileAsOption67;

@@ -142,6 +142,17 @@ TEST_F(PxeParseTest, OverloadBothIndexesSnameAndFile) {
   EXPECT_EQ(D(kRefBootFile), nullptr);
 }
 
+TEST_F(PxeParseTest, FileFieldLengthNeverOverwritesAnOptionInSname) {
+  // Option 54 of length 0 in the last two bytes of an overloaded sname.
+  Bytes sname(64, 0);
+  sname[62] = 54;
+  sname[63] = 0;
+  Parse({52, 1, 2, 255}, 0, {'x', 'y'}, sname);
+  EXPECT_EQ(D(kRefServerId), At(106));
+  EXPECT_EQ(*At(107), 0);
+  EXPECT_EQ(D(kRefBootFile), nullptr);
+}
+
 TEST_F(PxeParseTest, FileFieldServesAsOption67) {
   Parse({52, 1, 2, 67, 0, 255}, 0, {'p', 'x', 'e', '.', 'e', 'f', 'i', 0, 'x'});
   // Option 67 present but empty: the empty one stays recorded.

@@ -32,13 +32,22 @@ void CheckReferences(size_t arrived, bool validated) {
   for (UINTN i = 0; i < ORVALE_DHCP_OPTION_REFS; ++i) {
     const UINT8 *ref = gSlot->dhcpOptionRefs[i];
     if (ref == nullptr) continue;
-    if (i == kRefBootFile && ref == base + 106) {
-      // The file field as option 67: its length byte counts the name.
+    if (i == kRefBootFile && ref == base + 106 && !(ref[0] == 67 && ref[1] == 0)) {
+      // The file field as option 67 (not an empty option 67 overloaded into
+      // sname's last two bytes): its length byte counts the name.
       Require(arrived >= 236 && ref[1] >= 1 && ref[1] <= 128, "file-field name length");
       continue;
     }
     Require(Inside(ref, 2u + ref[1], arrived), "option outside what arrived");
     Require(ref[0] != 0 && ref[0] != 255, "PAD or END recorded");
+  }
+  // The byte the file-field length is written to belongs to no other record.
+  if (gSlot->dhcpOptionRefs[kRefBootFile] == base + 106 && base[106 + 1] != 0) {
+    for (UINTN i = 0; i < ORVALE_DHCP_OPTION_REFS; ++i) {
+      const UINT8 *ref = gSlot->dhcpOptionRefs[i];
+      if (i == kRefBootFile || ref == nullptr) continue;
+      Require(!(base + 107 >= ref && base + 107 < ref + 2 + ref[1]), "file-field length over a recorded option");
+    }
   }
   const UINT8 *vendor = gSlot->dhcpOptionRefs[kRefVendor];
   for (UINTN i = 0; i < ORVALE_PXE_OPTION_REFS; ++i) {
