@@ -150,14 +150,8 @@ BOOLEAN SelectByClass(ProtocolInstance *Instance) {
 }  // namespace
 
 EFI_STATUS PxeDhcp(ProtocolInstance *Instance, BOOLEAN SortOffers) {
-  EFI_PXE_BASE_CODE_IP_FILTER Filter;
-  ZeroBytes(&Filter, sizeof(Filter));
-  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP | EFI_PXE_BASE_CODE_IP_FILTER_BROADCAST;
-  EFI_STATUS Status = ApplyIpFilter(Instance, &Filter);
+  EFI_STATUS Status = OpenDhcpExchange(Instance);
   if (EFI_ERROR(Status)) return Status;
-
-  const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
-  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
   for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastWindow;
        Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2)) {
     BuildPxePacket(Instance);

@@ -140,8 +140,7 @@ bool ReplyFits(ProtocolInstance *Instance, const PacketSlot *Reply, UINT16 Type,
 
 EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
                            const UINT8 *ServerIp, const UINT8 *AcceptList) {
-  const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
-  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
+  RestartXidSequence(Instance);
   const bool Broadcast = IsLimitedBroadcastIpv4(ServerIp);
   const UINT16 DestPort = Broadcast ? kServerPort : kDiscoveryPort;
   const UINT16 SrcPort = Broadcast ? kClientPort : kDiscoveryPort;

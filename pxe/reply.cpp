@@ -24,7 +24,6 @@ constexpr UINT16 kSubOptionsMtftp = 0x3E;        // seen-bits of sub-options 1 t
 constexpr UINT16 kSubOptionsBootServer = 0x17C0; // 6, 7, 8, 9, 10 and 71
 constexpr UINT16 kSubOptionsCredentials = 0x800; // 12
 constexpr UINTN kFileAsOption67 = 106;           // file at 108 read as option 67: code at 106, length at 107
-constexpr UINTN kDeviceErrorsBeforeTimerCheck = 64;
 
 // Option code to its dhcpOptionRefs position, or -1.
 INTN DhcpRefOf(UINT8 Code) {
@@ -260,21 +259,13 @@ EFI_STATUS ReceivePxeReply(ProtocolInstance *Instance, PxeAccept Accept, UINT16 
     UINTN Size = sizeof(DhcpPacket);
     const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Destination, &ToPort, &Source, &FromPort, nullptr,
                                             nullptr, &Size, &Slot->packet, Timer);
-    if (Status == EFI_TIMEOUT) return EFI_NO_RESPONSE;
-    // A bad checksum, an oversized datagram or an ICMP error can come from
-    // anyone on the segment: none ends the wait (RFC 1122 4.1.3.4).
-    if (Status == EFI_DEVICE_ERROR || Status == EFI_BUFFER_TOO_SMALL || Status == EFI_ICMP_ERROR) {
-      if (Status == EFI_BUFFER_TOO_SMALL) ++Instance->DhcpDrops[kDhcpDropOversize];
-      if (Status == EFI_ICMP_ERROR) ++Instance->DhcpDrops[kDhcpDropIcmp];
-      // A device error that repeats without end (a failing MNP) must still let the window close.
-      if (Status == EFI_DEVICE_ERROR && ++DeviceErrors >= kDeviceErrorsBeforeTimerCheck) {
-        DeviceErrors = 0;
-        if (Timer == nullptr || gBS->CheckEvent(Timer) == EFI_SUCCESS) return EFI_NO_RESPONSE;
-      }
-      continue;
+    // A bad checksum, an oversized datagram or an ICMP error never ends the wait.
+    if (Status != EFI_SUCCESS) {
+      EFI_STATUS End = Status;
+      if (DropFailedReceive(Instance, Status, Timer, &DeviceErrors, &End)) continue;
+      return End;
     }
     DeviceErrors = 0;
-    if (EFI_ERROR(Status)) return Status;
 
     const UINT8 *P = Slot->packet.Raw;
     DhcpDrop Drop = kDhcpDropCount;
