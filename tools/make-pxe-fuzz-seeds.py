@@ -4,9 +4,13 @@ boot-server replies with the vendor sub-options the driver reads (multicast
 TFTP, discovery control, boot servers, boot menu, credential types, boot
 item), option overload, and a few whose lengths disagree.
 
-Usage: tools/make-pxe-fuzz-seeds.py [output dir]
-(default tests/fuzz/corpus/fuzz_pxe_packet). The seeds are checked in; run
-this again only to change them."""
+Also the seeds of fuzz_pxe_replies: a mode byte (bit 0 discovery, bit 1 the
+selection after the collection), a server type, then replies as records of a
+2-byte length and the bytes.
+
+Usage: tools/make-pxe-fuzz-seeds.py [corpus dir]
+(default tests/fuzz/corpus). The seeds are checked in; run this again only to
+change them."""
 import os
 import struct
 import sys
@@ -57,13 +61,31 @@ SEEDS = {
 }
 
 
-def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "tests", "fuzz",
-                                                              "corpus", "fuzz_pxe_packet")
+def records(*replies):
+    return b"".join(struct.pack("!H", len(r)) + r for r in replies)
+
+
+REPLY_SEEDS = {
+    "collect-class1-and-plain": b"\x02\x00" + records(SEEDS["pxe-offer-class1"], SEEDS["plain-offer"]),
+    "collect-proxy-menu": b"\x02\x00" + records(SEEDS["plain-offer"], SEEDS["proxy-offer-menu"]),
+    "collect-mtftp-hostile": b"\x02\x00" + records(SEEDS["proxy-offer-mtftp"], SEEDS["nested-lengths-disagree"],
+                                                     SEEDS["menu-without-end"], SEEDS["plain-offer"]),
+    "discover-type-128": b"\x01\x80" + records(SEEDS["boot-server-ack"]),
+    "discover-overload": b"\x81\x00" + records(SEEDS["overload-both"], SEEDS["boot-server-ack"]),
+}
+
+
+def write(out, seeds):
     os.makedirs(out, exist_ok=True)
-    for name, data in SEEDS.items():
+    for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "tests", "fuzz", "corpus")
+    write(os.path.join(out, "fuzz_pxe_packet"), SEEDS)
+    write(os.path.join(out, "fuzz_pxe_replies"), REPLY_SEEDS)
 
 
 if __name__ == "__main__":
