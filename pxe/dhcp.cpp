@@ -48,6 +48,12 @@ INTN OfferClass(const PacketSlot *Slot) {
   return 0;
 }
 
+UINTN OffersWithAddress(const ProtocolInstance *Instance) {
+  UINTN Count = 0;
+  for (UINT8 c : Instance->OfferClassCount) Count += c;
+  return Count;
+}
+
 bool IsPxeOffer(const PacketSlot *Slot) {
   return (Slot->pxeFlags & (kPxeFlagReply | kPxeFlagMtftp | kPxeFlagBootServer)) != 0;
 }
@@ -204,7 +210,11 @@ EFI_STATUS CollectPxeOffers(ProtocolInstance *Instance) {
     if (TypeLength < 1 || Type[0] != kDhcpOffer || ServerIdOf(Slot) == nullptr) continue;
     const INTN Class = OfferClass(Slot);
     if (Class < 0) continue;
-    if (!IsZeroIpv4(YiaddrOf(Slot))) {
+    const bool WithAddress = !IsZeroIpv4(YiaddrOf(Slot));
+    // Proxy offers cost a server nothing to forge: while no offer with an
+    // address is recorded, they never take the last free slot.
+    if (!WithAddress && n + 1 == kReplySlotCount && OffersWithAddress(Instance) == 0) continue;
+    if (WithAddress) {
       Instance->OfferClassList[Class][Instance->OfferClassCount[Class]++] = static_cast<UINT8>(n);
     } else if (Class == 3) {
       Instance->PxeProxyList[Instance->PxeProxyCount++] = static_cast<UINT8>(n);

@@ -364,6 +364,28 @@ TEST_F(PxeDhcpTest, ForgedOffersAreDroppedAndTheGenuineOneTaken) {
   EXPECT_GE(DhcpDrops(kDhcpDropRefused), 4u);
 }
 
+// Forged proxy offers flood in before the genuine offer: they take five
+// slots at most, the genuine offer the last one, and the lease follows.
+TEST_F(PxeDhcpTest, FloodOfProxyOffersLeavesRoomForTheAddress) {
+  server_->config().bootFile = {'o', 'k'};
+  server_->Shape = [this](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+    if (!reply || TypeOf(seen) != 1) return;
+    DhcpMessage proxy = *reply;
+    proxy.yiaddr = {};
+    proxy.options.clear();
+    proxy.Set(53, {2});
+    proxy.Set(54, peers::Ip4Bytes(kProxyIp));
+    proxy.Set(60, kPxeClass);
+    for (int i = 0; i < 20; ++i) server_->Send(proxy, kClientMac);
+  };
+  ASSERT_EQ(RunPxe(true), EFI_SUCCESS);
+  EXPECT_EQ(StationIp(), kLease);
+  EXPECT_EQ(Instance()->OfferCount, 6u);
+  EXPECT_EQ(Instance()->PxeProxyCount, 5);
+  EXPECT_EQ(Instance()->OfferClassCount[0], 1);
+  EXPECT_EQ(SentTo(67, 1).size(), 1u);
+}
+
 TEST_F(PxeDhcpTest, BadChecksumDoesNotEndTheWait) {
   server_->Shape = [this](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
     if (!reply || TypeOf(seen) != 1) return;
