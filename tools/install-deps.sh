@@ -3,7 +3,7 @@
 # Quiet and idempotent: packages already present are not touched.
 set -euo pipefail
 pkgs=(clang lld cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-dev
-      tshark qemu-system-x86 ovmf mtools iproute2 ethtool tcpdump python3 procps)
+      tshark qemu-system-x86 ovmf mtools iproute2 ethtool tcpdump python3 procps dnsmasq-base)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
