@@ -111,6 +111,34 @@ TEST_F(PxeDiscoverTest, MulticastThenBroadcastThenTimeout) {
   EXPECT_FALSE(Packets().PxeReplyReceived);
 }
 
+TEST_F(PxeDiscoverTest, MulticastAnsweredByTheGroupsServer) {
+  Lease(Bytes{6, 1, 0, 7, 4, 224, 0, 1, 2, 9, 7, 0, 5, 4, 'B', 'o', 'o', 't', 10, 2, 0, 'P'});
+  AddBootServer(kBootIp, 9, {.serverTypes = {5}, .discoveryMulticast = kGroup});
+  UINT16 layer = 0;
+  ASSERT_EQ(Run(5, &layer), EFI_SUCCESS);
+  const auto requests = Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].destination, kGroup);
+  EXPECT_EQ(Ip4Of(Packets().BootServerIp), kBootIp);
+}
+
+// Control 0x04: multicast and broadcast are tried first, then the list, and
+// only the list's servers count throughout.
+TEST_F(PxeDiscoverTest, MulticastThenBroadcastThenTheList) {
+  Lease(Bytes{6, 1, 0x04, 7, 4, 224, 0, 1, 2, 8, 7, 0, 5, 1, 10, 0, 0, 9, 9, 7, 0, 5, 4, 'B', 'o', 'o', 't', 10, 2,
+              0, 'P'});
+  AddBootServer(kBootIp, 9, {.serverTypes = {5}, .answerBroadcastDiscovery = false});
+  AddBootServer(kRogueIp, 7, {.serverTypes = {5}, .discoveryMulticast = kGroup});
+  UINT16 layer = 0;
+  ASSERT_EQ(Run(5, &layer), EFI_SUCCESS);
+  const auto requests = Requests();
+  ASSERT_EQ(requests.size(), 9u);
+  EXPECT_EQ(requests[0].destination, kGroup);
+  EXPECT_EQ(requests[4].destination, peers::kBroadcastIp);
+  EXPECT_EQ(requests[8].destination, kBootIp);
+  EXPECT_EQ(Ip4Of(Packets().BootServerIp), kBootIp);
+}
+
 TEST_F(PxeDiscoverTest, UnicastToTheListAcceptsOnlyItsServers) {
   // Control 0x07: unicast only, to the servers of type 5: 10.0.0.9 (silent) and 10.0.0.8.
   Lease(Bytes{6, 1, 0x07, 8, 11, 0, 5, 2, 10, 0, 0, 9, 10, 0, 0, 8, 9, 7, 0, 5, 4, 'B', 'o', 'o', 't', 10, 2, 0,
