@@ -173,22 +173,12 @@ EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator
     UINTN Size = sizeof(DhcpPacket);
     const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Destination, &ToPort, &Source, &FromPort, nullptr,
                                             nullptr, &Size, &Slot->packet, Timer);
-    if (Status == EFI_TIMEOUT) return EFI_NO_RESPONSE;
-    // Anyone on the segment can send a datagram with a bad checksum, an
-    // oversized one or an ICMP error: none ends the window (RFC 1122 4.1.3.4).
-    if (Status == EFI_DEVICE_ERROR || Status == EFI_BUFFER_TOO_SMALL || Status == EFI_ICMP_ERROR) {
-      if (Status == EFI_BUFFER_TOO_SMALL) CountDhcpDrop(Instance, kDhcpDropOversize);
-      if (Status == EFI_ICMP_ERROR) CountDhcpDrop(Instance, kDhcpDropIcmp);
-      // The frame layer checks the timer while it waits; a device error that
-      // repeats without end (a failing MNP) must still let the window close.
-      if (Status == EFI_DEVICE_ERROR && ++DeviceErrors >= kDeviceErrorsBeforeTimerCheck) {
-        DeviceErrors = 0;
-        if (Timer == nullptr || gBS->CheckEvent(Timer) == EFI_SUCCESS) return EFI_NO_RESPONSE;
-      }
-      continue;
+    if (Status != EFI_SUCCESS) {
+      EFI_STATUS End = Status;
+      if (DropFailedReceive(Instance, Status, Timer, &DeviceErrors, &End)) continue;
+      return End;
     }
     DeviceErrors = 0;
-    if (EFI_ERROR(Status)) return Status;
 
     const BootpMessage *Message = BootpOf(&Slot->packet);
     if (Size < kBootpFixedSize) {
@@ -225,6 +215,41 @@ EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator
     if (DestPort != nullptr) *DestPort = ToPort;
     return EFI_SUCCESS;
   }
+}
+
+bool DropFailedReceive(ProtocolInstance *Instance, EFI_STATUS Status, EFI_EVENT Timer, UINT32 *DeviceErrors,
+                       EFI_STATUS *End) {
+  *End = Status == EFI_TIMEOUT ? EFI_NO_RESPONSE : Status;
+  // Anyone on the segment can send a datagram with a bad checksum, an
+  // oversized one or an ICMP error: none ends the window (RFC 1122 4.1.3.4).
+  if (Status != EFI_DEVICE_ERROR && Status != EFI_BUFFER_TOO_SMALL && Status != EFI_ICMP_ERROR) return false;
+  if (Status == EFI_BUFFER_TOO_SMALL) CountDhcpDrop(Instance, kDhcpDropOversize);
+  if (Status == EFI_ICMP_ERROR) CountDhcpDrop(Instance, kDhcpDropIcmp);
+  // The frame layer checks the timer while it waits; a device error that
+  // repeats without end (a failing MNP) must still let the window close.
+  if (Status == EFI_DEVICE_ERROR && ++*DeviceErrors >= kDeviceErrorsBeforeTimerCheck) {
+    *DeviceErrors = 0;
+    if (Timer == nullptr || gBS->CheckEvent(Timer) == EFI_SUCCESS) {
+      *End = EFI_NO_RESPONSE;
+      return false;
+    }
+  }
+  return true;
+}
+
+EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance) {
+  EFI_PXE_BASE_CODE_IP_FILTER Filter;
+  ZeroBytes(&Filter, sizeof(Filter));
+  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP | EFI_PXE_BASE_CODE_IP_FILTER_BROADCAST;
+  const EFI_STATUS Status = ApplyIpFilter(Instance, &Filter);
+  if (EFI_ERROR(Status)) return Status;
+  RestartXidSequence(Instance);
+  return EFI_SUCCESS;
+}
+
+void RestartXidSequence(ProtocolInstance *Instance) {
+  const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
+  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
 }
 
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source) {
@@ -392,14 +417,8 @@ BOOLEAN DhcpFinish(ProtocolInstance *Instance) {
 }
 
 EFI_STATUS RunDhcpDiscovery(ProtocolInstance *Instance, bool WirlOptionAlways) {
-  EFI_PXE_BASE_CODE_IP_FILTER Filter;
-  ZeroBytes(&Filter, sizeof(Filter));
-  Filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP | EFI_PXE_BASE_CODE_IP_FILTER_BROADCAST;
-  EFI_STATUS Status = ApplyIpFilter(Instance, &Filter);
+  EFI_STATUS Status = OpenDhcpExchange(Instance);
   if (EFI_ERROR(Status)) return Status;
-
-  const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
-  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
   Instance->Xid = NextRandom(Instance);
 
   const PacketRecord &Packets = Instance->Packets;

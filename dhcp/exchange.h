@@ -60,6 +60,16 @@ void ResetSlots(PacketSlot *Slots, UINTN Count);
                                           const UINT8 *SrcIp, UINT16 *SrcPort, const UINT8 *DestIp,
                                           UINT16 *DestPort, PacketSlot *Slot, EFI_EVENT Timer);
 
+// Admits the station address and broadcasts and restarts the xid sequence
+// from the hardware address: how every DHCP-shaped discovery begins.
+[[nodiscard]] EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance);
+void RestartXidSequence(ProtocolInstance *Instance);
+// For a receive that did not deliver a datagram: false when Status ends the
+// wait (*End holds the status to return); true when the datagram is dropped
+// (a bad checksum, oversized, an ICMP error) and the wait goes on.
+bool DropFailedReceive(ProtocolInstance *Instance, EFI_STATUS Status, EFI_EVENT Timer, UINT32 *DeviceErrors,
+                       EFI_STATUS *End);
+
 // Copies Source (length and packet) into entry Index of ReplySlots, parses it
 // there and marks it held; null for an Index above 5.
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source);

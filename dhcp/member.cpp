@@ -1,10 +1,31 @@
-// The Dhcp member: the WIRL boot when BootMode is 16. The PXE branch is not
-// built yet and reports EFI_UNSUPPORTED.
+// The Dhcp member: the WIRL boot when BootMode is 16, PXE DHCP with proxy
+// offers otherwise.
 #include "../net/net.h"
+#include "../pxe/pxe.h"
 #include "../wirl/wirl.h"
 #include "exchange.h"
 
-EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN) {
+namespace {
+
+EFI_STATUS PxeBranch(ProtocolInstance *Instance, BOOLEAN SortOffers, const EFI_PXE_BASE_CODE_IP_FILTER *Filter) {
+  if (Instance->PxeIdentityState == kPxeIdentityUnbuilt) BuildPxeOptionTemplate(Instance);
+  const EFI_STATUS Result = PxeDhcp(Instance, SortOffers);
+  if (Result == EFI_SUCCESS) {
+    PacketRecord &Packets = Instance->Packets;
+    Packets.DhcpDiscoverValid = TRUE;
+    Packets.DhcpAckReceived = TRUE;
+    CopyBytes(&Packets.DhcpAck, &Packets.ParsedPackets[kParsedAck].packet, sizeof(DhcpPacket));
+    if (Packets.ProxyOfferReceived) {
+      CopyBytes(&Packets.ProxyOffer, &Packets.ParsedPackets[kParsedProxyOffer].packet, sizeof(DhcpPacket));
+    }
+  }
+  (void)ApplyIpFilter(Instance, Filter);
+  return Result;
+}
+
+}  // namespace
+
+EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN SortOffers) {
   if (This == nullptr) return EFI_INVALID_PARAMETER;
   ProtocolInstance *Instance = InstanceFromThis(This);
   MemberLock Lock(Instance);
@@ -14,6 +35,6 @@ EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN) {
   const EFI_PXE_BASE_CODE_IP_FILTER Filter = StationOnlyFilter();
   ExchangeBuffers Buffers(Instance);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
-  if (Instance->Packets.BootMode != ORVALE_BOOT_MODE_WIRL) return EFI_UNSUPPORTED;
-  return WirlBoot(Instance, &Filter);
+  if (Instance->Packets.BootMode == ORVALE_BOOT_MODE_WIRL) return WirlBoot(Instance, &Filter);
+  return PxeBranch(Instance, SortOffers, &Filter);
 }

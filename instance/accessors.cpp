@@ -1,7 +1,5 @@
 // The accessor and configuration members (BisVerify, GetDhcpAck,
-// GetWirlReply, FindOption, GetBootFile, SetPackets) and, until their
-// subsystems land, Discover and Mtftp as placeholders that keep the member
-// discipline and report EFI_UNSUPPORTED.
+// GetWirlReply, FindOption, GetBootFile, SetPackets).
 #include "../dhcp/codec.h"
 #include "../dhcp/exchange.h"
 #include "instance.h"
@@ -29,13 +27,6 @@ EFI_STATUS CopyPacketOut(const DhcpPacket *Packet, UINTN *BufferSize, VOID *Buff
 }
 
 // The member discipline of a member whose subsystem is not built yet.
-EFI_STATUS Placeholder(OrvaleProtocol *This) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  MemberLock Lock(InstanceFromThis(This));
-  const EFI_STATUS Status = MemberReady(This, Lock);
-  return EFI_ERROR(Status) ? Status : EFI_UNSUPPORTED;
-}
-
 }  // namespace
 
 EFI_STATUS EFIAPI BisVerify(OrvaleProtocol *This, VOID *DataObject, UINT32 DataObjectLength, VOID *Credentials,
@@ -124,6 +115,3 @@ EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *, BOOLEAN *, BOOLEAN
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16, UINT16 *, BOOLEAN, EFI_PXE_BASE_CODE_DISCOVER_INFO *) {
-  return Placeholder(This);
-}

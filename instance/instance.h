@@ -79,6 +79,13 @@ struct ProtocolInstance {
   UINT32 DhcpDrops[kDhcpDropSlots];
   // PXE exchange state.
   UINT32 PxeIdentityState;
+  UINT8 OfferClassCount[4];      // offers with an address, per class 0..3
+  UINT8 OfferClassList[4][16];   // their ReplySlots indices, in arrival order
+  UINT8 BootpReplyIndex;         // index + 1 of the BOOTP reply, 0 when none
+  UINT8 ProxyOfferIndex[3];      // index + 1 of the first proxy offer of class 1 and 2
+  UINT8 PxeProxyCount;           // class-3 proxy offers
+  UINT8 PxeProxyList[16];
+  UINT64 OfferCount;             // ReplySlots entries the last collection filled
 
   // Packet path.
   BOOLEAN TxDone;

@@ -339,21 +339,6 @@ TEST_F(InstanceTest, MembersRefuseNullThisAndAStoppedInstance) {
   EXPECT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
 }
 
-TEST_F(InstanceTest, PlaceholderMembersRunTheDisciplineOnceStarted) {
-  ASSERT_EQ(StartChild(), EFI_SUCCESS);
-  for (const auto &[name, call] : LockingMembers()) {
-    // Dhcp with a BootMode other than 16 takes the PXE branch, not built yet.
-    if (std::strcmp(name, "Dhcp") && std::strcmp(name, "Discover")) {
-      continue;
-    }
-    SCOPED_TRACE(name);
-    EXPECT_EQ(call(Proto()), EFI_UNSUPPORTED);
-    ExpectTplRestored();
-    EXPECT_EQ(Binding()->Lock.HeldCount, 0u);
-  }
-  EXPECT_EQ(Proto()->Stop(Proto()), EFI_SUCCESS);
-}
-
 // A member entered while another holds the controller lock gets
 // EFI_ACCESS_DENIED and changes nothing: not the lock, not the TPL, not the instance.
 TEST_F(InstanceTest, HeldLockRefusesEveryMemberUntouched) {

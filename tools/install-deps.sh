@@ -3,7 +3,7 @@
 # Quiet and idempotent: packages already present are not touched.
 set -euo pipefail
 pkgs=(clang lld cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-dev
-      tshark qemu-system-x86 ovmf mtools iproute2 ethtool tcpdump python3 procps isc-dhcp-server dnsmasq
+      tshark qemu-system-x86 ovmf mtools iproute2 ethtool tcpdump python3 procps isc-dhcp-server dnsmasq dnsmasq-base
       tftpd-hpa atftp curl bc)
 missing=()
 for p in "${pkgs[@]}"; do

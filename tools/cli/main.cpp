@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "pxe/pxe.h"
 #include "tools/cli/session.h"
 #include "tools/cli/sha256.h"
 
@@ -742,6 +743,92 @@ Outcome CmdMtftpGet(Context &ctx, const Words &w) {
 }
 
 
+// A DHCP, proxy or boot-server reply as the PXE exchanges see it: address,
+// server, offer class, boot file, and the discovery sub-options.
+void PrintPxePacket(const char *label, const DhcpPacket &packet) {
+  auto *slot = static_cast<PacketSlot *>(calloc(1, sizeof(PacketSlot)));
+  memcpy(slot->packet.Raw, packet.Raw, sizeof(packet.Raw));
+  ParsePxePacket(slot, sizeof(packet.Raw));
+  const uint8_t *p = slot->packet.Raw;
+  EFI_IP_ADDRESS yiaddr{}, server{};
+  memcpy(yiaddr.v4.Addr, p + 16, 4);
+  UINT8 length = 0;
+  if (const UINT8 *id = PxeDhcpOption(slot, kRefServerId, &length); id != nullptr && length >= 4)
+    memcpy(server.v4.Addr, id, 4);
+  const UINT8 flags = slot->pxeFlags;
+  const int offerClass = (flags & kPxeFlagBootServer) ? 1 : (flags & kPxeFlagMtftp) ? 2 : (flags & kPxeFlagReply) ? 3 : 0;
+  printf("  %s: yiaddr %s server %s class %d%s\n", label, FormatIpv4(yiaddr).c_str(), FormatIpv4(server).c_str(),
+         offerClass, ValidatePxeBootInfo(slot) ? "" : " (boot information unusable)");
+  if (const UINT8 *file = PxeDhcpOption(slot, kRefBootFile, &length))
+    printf("    boot file: %.*s\n", static_cast<int>(length), reinterpret_cast<const char *>(file));
+  if (const UINT8 *control = PxeSubOption(slot, kRefDiscoveryControl, &length); control != nullptr && length >= 1)
+    printf("    discovery control: 0x%02x\n", control[0]);
+  if (const UINT8 *group = PxeSubOption(slot, kRefDiscoveryMcast, &length); group != nullptr && length >= 4)
+    printf("    discovery multicast: %u.%u.%u.%u\n", group[0], group[1], group[2], group[3]);
+  if (const UINT8 *servers = PxeSubOption(slot, kRefBootServers, &length)) {
+    for (size_t at = 0; at + 3 <= length && at + 3u + 4u * servers[at + 2] <= length; at += 3u + 4u * servers[at + 2]) {
+      printf("    boot servers of type %u:", servers[at] << 8 | servers[at + 1]);
+      for (size_t i = 0; i < servers[at + 2]; ++i) {
+        const uint8_t *a = servers + at + 3 + 4 * i;
+        printf(" %u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+      }
+      printf("\n");
+    }
+  }
+  if (const UINT8 *menu = PxeSubOption(slot, kRefBootMenu, &length)) {
+    for (size_t at = 0; at + 3 <= length && at + 3u + menu[at + 2] <= length; at += 3u + menu[at + 2])
+      printf("    menu: type %u \"%.*s\"\n", menu[at] << 8 | menu[at + 1], menu[at + 2],
+             reinterpret_cast<const char *>(menu + at + 3));
+  }
+  if (const UINT8 *item = PxeSubOption(slot, kRefBootItem, &length); item != nullptr && length >= 4)
+    printf("    boot item: type %u layer %u\n", item[0] << 8 | item[1], (item[2] << 8 | item[3]) & 0x7FFF);
+  free(slot);
+}
+
+Outcome CmdPxe(Context &ctx, const Words &w) {
+  if (ctx.Checking()) return {};
+  PacketRecord *packets = ctx.protocol->Packets;
+  if (packets->BootMode == ORVALE_BOOT_MODE_WIRL) packets->BootMode = 0;
+  const EFI_STATUS status = ctx.protocol->Dhcp(ctx.protocol, w.Has("--arrival") ? FALSE : TRUE);
+  printf("  station %s mask %s\n", FormatIpv4(ctx.protocol->Mode->StationIp).c_str(),
+         FormatIpv4(ctx.protocol->Mode->SubnetMask).c_str());
+  if (status == EFI_SUCCESS) {
+    PrintPxePacket("ack", packets->DhcpAck);
+    if (packets->ProxyOfferReceived) PrintPxePacket("proxy", packets->ProxyOffer);
+  }
+  return Outcome::Status(status);
+}
+
+Outcome CmdDiscover(Context &ctx, const Words &w) {
+  unsigned long type = 0, layer = 0;
+  if (!ParseUnsigned(w.args[0], 65535, &type)) return Outcome::Usage("discover: bad TYPE '" + w.args[0] + "'");
+  if (w.Has("--layer") && !ParseUnsigned(*w.Value("--layer"), 0x7FFF, &layer))
+    return Outcome::Usage("discover: bad --layer");
+  EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
+  const int methods = w.Has("--mcast") + w.Has("--bcast") + w.Has("--ucast");
+  if (methods > 1) return Outcome::Usage("discover: one of --mcast, --bcast, --ucast");
+  if (w.Has("--mcast") && (!ParseIpv4(*w.Value("--mcast"), &info.ServerMCastIp) || !IsMulticast(info.ServerMCastIp)))
+    return Outcome::Usage("discover: --mcast wants a multicast address");
+  if (w.Has("--ucast") && !ParseIpv4(*w.Value("--ucast"), &info.SrvList[0].IpAddr))
+    return Outcome::Usage("discover: bad --ucast");
+  if (ctx.Checking()) return {};
+  info.UseMCast = w.Has("--mcast");
+  info.UseBCast = w.Has("--bcast");
+  info.UseUCast = w.Has("--ucast");
+  info.IpCnt = 1;
+  info.SrvList[0].Type = static_cast<UINT16>(type);
+  UINT16 wanted = static_cast<UINT16>(layer);
+  const EFI_STATUS status =
+      ctx.protocol->Discover(ctx.protocol, static_cast<UINT16>(type), &wanted, FALSE, methods > 0 ? &info : nullptr);
+  PacketRecord *packets = ctx.protocol->Packets;
+  if (status == EFI_SUCCESS) {
+    printf("  server %s layer %u\n", FormatIpv4(packets->LastBootServerIp).c_str(), wanted);
+    PrintPxePacket("reply", packets->PxeReply);
+  }
+  return Outcome::Status(status);
+}
+
+
 const Command kCommands[] = {
     {"set-ip", 1, 1, "", "set-ip IP/PREFIX", "SetStationIp: the station address and subnet mask.", CmdSetIp},
     {"arp", 1, 1, "", "arp IP", "Arp: resolve IP (from the cache, else by one ARP request); prints the ARP cache.",
@@ -795,6 +882,14 @@ const Command kCommands[] = {
      "Mtftp multicast read: listen on G:P for --listen s (default 2), else open the transfer\n"
      "      from the client port; falls back to plain TFTP. --buffer: room (64 MiB).",
      CmdMtftpGet},
+    {"pxe", 0, 0, "--arrival", "pxe [--arrival]",
+     "Dhcp on the PXE path (offers sorted by class, or in arrival order): prints the ACK\n"
+     "      and the proxy reply with their class, boot file, boot servers and menu.",
+     CmdPxe},
+    {"discover", 1, 1, "--layer= --mcast= --bcast --ucast=", "discover TYPE [--layer N] [--mcast IP|--bcast|--ucast IP]",
+     "Discover a boot server of TYPE, by the DHCP reply's methods or the one given: prints\n"
+     "      the answering server, the layer and the boot file.",
+     CmdDiscover},
 };
 
 const Command *FindCommand(const std::string &name) {

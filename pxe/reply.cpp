@@ -1,0 +1,302 @@
+// PXE replies: the parser that records where the options and PXE vendor
+// sub-options of interest lie (PacketSlot's PXE fields), the checks of a
+// reply's boot-server information, and the receive loop of the PXE
+// exchanges.
+//
+// Every walk is bounded by its area (the option area that arrived, sname,
+// file, one option-43 value): a code whose length byte or value would run
+// past it ends that walk, and nothing is recorded that does not lie wholly
+// inside it. Every sub-option read is checked against its own length.
+#include "../dhcp/bootp_wire.h"
+#include "../dhcp/codec.h"
+#include "../dhcp/exchange.h"
+#include "../net/ip_address.h"
+#include "../net/net.h"
+#include "pxe.h"
+
+const UINT8 DefaultDiscoveryControl[3] = {kPxeSubDiscoveryControl, 1, 0};
+const UINT8 DefaultBootItem[6] = {kPxeSubBootItem, 4, 0, 0, 0, 0};
+
+namespace {
+
+constexpr UINTN kPxeFieldsSize = 169;
+constexpr UINT16 kSubOptionsMtftp = 0x3E;        // seen-bits of sub-options 1 to 5
+constexpr UINT16 kSubOptionsBootServer = 0x17C0; // 6, 7, 8, 9, 10 and 71
+constexpr UINT16 kSubOptionsCredentials = 0x800; // 12
+constexpr UINTN kFileAsOption67 = 106;           // file at 108 read as option 67: code at 106, length at 107
+
+// Option code to its dhcpOptionRefs position, or -1.
+INTN DhcpRefOf(UINT8 Code) {
+  switch (Code) {
+    case kOptSubnetMask: return kRefSubnetMask;
+    case kOptRouter: return kRefRouters;
+    case kOptVendorSpecific: return kRefVendor;
+    case kOptOverload: return kRefOverload;
+    case kOptMessageType: return kRefMessageType;
+    case kOptServerId: return kRefServerId;
+    case kOptVendorClass: return kRefVendorClass;
+    case kOptBootFileName: return kRefBootFile;
+    case kOptBootFileSize: return kRefBootFileSize;
+    default: return -1;
+  }
+}
+
+// Sub-option code to its pxeOptionRefs position, or -1.
+INTN PxeRefOf(UINT8 Code) {
+  if (Code >= 1 && Code <= 10) return Code - 1;
+  if (Code == kPxeSubCredentialTypes) return kRefCredentialTypes;
+  if (Code == kPxeSubBootItem) return kRefBootItem;
+  return -1;
+}
+
+// Walks one area of code, length, value entries (RFC 2132 section 2); Visit
+// sees each entry that lies wholly inside it.
+template <class F>
+void WalkArea(UINT8 *Area, UINTN Length, F Visit) {
+  UINTN At = 0;
+  while (At < Length) {
+    const UINT8 Code = Area[At];
+    if (Code == kOptPad) {
+      ++At;
+      continue;
+    }
+    if (Code == kOptEnd || Length - At < 2) return;
+    const UINTN ValueLength = Area[At + 1];
+    if (ValueLength > Length - At - 2) return;
+    Visit(Area + At, Code, ValueLength);
+    At += 2 + ValueLength;
+  }
+}
+
+void ParseSubOptions(PacketSlot *Slot, UINT8 *Value, UINTN Length) {
+  UINT16 Seen = 0;
+  WalkArea(Value, Length, [&](UINT8 *At, UINT8 Code, UINTN) {
+    const INTN Ref = PxeRefOf(Code);
+    if (Ref < 0) return;
+    Slot->pxeOptionRefs[Ref] = At;
+    Seen = static_cast<UINT16>(Seen | (1u << (Ref + 1)));
+  });
+  if (Seen != 0) Slot->pxeFlags |= kPxeFlagReply;
+  if ((Seen & kSubOptionsMtftp) == kSubOptionsMtftp) Slot->pxeFlags |= kPxeFlagMtftp;
+  if (Seen & kSubOptionsBootServer) Slot->pxeFlags |= kPxeFlagBootServer;
+  if (Seen & kSubOptionsCredentials) Slot->pxeFlags |= kPxeFlagCredentials;
+}
+
+bool IsMulticastByte(UINT8 First) { return (First & 0xF0) == 0xE0; }
+
+// Sub-option 8: entries of type (2), count (1) and count addresses, filling
+// the value exactly; no address may be multicast.
+bool BootServersValid(const UINT8 *Value, UINTN Remaining) {
+  while (Remaining > 0) {
+    if (Remaining < 3) return false;
+    const UINTN Need = 3 + 4u * Value[2];
+    if (Remaining < Need) return false;
+    for (UINTN i = 0; i < Value[2]; ++i) {
+      if (IsMulticastByte(Value[3 + 4 * i])) return false;
+    }
+    Value += Need;
+    Remaining -= Need;
+  }
+  return true;
+}
+
+// Sub-option 9: entries of type (2), description length (1, not 0) and
+// description, filling the value exactly.
+bool BootMenuValid(const UINT8 *Value, UINTN Remaining) {
+  while (Remaining > 0) {
+    if (Remaining < 3 || Value[2] == 0) return false;
+    const UINTN Need = 3u + Value[2];
+    if (Remaining < Need) return false;
+    Value += Need;
+    Remaining -= Need;
+  }
+  return true;
+}
+
+// Whether a recorded option or sub-option covers Byte (code, length or value).
+bool RecordedAt(const PacketSlot *Slot, const UINT8 *Byte) {
+  auto Covers = [Byte](const UINT8 *Ref) { return Ref != nullptr && Byte >= Ref && Byte < Ref + 2 + Ref[1]; };
+  for (UINTN i = 0; i < ORVALE_DHCP_OPTION_REFS; ++i) {
+    if (Covers(Slot->dhcpOptionRefs[i])) return true;
+  }
+  for (UINTN i = 0; i < ORVALE_PXE_OPTION_REFS; ++i) {
+    if (Covers(Slot->pxeOptionRefs[i])) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void ParsePxeOptions(PacketSlot *Slot, UINT8 *Area, UINTN Length) {
+  WalkArea(Area, Length, [&](UINT8 *At, UINT8 Code, UINTN ValueLength) {
+    const INTN Ref = DhcpRefOf(Code);
+    if (Ref < 0) return;
+    Slot->dhcpOptionRefs[Ref] = At;
+    if (Code == kOptVendorSpecific) ParseSubOptions(Slot, At + 2, ValueLength);
+  });
+}
+
+void ParsePxePacket(PacketSlot *Slot, UINT64 Length) {
+  UINT8 *Fields = reinterpret_cast<UINT8 *>(Slot) + offsetof(PacketSlot, dhcpOptionRefs);
+  ZeroBytes(Fields, kPxeFieldsSize);
+  const UINTN Arrived = static_cast<UINTN>(MinOf<UINT64>(Length, sizeof(DhcpPacket)));
+  UINT8 *P = Slot->packet.Raw;
+  if (Arrived > kDhcpOptionsOffset) ParsePxeOptions(Slot, P + kDhcpOptionsOffset, Arrived - kDhcpOptionsOffset);
+
+  bool FileHoldsOptions = false;
+  UINT8 OverloadLength = 0;
+  const UINT8 *Overload = PxeDhcpOption(Slot, kRefOverload, &OverloadLength);
+  // sname and file are fixed fields: they are only read when they arrived.
+  if (Overload != nullptr && OverloadLength >= 1) {
+    const UINT8 Value = Overload[0];
+    if ((Value & kOverloadSname) && Arrived >= offsetof(BootpMessage, file)) {
+      ParsePxeOptions(Slot, P + offsetof(BootpMessage, sname), kBootpSnameSize);
+    }
+    if (Value & kOverloadFile) {
+      FileHoldsOptions = true;
+      if (Arrived >= offsetof(BootpMessage, cookie)) {
+        ParsePxeOptions(Slot, P + offsetof(BootpMessage, file), kBootpFileSize);
+      }
+    }
+  }
+  // The file field becomes option 67 by writing its length over the last
+  // byte of sname, unless an option overloaded into sname is recorded there.
+  if (!FileHoldsOptions && Slot->dhcpOptionRefs[kRefBootFile] == nullptr &&
+      Arrived >= offsetof(BootpMessage, cookie) && P[offsetof(BootpMessage, file)] != 0 &&
+      !RecordedAt(Slot, P + kFileAsOption67 + 1)) {
+    UINTN NameLength = 0;
+    while (NameLength < kBootpFileSize && P[offsetof(BootpMessage, file) + NameLength] != 0) ++NameLength;
+    Slot->dhcpOptionRefs[kRefBootFile] = P + kFileAsOption67;
+    P[kFileAsOption67 + 1] = static_cast<UINT8>(NameLength);
+  }
+  UINT8 ClassLength = 0;
+  const UINT8 *Class = PxeDhcpOption(Slot, kRefVendorClass, &ClassLength);
+  if (Class != nullptr && ClassLength >= 9 && SameBytes(Class, "PXEClient", 9)) Slot->pxeFlags |= kPxeFlagReply;
+}
+
+BOOLEAN IsDhcpAck(PacketSlot *Slot) {
+  UINT8 Length = 0;
+  const UINT8 *Type = PxeDhcpOption(Slot, kRefMessageType, &Length);
+  return Type != nullptr && Length >= 1 && Type[0] == kDhcpAckType && Slot->dhcpOptionRefs[kRefServerId] != nullptr;
+}
+
+BOOLEAN ValidatePxeBootInfo(PacketSlot *Slot) {
+  if (!(Slot->pxeFlags & kPxeFlagBootServer)) return TRUE;
+  if (Slot->pxeOptionRefs[kRefDiscoveryControl] == nullptr) {
+    Slot->pxeOptionRefs[kRefDiscoveryControl] = const_cast<UINT8 *>(DefaultDiscoveryControl);
+  }
+  UINT8 Length = 0;
+  const UINT8 *ControlValue = PxeSubOption(Slot, kRefDiscoveryControl, &Length);
+  if (Length < 1) return FALSE;
+  const UINT8 Control = ControlValue[0];
+
+  if (!(Control & kDiscoveryNoMulticast)) {
+    const UINT8 *Address = PxeSubOption(Slot, kRefDiscoveryMcast, &Length);
+    if (Address == nullptr || Length < 4 || !IsMulticastByte(Address[0])) return FALSE;
+  }
+  if (const UINT8 *Servers = PxeSubOption(Slot, kRefBootServers, &Length)) {
+    if (!BootServersValid(Servers, Length)) return FALSE;
+  } else {
+    if (Control & kDiscoveryListOnly) return FALSE;
+    if ((Control & kDiscoveryNoBroadcast) && (Control & kDiscoveryNoMulticast)) return FALSE;
+  }
+  if (!((Control & kDiscoveryNoMenuWithFile) && Slot->dhcpOptionRefs[kRefBootFile] != nullptr)) {
+    const UINT8 *Menu = PxeSubOption(Slot, kRefBootMenu, &Length);
+    if (Menu == nullptr || Slot->pxeOptionRefs[kRefMenuPrompt] == nullptr) return FALSE;
+    if (!BootMenuValid(Menu, Length)) return FALSE;
+  }
+  if (Slot->pxeOptionRefs[kRefBootItem] == nullptr) {
+    Slot->pxeOptionRefs[kRefBootItem] = const_cast<UINT8 *>(DefaultBootItem);
+  }
+  // The boot item is read for its type (2 bytes) and layer.
+  PxeSubOption(Slot, kRefBootItem, &Length);
+  if (Length < 3) return FALSE;
+  return TRUE;
+}
+
+BOOLEAN AcceptPxeAck(PacketSlot *Slot) { return ValidatePxeBootInfo(Slot) && IsDhcpAck(Slot); }
+
+void CopyOfferToSlot(ProtocolInstance *Instance, UINTN FromIndex, UINTN ToIndex) {
+  PacketSlot *Entry = &Instance->Packets.ParsedPackets[ToIndex];
+  const PacketSlot *From = &Instance->ReplySlots[FromIndex];
+  CopyBytes(Entry->packet.Raw, From->packet.Raw, kDhcpSendLength);
+  Entry->length = From->length;
+  ParsePxePacket(Entry, sizeof(DhcpPacket));
+}
+
+void AddPacketRoutes(ProtocolInstance *Instance, PacketSlot *Slot) {
+  const EFI_IP_ADDRESS Relay = Ipv4ToEfi(BootpOf(&Slot->packet)->giaddr.b);
+  AddRoute(Instance, &Relay);
+  UINT8 Length = 0;
+  const UINT8 *Routers = PxeDhcpOption(Slot, kRefRouters, &Length);
+  if (Routers == nullptr) return;
+  for (UINTN At = 0; At + kIpv4AddressLength <= Length; At += kIpv4AddressLength) {
+    const EFI_IP_ADDRESS Gateway = Ipv4ToEfi(Routers + At);
+    AddRoute(Instance, &Gateway);
+  }
+}
+
+EFI_STATUS ReceivePxeReply(ProtocolInstance *Instance, PxeAccept Accept, UINT16 OpFlags, EFI_IP_ADDRESS *SrcIp,
+                           UINT16 *SrcPort, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, PacketSlot *Slot,
+                           EFI_EVENT Timer) {
+  if (Slot == nullptr || OpFlags >= 32 || (SrcIp == nullptr && !(OpFlags & kUdpAnySrcIp)) ||
+      (SrcPort == nullptr && !(OpFlags & kUdpAnySrcPort)) || (DestPort == nullptr && !(OpFlags & kUdpAnyDestPort))) {
+    return EFI_INVALID_PARAMETER;
+  }
+  EFI_IP_ADDRESS Scratch;
+  ZeroBytes(&Scratch, sizeof(Scratch));
+  EFI_IP_ADDRESS StationCopy = Instance->Mode.StationIp;
+  if (DestIp == nullptr) DestIp = &StationCopy;
+  const UINT8 *Sent = Instance->DhcpTxPacket->Raw;
+  const UINT8 *Hw = Sent + offsetof(BootpMessage, chaddr);
+  UINT32 DeviceErrors = 0;
+  for (;;) {
+    // The filters are the caller's values on every try, not the last reply's.
+    EFI_IP_ADDRESS Source = SrcIp != nullptr ? *SrcIp : Scratch;
+    EFI_IP_ADDRESS Destination = *DestIp;
+    EFI_PXE_BASE_CODE_UDP_PORT FromPort = SrcPort != nullptr ? *SrcPort : 0;
+    EFI_PXE_BASE_CODE_UDP_PORT ToPort = DestPort != nullptr ? *DestPort : 0;
+    UINTN Size = sizeof(DhcpPacket);
+    const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Destination, &ToPort, &Source, &FromPort, nullptr,
+                                            nullptr, &Size, &Slot->packet, Timer);
+    // A bad checksum, an oversized datagram or an ICMP error never ends the wait.
+    if (Status != EFI_SUCCESS) {
+      EFI_STATUS End = Status;
+      if (DropFailedReceive(Instance, Status, Timer, &DeviceErrors, &End)) continue;
+      return End;
+    }
+    DeviceErrors = 0;
+
+    const UINT8 *P = Slot->packet.Raw;
+    DhcpDrop Drop = kDhcpDropCount;
+    if (Size < kBootpFixedSize) {
+      Drop = kDhcpDropMalformed;
+    } else if (P[0] != kBootpReply) {
+      Drop = kDhcpDropNotReply;
+    } else if (!SameBytes(P + offsetof(BootpMessage, xid), Sent + offsetof(BootpMessage, xid), 4)) {
+      Drop = kDhcpDropXid;
+    } else if (!SameBytes(P + offsetof(BootpMessage, cookie), Sent + offsetof(BootpMessage, cookie), 4)) {
+      Drop = kDhcpDropMalformed;
+    } else if (P[offsetof(BootpMessage, yiaddr)] > 223) {
+      // RFC 1122 3.2.1.3: no multicast or class E address can be ours.
+      Drop = kDhcpDropYiaddr;
+    } else if (!SameBytes(P + offsetof(BootpMessage, chaddr), Hw, kBootpChaddrSize)) {
+      Drop = kDhcpDropChaddr;
+    }
+    if (Drop != kDhcpDropCount) {
+      ++Instance->DhcpDrops[Drop];
+      continue;
+    }
+    ParsePxePacket(Slot, Size);
+    if (Accept != nullptr && !Accept(Slot)) {
+      ++Instance->DhcpDrops[kDhcpDropRefused];
+      continue;
+    }
+    Slot->length = Size;
+    if (SrcIp != nullptr) *SrcIp = Source;
+    *DestIp = Destination;
+    if (SrcPort != nullptr) *SrcPort = FromPort;
+    if (DestPort != nullptr) *DestPort = ToPort;
+    return EFI_SUCCESS;
+  }
+}
