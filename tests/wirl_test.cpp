@@ -451,6 +451,15 @@ TEST_F(WirlTest, WirlMemberCycleGathersImageLists) {
   EXPECT_EQ(Instance()->State.AlternatePortMode, 0u);
 }
 
+TEST_F(WirlTest, FirstGatherWindowFollowsTheDiscoveryWindow) {
+  server_->config().ignoreDiscovers = 1;  // the offer comes in the 2-second window
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  const uint64_t before = fw_.Now();
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  EXPECT_EQ(fw_.Now() - before, 20 * hosted::kTicksPerMs);
+}
+
 TEST_F(WirlTest, RecordListReplyGuardsTheListLength) {
   auto slot = std::make_unique<PacketSlot>();
   std::memset(slot.get(), 0, sizeof(PacketSlot));
