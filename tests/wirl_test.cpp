@@ -393,6 +393,14 @@ TEST_F(WirlTest, DhcpMemberEdges) {
     EXPECT_EQ(fw_.LivePoolBlocks(), pool) << nth;
     EXPECT_TRUE(nic_->sent.empty());
   }
+  // A failed discovery still leaves the station-only filter, whatever the caller had set.
+  EFI_PXE_BASE_CODE_IP_FILTER promiscuous{};
+  promiscuous.Filters = EFI_PXE_BASE_CODE_IP_FILTER_PROMISCUOUS;
+  ASSERT_EQ(Proto()->SetIpFilter(Proto(), &promiscuous), EFI_SUCCESS);
+  server_->config().answerDiscover = false;
+  EXPECT_EQ(RunDhcp(), EFI_NO_RESPONSE);
+  EXPECT_EQ(Instance()->State.IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
+  EXPECT_FALSE(Packets().DhcpDiscoverValid);
   // The PXE branch is not built: EFI_UNSUPPORTED, buffers freed.
   Packets().BootMode = 0;
   const size_t pool = fw_.LivePoolBlocks();
