@@ -359,6 +359,29 @@ TEST_F(DhcpExchangeTest, IcmpErrorQuotingTheDiscoverDoesNotEndTheWindow) {
   EXPECT_EQ(Instance()->NetDrops[kDropIcmpForeign], 1u);
 }
 
+// The peer's own encoder, which every expectation above leans on.
+TEST(DhcpPeerCodec, FieldsAtTheirOffsetsAndBoundedDecode) {
+  DhcpMessage m;
+  m.xid = 0x01020304;
+  m.secs = 0x0506;
+  m.yiaddr = {10, 0, 0, 9};
+  m.chaddr[0] = 0x52;
+  m.Set(53, {2});
+  const Bytes b = peers::EncodeDhcp(m);
+  ASSERT_EQ(b.size(), 300u);
+  EXPECT_EQ(Bytes(b.begin(), b.begin() + 10), (Bytes{2, 1, 6, 0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Bytes(b.begin() + 16, b.begin() + 20), (Bytes{10, 0, 0, 9}));
+  EXPECT_EQ(b[28], 0x52);
+  EXPECT_EQ(Bytes(b.begin() + 236, b.begin() + 244), (Bytes{99, 130, 83, 99, 53, 1, 2, 255}));
+  const auto back = peers::DecodeDhcp(b);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->xid, m.xid);
+  EXPECT_EQ(*back->Option(53), Bytes{2});
+  Bytes cut(b.begin(), b.begin() + 242);  // option 53 cut after its length byte
+  EXPECT_FALSE(peers::DecodeDhcp(cut).has_value());
+  EXPECT_FALSE(peers::DecodeDhcp(Bytes(b.begin(), b.begin() + 239)).has_value());
+}
+
 TEST_F(DhcpExchangeTest, BuffersAndArguments) {
   EXPECT_EQ(WithBuffers([](ProtocolInstance *in) {
               UINT16 port = 67;

@@ -393,6 +393,14 @@ TEST_F(WirlTest, DhcpMemberEdges) {
     EXPECT_EQ(fw_.LivePoolBlocks(), pool) << nth;
     EXPECT_TRUE(nic_->sent.empty());
   }
+  // A failed discovery still leaves the station-only filter, whatever the caller had set.
+  EFI_PXE_BASE_CODE_IP_FILTER promiscuous{};
+  promiscuous.Filters = EFI_PXE_BASE_CODE_IP_FILTER_PROMISCUOUS;
+  ASSERT_EQ(Proto()->SetIpFilter(Proto(), &promiscuous), EFI_SUCCESS);
+  server_->config().answerDiscover = false;
+  EXPECT_EQ(RunDhcp(), EFI_NO_RESPONSE);
+  EXPECT_EQ(Instance()->State.IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
+  EXPECT_FALSE(Packets().DhcpDiscoverValid);
   // Any other BootMode takes the PXE path: these servers offer no PXE boot
   // information, so it ends without a usable offer and frees its buffers.
   Packets().BootMode = 0;
@@ -450,6 +458,15 @@ TEST_F(WirlTest, WirlMemberCycleGathersImageLists) {
   ASSERT_EQ(Packets().ImageListLength, 2u * (10 + 255 + 10 + 3));
   EXPECT_EQ(Packets().ImageList[278 + 4], 0x77);  // 7799 = 0x1E77, host order
   EXPECT_EQ(Instance()->State.AlternatePortMode, 0u);
+}
+
+TEST_F(WirlTest, FirstGatherWindowFollowsTheDiscoveryWindow) {
+  server_->config().ignoreDiscovers = 1;  // the offer comes in the 2-second window
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  const uint64_t before = fw_.Now();
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);
+  EXPECT_EQ(fw_.Now() - before, 20 * hosted::kTicksPerMs);
 }
 
 TEST_F(WirlTest, RecordListReplyGuardsTheListLength) {

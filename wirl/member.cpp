@@ -10,7 +10,7 @@
 namespace {
 
 constexpr UINT16 kClientPort = kDhcpClientPort;
-constexpr UINT32 kRecordHeader = 10;        // server (4), port (2), length (4)
+constexpr UINT32 kRecordHeader = 10;            // server (4), port (2), length (4)
 constexpr UINT64 kGatherTickPerUnit = 100'000;  // RetryTimeout x 10 ms
 constexpr UINT8 kGatherWindowCap = 8;
 
@@ -103,7 +103,9 @@ EFI_STATUS WirlCollectReplies(ProtocolInstance *Instance) {
     FromPort = ListPort(Instance);
     ToPort = kClientPort;
   }
-  if (Instance->RetryTimeout < kGatherWindowCap) Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
+  if (Instance->RetryTimeout < kGatherWindowCap) {
+    Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2);
+  }
   return EFI_SUCCESS;
 }
 
