@@ -595,6 +595,23 @@ TEST_F(TftpTest, ArgumentChecks) {
   fw_.FailAllocationsOfSize(0);
 }
 
+TEST_F(TftpTest, TenMillisecondStallOnlyWhereTheOperationHasIt) {
+  EFI_IP_ADDRESS server = Efi(kPeerIp);
+  UINT64 size = 100;
+  UINT8 buffer[100];
+  UINT8 name[] = "f";
+  auto elapsed = [&](EFI_PXE_BASE_CODE_TFTP_OPCODE op, EFI_IP_ADDRESS *ip, EFI_PXE_BASE_CODE_MTFTP_INFO *info) {
+    const uint64_t before = fw_.Now();
+    (void)Proto()->Mtftp(Proto(), op, buffer, FALSE, &size, nullptr, ip, name, info, FALSE);
+    return fw_.Now() - before;
+  };
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_LAST, &server, nullptr), 10 * hosted::kTicksPerMs);  // unknown code
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_READ_FILE, &server, nullptr), 10 * hosted::kTicksPerMs);
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_TFTP_READ_FILE, nullptr, nullptr), 0u);           // refused in step 1
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_READ_DIRECTORY, &server, nullptr), 0u);     // no Info: no stall
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_GET_FILE_SIZE, &server, nullptr), 0u);
+}
+
 TEST_F(TftpTest, DirectoryRequestUsesOpcode7) {
   server_->Config().files["pxe/"] = Text("a\nb\n");
   const Result r = Run(EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY, "pxe/", 4096);
