@@ -136,6 +136,14 @@ void PacketSocketWire::Send(Port *from, const Bytes &frame) {
 
 bool PacketSocketWire::SendRaw(const Bytes &frame) { return Write(frame); }
 
+bool PacketSocketWire::WaitReadable(long ns) {
+  if (!local_.empty()) return true;  // the next Pump has frames already
+  pollfd p{fd_, POLLIN, 0};
+  const timespec wait{0, ns};
+  ppoll(&p, 1, &wait, nullptr);
+  return true;
+}
+
 void PacketSocketWire::DeliverToAll(const Frame &frame, Port *except) {
   // A port may detach itself while a frame is delivered.
   std::vector<Port *> ports = ports_;
