@@ -229,6 +229,23 @@ TEST_F(TftpTest, RepeatedBlockIsAcknowledgedAgainAndBlockTwoAheadIgnored) {
   EXPECT_EQ(TftpDrops(kTftpDropOutOfOrder), 1u);
 }
 
+TEST_F(TftpTest, DuplicatedOackIsAcknowledgedAgainNotAFault) {
+  server_->Config().files["f"] = Pattern(3000);
+  server_->hooks.beforeFirstReply = [](TftpServer &s, TftpServer::Transfer &t) {
+    const Bytes oack = tftp::Oack({{"blksize", "1024"}});
+    s.SendTo(t, t.port, oack);
+    s.SendTo(t, t.port, oack);  // as a duplicating segment would deliver it
+    return true;
+  };
+  const Result r = Read("f", 8192, 1024);
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, Pattern(3000));
+  // Written the other way: a copy of the OACK while ACK 1 is awaited.
+  Bytes data = Pattern(2500);
+  EXPECT_EQ(Run(EFI_PXE_BASE_CODE_TFTP_WRITE_FILE, "w", 0, 1024, false, nullptr, &data).status, EFI_SUCCESS);
+  EXPECT_EQ(server_->Written().at("w"), data);
+}
+
 TEST_F(TftpTest, LostBlockIsRecoveredByResendingTheAck) {
   server_->Config().files["f"] = Pattern(2000);
   int sends = 0;

@@ -255,6 +255,11 @@ EFI_STATUS TftpWriteFile(ProtocolInstance *Instance, UINT64 *BufferSize, const U
                                            &Port, nullptr, &OurPort, &Timer);
         if (Status == EFI_TIMEOUT) break;
         if (EFI_ERROR(Status)) return Status;
+        // A copy of the OACK while ACK 1 is awaited is dropped like a stale ACK.
+        if (Opcode(Reply) == kTftpOack && Number == 1) {
+          ++Instance->TftpDrops[kTftpDropStaleAck];
+          continue;
+        }
         if (Opcode(Reply) != kTftpAck) return EFI_PROTOCOL_ERROR;
         if (Field(Reply) == Number) {
           Acknowledged = true;
