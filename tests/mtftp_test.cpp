@@ -123,6 +123,16 @@ TEST_F(MtftpTest, LateJoinerCollectsMissedBlocksInALaterRound) {
   EXPECT_TRUE(multicast_->Requests().empty());  // it never had to open the transfer
 }
 
+TEST_F(MtftpTest, CountOnlyLateJoinerGivesTheSize) {
+  const Bytes file = Pattern(512 * 9 + 100, 6);
+  Serve(file, true);
+  multicast_->Broadcast(4, 10, 500 * kMs, 10 * kMs);
+  multicast_->Broadcast(1, 10, 1500 * kMs, 10 * kMs);
+  const Result r = Read(0, Info(), true);
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, file.size());
+}
+
 TEST_F(MtftpTest, HoleInTheMiddleIsCollectedAgain) {
   const Bytes file = Pattern(512 * 9 + 100, 8);
   Serve(file, true);
