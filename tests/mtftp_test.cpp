@@ -109,6 +109,18 @@ TEST_F(MtftpTest, ServerSendingFromItsOwnTransferPort) {
   EXPECT_EQ(multicast_->Requests().size(), 1u);  // no second open
 }
 
+TEST_F(MtftpTest, OneBlockFileIntoABufferOfExactlyItsSize) {
+  // Block 1 arrives twice (to the station and to the group); the second copy
+  // must not need room behind the first.
+  const Bytes file = Pattern(100, 3);
+  Serve(file);
+  const Result r = Read(100, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, 100u);
+  EXPECT_EQ(r.data, file);
+  EXPECT_TRUE(unicast_->Requests().empty());
+}
+
 TEST_F(MtftpTest, LateJoinerCollectsMissedBlocksInALaterRound) {
   const Bytes file = Pattern(512 * 9 + 100, 6);  // 10 blocks
   Serve(file, true);
