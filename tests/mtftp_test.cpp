@@ -29,7 +29,8 @@ class MtftpTest : public NetTest {
     unicast_.reset();
     NetTest::TearDown();
   }
-  void Serve(const Bytes &content, bool silent = false, uint16_t transferPort = 0) {
+  void Serve(const Bytes &content, bool silent = false, uint16_t transferPort = 0,
+             std::optional<peers::Ip4> firstBlockTo = std::nullopt) {
     peers::MulticastServerConfig c;
     c.serverPort = kServerPort;
     c.clientPort = kMcastClientPort;
@@ -38,6 +39,7 @@ class MtftpTest : public NetTest {
     c.content = content;
     c.silent = silent;
     c.transferPort = transferPort;
+    c.firstBlockTo = firstBlockTo;
     multicast_ = std::make_unique<peers::MulticastTftpServer>(peer_.get(), &segment_, c);
   }
   EFI_PXE_BASE_CODE_MTFTP_INFO Info(UINT16 listen = 2, UINT16 transmit = 2) const {
@@ -176,6 +178,19 @@ TEST_F(MtftpTest, FailedMulticastFallsBackToUnicast) {
   EXPECT_EQ(multicast_->Requests().size(), 3u);
   ASSERT_EQ(unicast_->Requests().size(), 1u);
   EXPECT_EQ(State()->IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
+}
+
+TEST_F(MtftpTest, BlockOneToAnotherAddressFallsBackToUnicast) {
+  // Block 1 broadcast instead of sent to the station: neither ours nor the
+  // group's, a protocol error; the file then comes by plain TFTP.
+  const Bytes file = Pattern(3000, 5);
+  Serve(file, false, 0, peers::kBroadcastIp);
+  unicast_->Config().files["boot.img"] = file;
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(multicast_->Requests().size(), 1u);
+  EXPECT_EQ(unicast_->Requests().size(), 1u);
 }
 
 TEST_F(MtftpTest, CountOnlyMulticastReadGivesTheSize) {
