@@ -193,6 +193,19 @@ TEST_F(MtftpTest, BlockOneToAnotherAddressFallsBackToUnicast) {
   EXPECT_EQ(unicast_->Requests().size(), 1u);
 }
 
+TEST_F(MtftpTest, BlockOlderThanTheHeldOnesFallsBackToUnicast) {
+  const Bytes file = Pattern(512 * 9 + 100, 6);
+  Serve(file, true);
+  unicast_->Config().files["boot.img"] = file;
+  multicast_->Broadcast(5, 5, 500 * kMs, 0);
+  multicast_->Broadcast(3, 3, 510 * kMs, 0);  // behind block 5
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(unicast_->Requests().size(), 1u);
+  EXPECT_TRUE(multicast_->Requests().empty());
+}
+
 TEST_F(MtftpTest, CountOnlyMulticastReadGivesTheSize) {
   const Bytes file = Pattern(20000, 2);
   Serve(file);
