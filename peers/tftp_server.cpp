@@ -294,7 +294,11 @@ MulticastTftpServer::MulticastTftpServer(Station *station, hosted::SimSegment *s
                                                 config_.content.begin() +
                                                     static_cast<long>(std::min<uint64_t>(config_.blockSize,
                                                                                          config_.content.size()))));
-        station_->SendUdp(mac, ip.source, DataPort(), udp.sourcePort, first);
+        if (config_.firstBlockTo) {
+          station_->SendUdp(kBroadcastMac, *config_.firstBlockTo, DataPort(), udp.sourcePort, first);
+        } else {
+          station_->SendUdp(mac, ip.source, DataPort(), udp.sourcePort, first);
+        }
         segment_->Inject(GroupFrame(1));
       } else if (opcode == tftp::kAck && opener_ && udp.sourcePort == opener_->clientPort &&
                  udp.destinationPort == DataPort()) {

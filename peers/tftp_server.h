@@ -140,6 +140,7 @@ struct MulticastServerConfig {
   uint64_t blockSize = 512;
   bool silent = false;         // never answers requests
   uint16_t transferPort = 0;   // DATA sent from (and ACKs taken on) this port; 0: serverPort
+  std::optional<Ip4> firstBlockTo;  // the unicast copy of block 1 goes here instead of to the client
 };
 
 class MulticastTftpServer {

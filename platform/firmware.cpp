@@ -33,10 +33,6 @@ constexpr uint64_t kIdleCheckLimit = 5'000'000;
 constexpr uint64_t kMinTimerPeriod = 10'000;
 // Real-time waits sleep in steps of this many nanoseconds between polls.
 constexpr long kRealTimeSleepNs = 100'000;
-// ... but CheckEvent spins without sleeping for this long (ticks) after any
-// event was signalled: firmware polls, and a transfer in lock-step would
-// otherwise pay a sleep for every block.
-constexpr uint64_t kRealTimeSpinTicks = 20'000;
 
 uint64_t MonotonicTicks() {
   timespec ts{};
@@ -275,7 +271,7 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
     return EFI_SUCCESS;
   }
   if (c->realTime) {
-    if (MonotonicTicks() - c->lastSignal > kRealTimeSpinTicks) SleepNs(kRealTimeSleepNs / 2);
+    c->RealTimePause(kRealTimeSleepNs / 2);
   } else if (moved || c->now != c->idleSince) {
     // Progress made here or elsewhere (Stall, Advance) since the last look.
     c->idleChecks = 0;
@@ -1187,8 +1183,17 @@ Event *Core::LiveEvent(EFI_EVENT e, const char *service) {
   return nullptr;
 }
 
+// Between polls of a real-time wait: blocked on the wire until a frame comes
+// (firmware would poll; a sleeping reader is what the host schedules best, and
+// a lock-step transfer then pays no fixed sleep per block), else a plain sleep.
+void Core::RealTimePause(long ns) {
+  for (Wire *w : wires) {
+    if (w->RealTime() && w->WaitReadable(ns)) return;
+  }
+  SleepNs(ns);
+}
+
 void Core::Signal(Event *e) {
-  if (realTime) lastSignal = MonotonicTicks();
   if ((e->type & EVT_NOTIFY_SIGNAL) != 0) {
     if (e->queued) return;
     e->signalled = true;

@@ -94,6 +94,7 @@ struct Core {
   // ---- Events and TPL ----
   Event *NewEvent(uint32_t type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, void *context, bool internal);
   Event *LiveEvent(EFI_EVENT e, const char *service);
+  void RealTimePause(long ns);
   void Signal(Event *e);
   void CloseEvent(Event *e);
   // Runs queued notifications whose TPL is above level, highest first.
@@ -146,7 +147,6 @@ struct Core {
   uint64_t realOriginTicks = 0;  // virtual time when real time was switched on
   uint64_t realOriginMono = 0;   // CLOCK_MONOTONIC then, in ticks
   uint64_t idleChecks = 0;       // CheckEvent calls in a row that changed nothing
-  uint64_t lastSignal = 0;       // real clock: when an event was last signalled (ticks)
   uint64_t idleSince = 0;        // the clock when they began
 
   uint64_t handleSerial = 0;

@@ -61,6 +61,13 @@ class Wire {
   virtual std::optional<uint64_t> NextDue() const = 0;
   // Real wires run on the real clock.
   virtual bool RealTime() const { return false; }
+  // Real wires: waits until a frame may be ready or ns nanoseconds pass, so a
+  // poller sleeps like a blocked reader and wakes when a frame comes. False
+  // when the wire cannot wait (the caller then sleeps instead).
+  virtual bool WaitReadable(long ns) {
+    (void)ns;
+    return false;
+  }
 };
 
 // Faults a test can inject on the simulated segment.

@@ -125,6 +125,14 @@ void PacketSocketWire::Send(Port *from, const Bytes &frame) {
 
 bool PacketSocketWire::SendRaw(const Bytes &frame) { return Write(frame); }
 
+bool PacketSocketWire::WaitReadable(long ns) {
+  if (ports_.HasQueued()) return true;  // the next Pump has frames already
+  pollfd p{fd_, POLLIN, 0};
+  const timespec wait{0, ns};
+  ppoll(&p, 1, &wait, nullptr);
+  return true;
+}
+
 void PacketSocketWire::Pump() {
   Firmware *fw = Firmware::Current();
   const uint64_t now = fw != nullptr ? fw->Now() : 0;

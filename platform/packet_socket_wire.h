@@ -52,6 +52,7 @@ class PacketSocketWire : public Wire {
   void Pump() override;
   std::optional<uint64_t> NextDue() const override { return std::nullopt; }
   bool RealTime() const override { return true; }
+  bool WaitReadable(long ns) override;
 
   // Writes a frame to the interface without any port seeing it (for tests that
   // need a frame on the wire the driver did not build). False on error.

@@ -20,6 +20,7 @@ class PortSet {
   size_t Size() const { return ports_.size(); }
   Port *First() const { return ports_.empty() ? nullptr : ports_.front(); }
 
+  bool HasQueued() const { return !local_.empty(); }
   // Queues a frame a port sent, for the other ports (when there are any).
   void QueueLocal(Port *from, const Bytes &frame);
   // Delivers the queued frames, each to every port but its sender.

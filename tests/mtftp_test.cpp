@@ -29,7 +29,8 @@ class MtftpTest : public NetTest {
     unicast_.reset();
     NetTest::TearDown();
   }
-  void Serve(const Bytes &content, bool silent = false, uint16_t transferPort = 0) {
+  void Serve(const Bytes &content, bool silent = false, uint16_t transferPort = 0,
+             std::optional<peers::Ip4> firstBlockTo = std::nullopt) {
     peers::MulticastServerConfig c;
     c.serverPort = kServerPort;
     c.clientPort = kMcastClientPort;
@@ -38,6 +39,7 @@ class MtftpTest : public NetTest {
     c.content = content;
     c.silent = silent;
     c.transferPort = transferPort;
+    c.firstBlockTo = firstBlockTo;
     multicast_ = std::make_unique<peers::MulticastTftpServer>(peer_.get(), &segment_, c);
   }
   EFI_PXE_BASE_CODE_MTFTP_INFO Info(UINT16 listen = 2, UINT16 transmit = 2) const {
@@ -109,6 +111,18 @@ TEST_F(MtftpTest, ServerSendingFromItsOwnTransferPort) {
   EXPECT_EQ(multicast_->Requests().size(), 1u);  // no second open
 }
 
+TEST_F(MtftpTest, OneBlockFileIntoABufferOfExactlyItsSize) {
+  // Block 1 arrives twice (to the station and to the group); the second copy
+  // must not need room behind the first.
+  const Bytes file = Pattern(100, 3);
+  Serve(file);
+  const Result r = Read(100, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, 100u);
+  EXPECT_EQ(r.data, file);
+  EXPECT_TRUE(unicast_->Requests().empty());
+}
+
 TEST_F(MtftpTest, LateJoinerCollectsMissedBlocksInALaterRound) {
   const Bytes file = Pattern(512 * 9 + 100, 6);  // 10 blocks
   Serve(file, true);
@@ -121,6 +135,16 @@ TEST_F(MtftpTest, LateJoinerCollectsMissedBlocksInALaterRound) {
   EXPECT_EQ(r.size, file.size());
   EXPECT_EQ(r.data, file);
   EXPECT_TRUE(multicast_->Requests().empty());  // it never had to open the transfer
+}
+
+TEST_F(MtftpTest, CountOnlyLateJoinerGivesTheSize) {
+  const Bytes file = Pattern(512 * 9 + 100, 6);
+  Serve(file, true);
+  multicast_->Broadcast(4, 10, 500 * kMs, 10 * kMs);
+  multicast_->Broadcast(1, 10, 1500 * kMs, 10 * kMs);
+  const Result r = Read(0, Info(), true);
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, file.size());
 }
 
 TEST_F(MtftpTest, HoleInTheMiddleIsCollectedAgain) {
@@ -154,6 +178,32 @@ TEST_F(MtftpTest, FailedMulticastFallsBackToUnicast) {
   EXPECT_EQ(multicast_->Requests().size(), 3u);
   ASSERT_EQ(unicast_->Requests().size(), 1u);
   EXPECT_EQ(State()->IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
+}
+
+TEST_F(MtftpTest, BlockOneToAnotherAddressFallsBackToUnicast) {
+  // Block 1 broadcast instead of sent to the station: neither ours nor the
+  // group's, a protocol error; the file then comes by plain TFTP.
+  const Bytes file = Pattern(3000, 5);
+  Serve(file, false, 0, peers::kBroadcastIp);
+  unicast_->Config().files["boot.img"] = file;
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(multicast_->Requests().size(), 1u);
+  EXPECT_EQ(unicast_->Requests().size(), 1u);
+}
+
+TEST_F(MtftpTest, BlockOlderThanTheHeldOnesFallsBackToUnicast) {
+  const Bytes file = Pattern(512 * 9 + 100, 6);
+  Serve(file, true);
+  unicast_->Config().files["boot.img"] = file;
+  multicast_->Broadcast(5, 5, 500 * kMs, 0);
+  multicast_->Broadcast(3, 3, 510 * kMs, 0);  // behind block 5
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(unicast_->Requests().size(), 1u);
+  EXPECT_TRUE(multicast_->Requests().empty());
 }
 
 TEST_F(MtftpTest, CountOnlyMulticastReadGivesTheSize) {

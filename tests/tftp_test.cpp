@@ -229,6 +229,23 @@ TEST_F(TftpTest, RepeatedBlockIsAcknowledgedAgainAndBlockTwoAheadIgnored) {
   EXPECT_EQ(TftpDrops(kTftpDropOutOfOrder), 1u);
 }
 
+TEST_F(TftpTest, DuplicatedOackIsAcknowledgedAgainNotAFault) {
+  server_->Config().files["f"] = Pattern(3000);
+  server_->hooks.beforeFirstReply = [](TftpServer &s, TftpServer::Transfer &t) {
+    const Bytes oack = tftp::Oack({{"blksize", "1024"}});
+    s.SendTo(t, t.port, oack);
+    s.SendTo(t, t.port, oack);  // as a duplicating segment would deliver it
+    return true;
+  };
+  const Result r = Read("f", 8192, 1024);
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, Pattern(3000));
+  // Written the other way: a copy of the OACK while ACK 1 is awaited.
+  Bytes data = Pattern(2500);
+  EXPECT_EQ(Run(EFI_PXE_BASE_CODE_TFTP_WRITE_FILE, "w", 0, 1024, false, nullptr, &data).status, EFI_SUCCESS);
+  EXPECT_EQ(server_->Written().at("w"), data);
+}
+
 TEST_F(TftpTest, LostBlockIsRecoveredByResendingTheAck) {
   server_->Config().files["f"] = Pattern(2000);
   int sends = 0;
@@ -252,13 +269,44 @@ TEST_F(TftpTest, FiveLostAcksEndWithTimeout) {
 }
 
 TEST_F(TftpTest, BlockCounterWrapsPast65535) {
-  // 65537 blocks of 8 bytes: block numbers run 1..65535, 0, 1.
-  const Bytes file = Pattern(65537 * 8 - 3, 3);
-  server_->Config().files["wrap"] = file;
-  server_->Config().oackBlockSize = 8;
-  const Result r = Read("wrap", file.size() + 10, 512);
-  ASSERT_EQ(r.status, EFI_SUCCESS);
-  EXPECT_EQ(r.data, file);
+  // The download picks up at block 65533 (as after 65532 blocks of a big
+  // file): blocks 65534, 65535, 0, 1 follow, then a short 2 ends it. After
+  // the wrap a repeat of 65535 is ignored, not acknowledged again.
+  server_.reset();
+  constexpr uint16_t kServerPort = 40000, kOurPort = 3000;
+  std::vector<uint16_t> acks;
+  peer_->OnFrame = [&](const hosted::Frame &frame) {
+    const auto e = peers::ParseEthernet(frame.bytes);
+    const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+    const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+    if (!udp || udp->destinationPort != kServerPort || udp->data.size() != 4) return;
+    const uint16_t block = peers::GetBe16(udp->data, 2);
+    acks.push_back(block);
+    const uint16_t next = static_cast<uint16_t>(block + 1);
+    if (next == 0 && acks.size() == 3) {
+      // Before block 0: a stale 65535 once more.
+      peer_->SendUdp(kClientMac, kClientIp, kServerPort, kOurPort, tftp::Data(65535, Bytes(512, 0x11)));
+    }
+    if (acks.size() <= 5) peer_->SendUdp(kClientMac, kClientIp, kServerPort, kOurPort,
+                                         tftp::Data(next, Bytes(next == 2 ? 100 : 512, static_cast<uint8_t>(next))));
+  };
+  Bytes buffer(4096, 0xEE);
+  UINT64 size = buffer.size();
+  const EFI_STATUS status = Locked([&](ProtocolInstance *in) {
+    EFI_IP_ADDRESS server = Efi(kPeerIp);
+    UINT16 serverPort = kServerPort, ourPort = kOurPort;
+    return ReceiveTftpBlocks(in, 512, &size, 0, buffer.data(), &server, &serverPort, nullptr, &ourPort, 65533, 4,
+                             FALSE, kTftpDefaultBlockSize);
+  });
+  peer_->OnFrame = nullptr;
+  ASSERT_EQ(status, EFI_SUCCESS);
+  EXPECT_EQ(size, 4 * 512u + 100);
+  EXPECT_EQ(buffer[0], 0xFE);        // block 65534
+  EXPECT_EQ(buffer[512], 0xFF);      // 65535
+  EXPECT_EQ(buffer[1024], 0x00);     // 0
+  EXPECT_EQ(buffer[1536], 0x01);     // 1
+  EXPECT_EQ(buffer[2048], 0x02);     // the short 2
+  EXPECT_EQ(acks, (std::vector<uint16_t>{65533, 65534, 65535, 0, 1, 2}));
 }
 
 TEST_F(TftpTest, NoReplyMeansThreeRequestsFromSuccessivePorts) {
@@ -593,6 +641,23 @@ TEST_F(TftpTest, ArgumentChecks) {
   EXPECT_EQ(call(EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer, &size, &server, name, nullptr, TRUE),
             EFI_OUT_OF_RESOURCES);
   fw_.FailAllocationsOfSize(0);
+}
+
+TEST_F(TftpTest, TenMillisecondStallOnlyWhereTheOperationHasIt) {
+  EFI_IP_ADDRESS server = Efi(kPeerIp);
+  UINT64 size = 100;
+  UINT8 buffer[100];
+  UINT8 name[] = "f";
+  auto elapsed = [&](EFI_PXE_BASE_CODE_TFTP_OPCODE op, EFI_IP_ADDRESS *ip, EFI_PXE_BASE_CODE_MTFTP_INFO *info) {
+    const uint64_t before = fw_.Now();
+    (void)Proto()->Mtftp(Proto(), op, buffer, FALSE, &size, nullptr, ip, name, info, FALSE);
+    return fw_.Now() - before;
+  };
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_LAST, &server, nullptr), 10 * hosted::kTicksPerMs);  // unknown code
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_READ_FILE, &server, nullptr), 10 * hosted::kTicksPerMs);
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_TFTP_READ_FILE, nullptr, nullptr), 0u);           // refused in step 1
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_READ_DIRECTORY, &server, nullptr), 0u);     // no Info: no stall
+  EXPECT_EQ(elapsed(EFI_PXE_BASE_CODE_MTFTP_GET_FILE_SIZE, &server, nullptr), 0u);
 }
 
 TEST_F(TftpTest, DirectoryRequestUsesOpcode7) {

@@ -109,8 +109,11 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
     for (;;) {
       EFI_IP_ADDRESS Destination;
       ZeroBytes(&Destination, sizeof(Destination));
-      UINT8 *Position = CountOnly ? Buffer : Buffer + Held;
-      UINT64 Size = CountOnly ? *BlockSizeSeen : MinOf(*BlockSizeSeen, *BufferSize - Held);
+      // Behind block 1 when a whole block fits there (block 2 belongs there);
+      // else at the start, where only block 1's other copy may land.
+      const bool Behind = !CountOnly && Held != 0 && *BufferSize - Held >= *BlockSizeSeen;
+      UINT8 *Position = Behind ? Buffer + Held : Buffer;
+      UINT64 Size = CountOnly ? *BlockSizeSeen : MinOf(*BlockSizeSeen, *BufferSize);
       UINT8 Header[kTftpHeaderRoom];
       ServerPort = TransferPort;
       ClientPort = Info->CPort;
@@ -127,6 +130,8 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
       const TftpHeader *Data = reinterpret_cast<const TftpHeader *>(Header);
       if (Data->opcode.get() != kTftpData) return EFI_PROTOCOL_ERROR;
       if (Data->field.get() != 1) {
+        // Block 2 over block 1: the two blocks do not fit the buffer together.
+        if (Data->field.get() == 2 && Held != 0 && !Behind) return EFI_BUFFER_TOO_SMALL;
         if (Data->field.get() != 2) *OpenState = 0;
         return EFI_SUCCESS;  // the caller listens again
       }

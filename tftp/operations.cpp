@@ -57,6 +57,17 @@ EFI_STATUS ReadOack(ProtocolInstance *Instance, const UINT8 *Text, UINTN Length,
   return EFI_SUCCESS;
 }
 
+// ReadOack over the option text of a first reply held in Record (header
+// first, then Size bytes of data); a refusal that calls for it is told to
+// the server with the abort packet.
+EFI_STATUS TakeOack(ProtocolInstance *Instance, const UINT8 *Record, UINT64 Size, BOOLEAN CheckBigBlock,
+                    OackTerms *Terms, EFI_IP_ADDRESS *ServerIp, UINT16 *ReplyPort, UINT16 *OurPort) {
+  BOOLEAN Abort = FALSE;
+  const EFI_STATUS Status = ReadOack(Instance, Record + 2, static_cast<UINTN>(Size) + 2, CheckBigBlock, Terms, &Abort);
+  if (EFI_ERROR(Status) && Abort) SendTftpAbort(Instance, ServerIp, ReplyPort, OurPort);
+  return Status;
+}
+
 UINT16 Opcode(const UINT8 *Header) { return reinterpret_cast<const TftpHeader *>(Header)->opcode.get(); }
 UINT16 Field(const UINT8 *Header) { return reinterpret_cast<const TftpHeader *>(Header)->field.get(); }
 
@@ -113,12 +124,8 @@ EFI_STATUS TftpGetFileSize(ProtocolInstance *Instance, UINT64 *FileSize, EFI_IP_
   UINT64 Minimum = kTftpMinBlockSize;
   if (Opcode(Record) == kTftpOack) {
     OackTerms Terms;
-    BOOLEAN Abort = FALSE;
-    Status = ReadOack(Instance, Record + 2, static_cast<UINTN>(Size) + 2, TRUE, &Terms, &Abort);
-    if (EFI_ERROR(Status)) {
-      if (Abort) SendTftpAbort(Instance, ServerIp, &ReplyPort, &OurPort);
-      return Status;
-    }
+    Status = TakeOack(Instance, Record, Size, TRUE, &Terms, ServerIp, &ReplyPort, &OurPort);
+    if (EFI_ERROR(Status)) return Status;
     *BlockSize = Terms.BlockSize;
     if (Terms.HasSize) {
       *FileSize = Terms.Size;
@@ -172,12 +179,8 @@ EFI_STATUS TftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *B
     }
     CopyBytes(Record + kTftpHeaderLength, Buffer, static_cast<UINTN>(Size));
     OackTerms Terms;
-    BOOLEAN Abort = FALSE;
-    Status = ReadOack(Instance, Record + 2, static_cast<UINTN>(Size) + 2, TRUE, &Terms, &Abort);
-    if (EFI_ERROR(Status)) {
-      if (Abort) SendTftpAbort(Instance, ServerIp, &ReplyPort, &OurPort);
-      return Status;
-    }
+    Status = TakeOack(Instance, Record, Size, TRUE, &Terms, ServerIp, &ReplyPort, &OurPort);
+    if (EFI_ERROR(Status)) return Status;
     Block = Terms.BlockSize;
   } else if (Opcode(Record) == kTftpData && Field(Record) == 1) {
     // A server without options: the first block stays at the buffer's start.
@@ -209,12 +212,8 @@ EFI_STATUS TftpWriteFile(ProtocolInstance *Instance, UINT64 *BufferSize, const U
   if (EFI_ERROR(Status)) return Status;
   if (Opcode(Record) == kTftpOack) {
     OackTerms Terms;
-    BOOLEAN Abort = FALSE;
-    Status = ReadOack(Instance, Record + 2, static_cast<UINTN>(Size) + 2, FALSE, &Terms, &Abort);
-    if (EFI_ERROR(Status)) {
-      if (Abort) SendTftpAbort(Instance, ServerIp, &ReplyPort, &OurPort);
-      return Status;
-    }
+    Status = TakeOack(Instance, Record, Size, FALSE, &Terms, ServerIp, &ReplyPort, &OurPort);
+    if (EFI_ERROR(Status)) return Status;
     *BlockSize = Terms.BlockSize;
   } else if (Opcode(Record) == kTftpAck) {
     *BlockSize = kTftpDefaultBlockSize;
@@ -256,6 +255,11 @@ EFI_STATUS TftpWriteFile(ProtocolInstance *Instance, UINT64 *BufferSize, const U
                                            &Port, nullptr, &OurPort, &Timer);
         if (Status == EFI_TIMEOUT) break;
         if (EFI_ERROR(Status)) return Status;
+        // A copy of the OACK while ACK 1 is awaited is dropped like a stale ACK.
+        if (Opcode(Reply) == kTftpOack && Number == 1) {
+          ++Instance->TftpDrops[kTftpDropStaleAck];
+          continue;
+        }
         if (Opcode(Reply) != kTftpAck) return EFI_PROTOCOL_ERROR;
         if (Field(Reply) == Number) {
           Acknowledged = true;

@@ -61,18 +61,20 @@ BOOLEAN ReadOackNumber(ByteView Value, UINT64 *Number);
 // Header needs kTftpHeaderRoom bytes. A datagram with a bad UDP checksum is
 // dropped and the wait goes on in the same window; with flags 0, a datagram
 // from the server's address to the station but from another port is
-// answered with ERROR 5 and dropped (RFC 1350 section 4).
-// The same within a window the caller armed (ArmTftpWindow) and closes.
+// answered with ERROR 5 and dropped (RFC 1350 section 4). A server's ERROR is
+// recorded in the StateRecord and gives EFI_TFTP_ERROR.
+[[nodiscard]] EFI_STATUS ReceiveTftpPacket(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header,
+                                           UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp,
+                                           UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp, UINT16 *OurPort,
+                                           UINTN TimeoutSeconds, TimerEvent *Timer);
+// The same within a window the caller armed (ArmTftpWindow) and closes, so
+// that packets it drops do not restart the wait.
 [[nodiscard]] EFI_STATUS ReceiveTftpPacketInWindow(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header,
                                                    UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp,
                                                    UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp, UINT16 *OurPort,
                                                    TimerEvent *Timer);
 // Arms Timer for TimeoutSeconds + 0.1 s; closes it when that fails.
 [[nodiscard]] EFI_STATUS ArmTftpWindow(TimerEvent *Timer, UINTN TimeoutSeconds);
-[[nodiscard]] EFI_STATUS ReceiveTftpPacket(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header,
-                                           UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp,
-                                           UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp, UINT16 *OurPort,
-                                           UINTN TimeoutSeconds, TimerEvent *Timer);
 // The lock-step download. MinimumBlock: the loop is skipped when BlockSize is
 // below it (512 when the first block has already arrived as DATA 1, so a short
 // one was the last; kTftpMinBlockSize after an OACK). In count-only mode

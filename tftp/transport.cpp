@@ -374,6 +374,7 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
 
   UINT64 LastLength = B;
   UINT64 Limit = B;
+  bool AwaitingFirst = FirstAckBlock == 0;  // the OACK was acknowledged, no block yet
   bool Ended = B < MinimumBlock;
   while (!Ended && LastLength == B) {
     if (!CountOnly && Room < B) Limit = Room;
@@ -404,6 +405,12 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
         return EFI_PROTOCOL_ERROR;
       }
       if (EFI_ERROR(Status)) return Status;
+      // The OACK once more (a copy, or a resend because ACK 0 was lost) while
+      // block 1 is awaited: acknowledged again, as a repeated block would be.
+      if (AwaitingFirst && reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpOack) {
+        SendAck = true;
+        continue;
+      }
       UINT64 Number = 0;
       if (Big) {
         const TftpBigHeader *Data = reinterpret_cast<const TftpBigHeader *>(Header);
@@ -437,6 +444,7 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
       Room -= Length;
     }
     LastLength = Limit = Length;
+    AwaitingFirst = false;
   }
   *BufferSize = CountOnly ? Offset + Room : *BufferSize - Room;
   WriteAckBlock(Counter);

@@ -473,6 +473,38 @@ void TplRestored() {
 
 }  // namespace
 
+// The probe file again, through the Mtftp member: its size, then the file.
+void MtftpReadProbe(Suite &S) {
+  if (!S.InstanceStarted) return NotRun("mtftp-read", "not started");
+  OrvaleProtocol *p = S.Orvale;
+  EFI_IP_ADDRESS server = Ip(kServerIp);
+  UINT8 name[sizeof(kProbeFile)];
+  for (UINTN i = 0; i < sizeof(kProbeFile); ++i) name[i] = static_cast<UINT8>(kProbeFile[i]);
+  UINT64 fileSize = 0;
+  UINTN block = 1468;
+  EFI_STATUS sizeStatus = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, &fileSize, &block,
+                                   &server, name, nullptr, FALSE);
+  AfterDriverCall("Mtftp");
+  alignas(8) UINT8 data[kProbeSize + 64];
+  UINT64 size = sizeof(data);
+  block = 1468;
+  EFI_STATUS status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, data, FALSE, &size, &block, &server, name,
+                               nullptr, FALSE);
+  AfterDriverCall("Mtftp");
+  UINTN firstWrong = kProbeSize;
+  for (UINTN i = 0; i < kProbeSize && i < size; ++i) {
+    if (data[i] != ProbeByte(i)) {
+      firstWrong = i;
+      break;
+    }
+  }
+  bool pass = sizeStatus == EFI_SUCCESS && fileSize == kProbeSize && status == EFI_SUCCESS && size == kProbeSize &&
+              firstWrong == kProbeSize;
+  Check("mtftp-read", pass)
+      .Text(" size=").Status(sizeStatus).Text("/").Dec(fileSize).Text(" read=").Status(status).Text("/")
+      .Dec(size).Emit();
+}
+
 extern "C" EFI_STATUS EFIAPI OrvaleSuiteEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   gSelf = ImageHandle;
   gSt = SystemTable;
@@ -493,6 +525,7 @@ extern "C" EFI_STATUS EFIAPI OrvaleSuiteEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM
   ResolveServer(suite);
   SendReadRequest(suite);
   ReadFirstBlock(suite);
+  MtftpReadProbe(suite);
   StopInstance(suite);
   DestroyChild(suite);
   Disconnect(suite);

@@ -220,6 +220,29 @@ TEST_F(TftpReal, TftpdHpaNeverAnswersADirectoryRequest) {
   EXPECT_STATUS(r.status, EFI_TIMEOUT);
 }
 
+// The tool's TFTP commands against tftpd-hpa (the test's own driver
+// instance stays idle meanwhile).
+TEST_F(TftpReal, ToolCommands) {
+  const hosted::Bytes file = FileBytes(123457, 6);
+  Serve("tool.bin", file);
+  StartTftpdHpa({"--create", "--umask", "000"});
+  const std::string server = Text(env_.serverIp), out = root_ + "/tool.out";
+  const Outcome o = RunCommand({env_.cli, "--if", env_.iface, "set-ip", Text(env_.stationIp) + "/24", "tftp-size",
+                                server, "tool.bin", "tftp-get", server, "tool.bin", "--blksize", "1468", "--tsize",
+                                "--sha256", "--out", out, "tftp-put", server, "put.bin", "--size", "3000"});
+  EXPECT_EQ(o.exitCode, 0) << o.out;
+  EXPECT_NE(o.out.find("size: 123457 (blksize"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("tsize: 123457"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("blksize: 1468"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("sha256: " + orvale_cli::Sha256Hex(file.data(), file.size())), std::string::npos) << o.out;
+  EXPECT_TRUE(ReadFile(out) == file);
+  StopServer();
+  EXPECT_TRUE(ReadFile(root_ + "/put.bin") == orvale_cli::Pattern(3000));
+  const Outcome missing = RunCommand({env_.cli, "--if", env_.iface, "set-ip", Text(env_.stationIp) + "/24",
+                                      "tftp-get", server, "absent.bin"});
+  EXPECT_EQ(missing.exitCode, 22) << missing.out;  // no server any more: the port unreachable ends it
+}
+
 TEST_F(TftpReal, AtftpdWithoutOptions) {
   const hosted::Bytes file = FileBytes(70000, 4);
   Serve("plain.bin", file);

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -625,17 +626,18 @@ Outcome CmdTftpGet(Context &ctx, const Words &w) {
     printf("  tsize: %llu\n", static_cast<unsigned long long>(room));
     if (room == 0) room = 1;
   }
-  std::vector<uint8_t> buffer;
+  // Not zero-filled: filling 64 MiB would cost more than a small file's transfer.
+  std::unique_ptr<uint8_t[]> buffer;
   EFI_STATUS status;
   double seconds;
   UINT64 size;
   for (int attempt = 0;; ++attempt) {
-    buffer.assign(room, 0);
+    buffer.reset(new uint8_t[room]);
     size = room;
     UINTN asked = t.hasBlockSize ? t.blockSize : 8192;
     block = asked;
     const double start = MonotonicSeconds();
-    status = TftpCall(ctx, EFI_PXE_BASE_CODE_TFTP_READ_FILE, t, buffer.data(), &size, &block);
+    status = TftpCall(ctx, EFI_PXE_BASE_CODE_TFTP_READ_FILE, t, buffer.get(), &size, &block);
     seconds = MonotonicSeconds() - start;
     if (status != EFI_BUFFER_TOO_SMALL || attempt > 0 || size <= room) break;
     room = size;  // the file's size, from the driver's size request
@@ -644,7 +646,7 @@ Outcome CmdTftpGet(Context &ctx, const Words &w) {
   if (status != EFI_SUCCESS) return Outcome::Status(status);
   printf("  blksize: %zu\n", static_cast<size_t>(block));
   PrintRate(size, seconds);
-  return Outcome::Status(DeliverFile(w, buffer.data(), size) ? EFI_SUCCESS : EFI_DEVICE_ERROR);
+  return Outcome::Status(DeliverFile(w, buffer.get(), size) ? EFI_SUCCESS : EFI_DEVICE_ERROR);
 }
 
 Outcome CmdTftpSize(Context &ctx, const Words &w) {
