@@ -35,6 +35,7 @@ constexpr UINT8 kWirlSelectedImage = 8;  // WIRL sub-option: selected boot image
 constexpr UINTN kSiaddrOffset = 20;      // BOOTP next-server address
 constexpr UINTN kAckSlot = 0;
 constexpr UINTN kListReplyWaitUs = 300 * 1000;
+constexpr UINT16 kTftpServerPort = 69;
 constexpr UINTN kWirlReplySlot = 2;
 constexpr UINTN kMaxBootFileName = 255;
 constexpr UINTN kMaxConfigProblems = 4;
@@ -455,12 +456,21 @@ void ReportTftpError(OrvaleProtocol *P, Line &L) {
   AsciiBytes(L, reinterpret_cast<const UINT8 *>(e.ErrorString), n).Text("\"");
 }
 
+// The server port of a plain transfer. The Wirl member's LIST rounds toggle
+// the alternate-port state, and in that state Mtftp takes the port from here.
+EFI_PXE_BASE_CODE_MTFTP_INFO TftpPort() {
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  info.SPort = kTftpServerPort;
+  return info;
+}
+
 EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, UINT64 *Size) {
   OrvaleProtocol *p = S.Orvale;
   UINTN blockSize = S.Config.BlockSize;
   *Size = 0;
+  EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
   const EFI_STATUS status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, Size, &blockSize,
-                                     Server, reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+                                     Server, reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
   if (EFI_ERROR(status)) {
     Line line = Failure("size", status);
     ReportTftpError(p, line);
@@ -497,8 +507,9 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server) {
     UINTN blockSize = S.Config.BlockSize;
     UINT64 size = capacity;
     const UINT64 start = ReadTsc();
+    EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
     status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, S.File, FALSE, &size, &blockSize, Server,
-                      reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+                      reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
     const UINT64 us = ElapsedUs(start);
     if (status == EFI_BUFFER_TOO_SMALL && attempt == 0) {
       Report("download").Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();
