@@ -97,7 +97,10 @@ run_case() {
   : >"$server_log"
   if [ $# -gt 0 ]; then
     vm_port=$(bootvm_free_port)
-    bootvm_start_server "$server_log" "$vm_port" --pcap "$dir/boot.pcap" "$@" || return 1
+    if ! bootvm_start_server "$server_log" "$vm_port" --pcap "$dir/boot.pcap" "$@"; then
+      log=/dev/null
+      return 1
+    fi
     server_port=$bootvm_server_port
   fi
   bootvm_run "$dir/esp.img" "$dir/OVMF_VARS.fd" "$dir/serial.raw" "$limit" $vm_port $server_port

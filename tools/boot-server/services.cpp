@@ -29,7 +29,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 
@@ -213,8 +212,14 @@ std::map<std::string, peers::Bytes> ReadFolder(const std::string &folder, std::s
     const std::string path = folder + "/" + entry->d_name;
     struct stat st{};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // One read of the whole file: boot files run to many megabytes.
+    peers::Bytes content(static_cast<size_t>(st.st_size));
     std::ifstream in(path, std::ios::binary);
-    files[entry->d_name] = peers::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.read(reinterpret_cast<char *>(content.data()), static_cast<std::streamsize>(content.size()))) {
+      *problem = "cannot read " + path;
+      continue;
+    }
+    files[entry->d_name] = std::move(content);
   }
   closedir(dir);
   return files;
