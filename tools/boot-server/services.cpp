@@ -131,7 +131,6 @@ std::string DhcpAttach(BootServer &server) {
     log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > " + type + " " + FormatIp(reply->yiaddr));
   };
   server.Keep(dhcp);
-  server.Keep(leases);
   return "dhcp";
 }
 
