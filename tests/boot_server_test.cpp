@@ -499,6 +499,49 @@ TEST_F(BootServerServices, WirlBootFromTheServerOfHigherPriorityThenTftp) {
   EXPECT_TRUE(Logged("> ERROR 1 File not found"));
 }
 
+// 10% of the frames lost both ways: the address, the selection and a 30-block read still get through,
+// the retransmissions answered by the services.
+TEST_F(BootServerServices, WholeRoadUnderTenPercentLoss) {
+  content_.resize(30 * 512 + 100);
+  for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 13 + 1);
+  // The services read the folder when attached: a fresh primary with the longer file.
+  std::ofstream(folder_ + "/sample.efi", std::ios::binary)
+      .write(reinterpret_cast<const char *>(content_.data()), static_cast<std::streamsize>(content_.size()));
+  extra_.reset();
+  primary_.reset();
+  std::string error;
+  auto o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", folder_ + "/sample.efi"}, &error);
+  ASSERT_TRUE(o) << error;
+  primary_ = std::make_unique<bootserver::BootServer>(&segment_, *o, [this](const std::string &l) {
+    log_.push_back(l);
+  });
+  bootserver::AttachServices(*primary_);
+  hosted::SegmentFaults faults;
+  faults.lossRate = 0.10;
+  faults.seed = 5;
+  segment_.SetFaults(faults);
+
+  PacketRecord *packets = Proto()->Packets;
+  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
+  packets->WirlServerPort = 67;
+  packets->AutoSelect = 1;
+  ASSERT_EQ(Proto()->Dhcp(Proto(), FALSE), EFI_SUCCESS);
+  ASSERT_TRUE(packets->PxeReplyReceived);
+  EFI_IP_ADDRESS server = orvale_test::Efi({198, 18, 0, 1});
+  UINT8 name[] = "sample.efi";
+  UINT64 size = content_.size();
+  Bytes buffer(size);
+  UINTN blockSize = 512;
+  ASSERT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer.data(), FALSE, &size, &blockSize, &server,
+                           name, nullptr, FALSE),
+            EFI_SUCCESS);
+  EXPECT_EQ(buffer, content_);
+  EXPECT_TRUE(Logged("tftp sent sample.efi to 198.18.0.100: 15460 bytes, 31 blocks of 512"));
+  // Every frame the driver sent was for the server; some never reached it.
+  EXPECT_LT(primary_->Station().Received().size(), nic_->sent.size());
+  EXPECT_TRUE(Logged("wirl SELECT from 198.18.0.100 port 67 image 03000001 > boot file \"sample.efi\""));
+}
+
 // The primary alone: a SELECT of an image it lacks is refused with sub-option 1 = 3, and a SELECT
 // meant for another server goes unanswered.
 TEST_F(BootServerServices, SelectOfAnUnknownImageIsRefusedAndAnotherServersIsIgnored) {
