@@ -11,6 +11,8 @@
 
 #include "boot_server.h"
 #include "tests/test_support.h"
+#include "tests/net_test_support.h"
+#include "peers/dhcp_server.h"
 #include "efi/loader/image_list.h"
 #include "images.h"
 #include "options.h"
@@ -288,7 +290,6 @@ TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {
   EXPECT_EQ(seen, 1);
   EXPECT_EQ(log.size(), 2u);
   EXPECT_TRUE(server.Station().Received().empty());  // a long run keeps no frames
-  EXPECT_TRUE(bootserver::AttachServices(server).empty());
 
   // A peer that took the station's OnFrame for itself is adopted as a service: it and the server's
   // own handling both go on.
@@ -377,6 +378,210 @@ TEST_F(BootServerWithDriver, DriverResolvesTheServerAndItsDatagramsAreLogged) {
   ASSERT_EQ(log_.size(), 2u);
   EXPECT_NE(log_[1].find("udp 198.18.0.100:68 > 198.18.0.1:67 300 bytes"), std::string::npos);
   EXPECT_EQ(log_[1].find("BAD-CHECKSUM"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The whole WIRL boot of the hosted driver against two boot servers with
+// their services: the address from the primary, the image of the server of
+// higher priority, its boot file read by TFTP, and a missing file refused.
+class BootServerServices : public orvale_test::NetTest {
+ protected:
+  bool SetAddress() const override { return false; }
+  void SetUp() override {
+    folder_ = ::testing::TempDir() + "boot-server-services";
+    std::remove((folder_ + "/sample.efi").c_str());
+    ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
+    content_.resize(5000);
+    for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::ofstream(folder_ + "/sample.efi", std::ios::binary)
+        .write(reinterpret_cast<const char *>(content_.data()), static_cast<std::streamsize>(content_.size()));
+    NetTest::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    auto o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", folder_ + "/sample.efi,priority=5",
+                                             "--image", folder_ + "/other.efi,priority=1", "--priority", "2",
+                                             "--extra-server", "198.18.0.2,priority=9"},
+                                            &error);
+    ASSERT_TRUE(o) << error;
+    primary_ = std::make_unique<bootserver::BootServer>(&segment_, *o, [this](const std::string &l) {
+      log_.push_back(l);
+    });
+    bootserver::ServerOptions extra = *o;
+    extra.address = o->extraServers[0].address;
+    extra.mac = o->extraServers[0].mac;
+    extra.serverPriority = o->extraServers[0].priority;
+    extra.primary = false;
+    extra_ = std::make_unique<bootserver::BootServer>(&segment_, extra, [this](const std::string &l) {
+      log_.push_back(l);
+    });
+    services_ = bootserver::AttachServices(*primary_);
+    extraServices_ = bootserver::AttachServices(*extra_);
+  }
+  void TearDown() override {
+    NetTest::TearDown();
+    extra_.reset();
+    primary_.reset();
+  }
+  ::testing::AssertionResult Logged(const std::string &text) const {
+    std::string all;
+    for (const std::string &l : log_) {
+      if (l.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+      all += l + "\n";
+    }
+    return ::testing::AssertionFailure() << "not in the log:\n" << all;
+  }
+
+  std::string folder_;
+  Bytes content_;
+  std::unique_ptr<bootserver::BootServer> primary_, extra_;
+  std::vector<std::string> services_, extraServices_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(BootServerServices, WirlBootFromTheServerOfHigherPriorityThenTftp) {
+  ASSERT_EQ(services_.size(), 3u);
+  EXPECT_EQ(services_[0], "dhcp");
+  EXPECT_EQ(extraServices_.size(), 2u);  // no DHCP on an extra server
+  EXPECT_EQ(extraServices_[0], "wirl");
+
+  PacketRecord *packets = Proto()->Packets;
+  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
+  packets->WirlServerPort = 67;
+  packets->AutoSelect = 1;
+  packets->UseDefaultImage = 1;
+  ASSERT_EQ(Proto()->Dhcp(Proto(), FALSE), EFI_SUCCESS);
+  EXPECT_EQ(orvale_test::Ip4Of(Proto()->Mode->StationIp), (peers::Ip4{198, 18, 0, 100}));
+  EXPECT_EQ(orvale_test::Ip4Of(Proto()->Mode->SubnetMask), (peers::Ip4{255, 255, 255, 0}));
+  ASSERT_TRUE(packets->PxeReplyReceived);
+  const Bytes raw(packets->PxeReply.Raw, packets->PxeReply.Raw + sizeof(packets->PxeReply.Raw));
+  const auto ack = peers::DecodeDhcp(raw);
+  ASSERT_TRUE(ack);
+  // The acknowledgement of the server of priority 9, naming the default image's file and itself.
+  EXPECT_EQ(ack->siaddr, (peers::Ip4{198, 18, 0, 2}));
+  ASSERT_NE(ack->Option(54), nullptr);
+  EXPECT_EQ(*ack->Option(54), (Bytes{198, 18, 0, 2}));
+  ASSERT_NE(ack->Option(67), nullptr);
+  EXPECT_EQ(*ack->Option(67), (Bytes{'s', 'a', 'm', 'p', 'l', 'e', '.', 'e', 'f', 'i'}));
+  ASSERT_NE(ack->Option(43), nullptr);
+  EXPECT_EQ(*ack->Option(43), (Bytes{1, 1, 2, 8, 4, 3, 0, 0, 1}));
+  EXPECT_TRUE(Logged("dhcp DISCOVER 52:54:00:12:34:56 > OFFER 198.18.0.100"));
+  EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100"));
+  EXPECT_TRUE(Logged("198.18.0.2: wirl LIST from 198.18.0.100 port 67 > 2 image(s), default 03000001, priority 9"));
+  EXPECT_TRUE(Logged("198.18.0.2: wirl SELECT from 198.18.0.100 port 67 image 03000001 > boot file"));
+
+  // The file, with blksize and tsize, from the chosen server.
+  EFI_IP_ADDRESS server = orvale_test::Efi({198, 18, 0, 2});
+  UINT8 name[] = "sample.efi";
+  UINT64 size = 0;
+  UINTN blockSize = 1468;
+  ASSERT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, &size, &blockSize, &server,
+                           name, nullptr, FALSE),
+            EFI_SUCCESS);
+  EXPECT_EQ(size, content_.size());
+  Bytes buffer(size);
+  blockSize = 1468;
+  ASSERT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer.data(), FALSE, &size, &blockSize,
+                           &server, name, nullptr, FALSE),
+            EFI_SUCCESS);
+  EXPECT_EQ(buffer, content_);
+  EXPECT_TRUE(Logged("198.18.0.2: tftp sent sample.efi to 198.18.0.100: 5000 bytes, 4 blocks of 1468 in"));
+
+  // other.efi is listed but not in the folder: TFTP error 1, and nothing read.
+  UINT8 missing[] = "other.efi";
+  size = 0;
+  EXPECT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, &size, &blockSize,
+                           &server, missing, nullptr, FALSE),
+            EFI_TFTP_ERROR);
+  EXPECT_TRUE(Logged("tftp RRQ other.efi"));
+  EXPECT_TRUE(Logged("> ERROR 1 File not found"));
+}
+
+// 10% of the frames lost both ways: the address, the selection and a 30-block read still get through,
+// the retransmissions answered by the services.
+TEST_F(BootServerServices, WholeRoadUnderTenPercentLoss) {
+  content_.resize(30 * 512 + 100);
+  for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 13 + 1);
+  // The services read the folder when attached: a fresh primary with the longer file.
+  std::ofstream(folder_ + "/sample.efi", std::ios::binary)
+      .write(reinterpret_cast<const char *>(content_.data()), static_cast<std::streamsize>(content_.size()));
+  extra_.reset();
+  primary_.reset();
+  std::string error;
+  auto o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", folder_ + "/sample.efi"}, &error);
+  ASSERT_TRUE(o) << error;
+  primary_ = std::make_unique<bootserver::BootServer>(&segment_, *o, [this](const std::string &l) {
+    log_.push_back(l);
+  });
+  bootserver::AttachServices(*primary_);
+  hosted::SegmentFaults faults;
+  faults.lossRate = 0.10;
+  faults.seed = 5;
+  segment_.SetFaults(faults);
+
+  PacketRecord *packets = Proto()->Packets;
+  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
+  packets->WirlServerPort = 67;
+  packets->AutoSelect = 1;
+  ASSERT_EQ(Proto()->Dhcp(Proto(), FALSE), EFI_SUCCESS);
+  ASSERT_TRUE(packets->PxeReplyReceived);
+  EFI_IP_ADDRESS server = orvale_test::Efi({198, 18, 0, 1});
+  UINT8 name[] = "sample.efi";
+  UINT64 size = content_.size();
+  Bytes buffer(size);
+  UINTN blockSize = 512;
+  ASSERT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer.data(), FALSE, &size, &blockSize, &server,
+                           name, nullptr, FALSE),
+            EFI_SUCCESS);
+  EXPECT_EQ(buffer, content_);
+  EXPECT_TRUE(Logged("tftp sent sample.efi to 198.18.0.100: 15460 bytes, 31 blocks of 512"));
+  // Every frame the driver sent was for the server; some never reached it.
+  EXPECT_LT(primary_->Station().Received().size(), nic_->sent.size());
+  EXPECT_TRUE(Logged("wirl SELECT from 198.18.0.100 port 67 image 03000001 > boot file \"sample.efi\""));
+}
+
+// The primary alone: a SELECT of an image it lacks is refused with sub-option 1 = 3, and a SELECT
+// meant for another server goes unanswered.
+TEST_F(BootServerServices, SelectOfAnUnknownImageIsRefusedAndAnotherServersIsIgnored) {
+  peers::Station client(&segment_, {0x02, 0, 0, 0, 0, 0x55}, {198, 18, 0, 150});
+  auto select = [&](const Bytes &image, const Bytes &serverId) {
+    peers::DhcpMessage m;
+    m.op = 1;
+    m.xid = 0x1234;
+    m.ciaddr = {198, 18, 0, 150};
+    m.chaddr = {0x02, 0, 0, 0, 0, 0x55};
+    m.Set(53, {8});
+    m.Set(60, {'Z', 'E', 'K', 'O', 'W', 'I', 'R', 'L', 'C'});
+    Bytes vendor = {1, 1, 2, 2, 2, 1, 1, 8, 4};
+    vendor.insert(vendor.end(), image.begin(), image.end());
+    vendor.insert(vendor.end(), {3, 4});
+    vendor.insert(vendor.end(), serverId.begin(), serverId.end());
+    m.Set(43, vendor);
+    client.ClearReceived();
+    client.SendUdp(peers::kBroadcastMac, peers::kBroadcastIp, 68, 67, peers::EncodeDhcp(m));
+    segment_.Pump();
+    std::vector<peers::DhcpMessage> replies;
+    for (const auto &u : client.ReceivedUdp())
+      if (u.udp.destinationPort == 68)
+        if (auto r = peers::DecodeDhcp(u.udp.data)) replies.push_back(*r);
+    return replies;
+  };
+  auto refused = select({3, 0, 0, 9}, {198, 18, 0, 1});
+  ASSERT_EQ(refused.size(), 1u);
+  ASSERT_NE(refused[0].Option(43), nullptr);
+  EXPECT_EQ(*refused[0].Option(43), (Bytes{1, 1, 3}));
+  EXPECT_EQ(refused[0].Option(67), nullptr);
+  EXPECT_TRUE(Logged("wirl SELECT from 198.18.0.150 port 67 image 03000009 > refused, no such image"));
+  // The second image, on the primary: its own file name.
+  auto chosen = select({3, 0, 0, 2}, {198, 18, 0, 1});
+  ASSERT_EQ(chosen.size(), 1u);
+  ASSERT_NE(chosen[0].Option(67), nullptr);
+  EXPECT_EQ(*chosen[0].Option(67), (Bytes{'o', 't', 'h', 'e', 'r', '.', 'e', 'f', 'i'}));
+  EXPECT_EQ(chosen[0].siaddr, (peers::Ip4{198, 18, 0, 1}));
+  // Meant for 198.18.0.3: neither server answers.
+  EXPECT_TRUE(select({3, 0, 0, 1}, {198, 18, 0, 3}).empty());
 }
 
 }  // namespace

@@ -73,7 +73,8 @@ bootvm_start_server() {
   "$bootvm_server" --dgram "127.0.0.1:0,127.0.0.1:$vm_port" "$@" >"$log" 2>&1 &
   bootvm_server_pid=$!
   local i
-  for ((i = 0; i < 100; i++)); do
+  # Up to 20 s: a sanitizer build reads a 16 MiB image slowly.
+  for ((i = 0; i < 400; i++)); do
     if grep -q '] ready$' "$log" 2>/dev/null; then
       bootvm_server_port=$(sed -n 's/.* on udp 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log" | head -n 1)
       [ -n "$bootvm_server_port" ] && return 0

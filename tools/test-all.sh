@@ -66,7 +66,7 @@ run_suite() {
 [ -x tools/run-ovmf-suite.sh ] && run_suite ovmf bash tools/run-ovmf-suite.sh
 # Network boots in OVMF; the boot server comes from the hosted build above.
 [ -x tools/run-boot-suite.sh ] && ORVALE_SERVER_BINARY=build/hosted/orvale-boot-server \
-  run_suite boot bash tools/run-boot-suite.sh local-sample driver-present stub-boot stub-first-buffer stub-missing-file
+  run_suite boot bash tools/run-boot-suite.sh
 [ -x tools/realnet.sh ] && run_suite realnet bash tools/realnet.sh
 
 if [ ${#failed_suites[@]} -gt 0 ]; then echo "failed suites: ${failed_suites[*]}"; fi

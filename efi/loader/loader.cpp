@@ -34,6 +34,8 @@ constexpr UINT8 kOptionServerId = 54;
 constexpr UINT8 kWirlSelectedImage = 8;  // WIRL sub-option: selected boot image identifier
 constexpr UINTN kSiaddrOffset = 20;      // BOOTP next-server address
 constexpr UINTN kAckSlot = 0;
+constexpr UINTN kListReplyWaitUs = 300 * 1000;
+constexpr UINT16 kTftpServerPort = 69;
 constexpr UINTN kWirlReplySlot = 2;
 constexpr UINTN kMaxBootFileName = 255;
 constexpr UINTN kMaxConfigProblems = 4;
@@ -178,6 +180,10 @@ struct Session {
   UINT64 FileSize = 0;
   EFI_DEVICE_PATH_PROTOCOL *FilePath = nullptr;  // a local image's place on the volume
   char FileName[kMaxBootFileName + 1] = {};
+  // The DHCP server's identifier, kept when the address is reported: slot 0
+  // holds each later reply in turn (the LIST replies among them).
+  bool HaveDhcpServer = false;
+  UINT8 DhcpServer[4] = {};
 };
 
 PacketSlot *Slot(OrvaleProtocol *P, UINTN Index) {
@@ -280,7 +286,11 @@ void ReportAddress(Session &S, const char *How) {
   Line line = Report("address");
   line.Ipv4(p->Mode->StationIp.v4.Addr).Text("/").Ipv4(p->Mode->SubnetMask.v4.Addr);
   UINT8 server[4];
-  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) line.Text(" server ").Ipv4(server);
+  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) {
+    line.Text(" server ").Ipv4(server);
+    S.HaveDhcpServer = true;
+    for (UINTN i = 0; i < 4; ++i) S.DhcpServer[i] = server[i];
+  }
   line.Text(" (").Text(How).Text(")").Emit();
 }
 
@@ -331,6 +341,9 @@ EFI_STATUS GatherImageList(Session &S, UINT8 (&ImageServer)[4], bool *HaveImageS
   for (UINT32 round = 0; round < S.Config.ListRounds; ++round) {
     const char *const steps[] = {"send", "gather"};
     for (const char *step : steps) {
+      // The gathering window is a few tens of milliseconds: give the servers'
+      // replies time to arrive before it opens.
+      if (step == steps[1]) gBs->Stall(kListReplyWaitUs);
       status = p->Wirl(p);
       if (EFI_ERROR(status)) {
         Failure("list", status).Text(" round ").Dec(round + 1).Text(" ").Text(step).Emit();
@@ -361,7 +374,10 @@ EFI_STATUS WirlBoot(Session &S) {
   if (S.Config.ExplicitImage) {
     PacketRecord *r = p->Packets;
     // Without a named server: the DHCP server, which our boot server also is.
-    if (!haveImageServer) haveImageServer = ServerIdentifier(p, Slot(p, kAckSlot), imageServer);
+    if (!haveImageServer && S.HaveDhcpServer) {
+      haveImageServer = true;
+      for (UINTN i = 0; i < 4; ++i) imageServer[i] = S.DhcpServer[i];
+    }
     r->AutoSelect = 0;
     r->ExplicitSelect = 1;
     auto *image = reinterpret_cast<UINT8 *>(&r->SelectImage);
@@ -440,12 +456,21 @@ void ReportTftpError(OrvaleProtocol *P, Line &L) {
   AsciiBytes(L, reinterpret_cast<const UINT8 *>(e.ErrorString), n).Text("\"");
 }
 
+// The server port of a plain transfer. The Wirl member's LIST rounds toggle
+// the alternate-port state, and in that state Mtftp takes the port from here.
+EFI_PXE_BASE_CODE_MTFTP_INFO TftpPort() {
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  info.SPort = kTftpServerPort;
+  return info;
+}
+
 EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, UINT64 *Size) {
   OrvaleProtocol *p = S.Orvale;
   UINTN blockSize = S.Config.BlockSize;
   *Size = 0;
+  EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
   const EFI_STATUS status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, Size, &blockSize,
-                                     Server, reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+                                     Server, reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
   if (EFI_ERROR(status)) {
     Line line = Failure("size", status);
     ReportTftpError(p, line);
@@ -482,8 +507,9 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server) {
     UINTN blockSize = S.Config.BlockSize;
     UINT64 size = capacity;
     const UINT64 start = ReadTsc();
+    EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
     status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, S.File, FALSE, &size, &blockSize, Server,
-                      reinterpret_cast<UINT8 *>(S.FileName), nullptr, FALSE);
+                      reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
     const UINT64 us = ElapsedUs(start);
     if (status == EFI_BUFFER_TOO_SMALL && attempt == 0) {
       Report("download").Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();

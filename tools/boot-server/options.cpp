@@ -239,8 +239,11 @@ std::string ServerUsage() {
   return R"(orvale-boot-server: a boot server for network-booting a machine through the Orvale driver.
 
 It runs one station (its own MAC and IPv4 address) on a link, answers ARP for
-its address and logs each exchange on one line. The DHCP, WIRL and TFTP
-services that answer on it are attached in services.cpp.
+its address and logs each exchange on one line. It leases addresses by DHCP,
+offers its images by WIRL (LIST with its priority, default image and image
+list; SELECT answered with the image's boot file) and serves the TFTP folder
+with blksize and tsize; a finished transfer's line gives the server's time
+from sending a block to receiving its ACK.
 
 Usage: orvale-boot-server (--dgram LOCAL[,PEER] | --interface IF) --image FILE[,...]... [options]
 

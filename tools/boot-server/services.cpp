@@ -23,11 +23,309 @@
 // messages (WIRL's are INFORMs with the "ZEKOWIRLC" vendor class).
 #include "boot_server.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include "peers/dhcp_server.h"
+#include "peers/tftp_server.h"
+
 namespace bootserver {
 
-std::vector<std::string> AttachServices(BootServer &) {
-  // No services yet: the server answers ARP and logs what arrives.
-  return {};
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kVendor = 43;
+constexpr uint8_t kBootFileOption = 67;
+
+std::string Hex(const std::array<uint8_t, 4> &id) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%02x%02x%02x%02x", id[0], id[1], id[2], id[3]);
+  return text;
+}
+
+peers::Ip4 MaskOf(uint8_t prefixLength) {
+  const uint32_t bits = prefixLength == 0 ? 0 : ~uint32_t{0} << (32 - prefixLength);
+  return {static_cast<uint8_t>(bits >> 24), static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 8),
+          static_cast<uint8_t>(bits)};
+}
+
+std::string MessageTypeName(const peers::DhcpMessage &m) {
+  static const char *const kNames[] = {"?", "DISCOVER", "OFFER", "REQUEST", "DECLINE",
+                                       "ACK", "NAK", "RELEASE", "INFORM"};
+  const peers::Bytes *type = m.Option(53);
+  if (type == nullptr || type->size() != 1) return "BOOTP";
+  return (*type)[0] < std::size(kNames) ? kNames[(*type)[0]] : "type " + std::to_string((*type)[0]);
+}
+
+// The value of a WIRL sub-option in a message's option 43 instances.
+std::optional<peers::Bytes> SubOption(const peers::DhcpMessage &m, uint8_t code) {
+  for (const auto &[option, value] : m.options) {
+    if (option != kVendor) continue;
+    for (const auto &[sub, subValue] : peers::DecodeSubOptions(value))
+      if (sub == code) return subValue;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::array<uint8_t, 4>> FourBytes(const std::optional<peers::Bytes> &value) {
+  if (!value || value->size() != 4) return std::nullopt;
+  return std::array<uint8_t, 4>{(*value)[0], (*value)[1], (*value)[2], (*value)[3]};
+}
+
+// Addresses from the pool, one per client hardware address, kept for the
+// server's life so a client's REQUEST gets the address it was offered.
+class Leases {
+ public:
+  explicit Leases(const ServerOptions &o) : start_(o.poolStart), size_(o.poolSize) {}
+  std::optional<peers::Ip4> For(const peers::Chaddr &chaddr) {
+    const auto known = leases_.find(chaddr);
+    if (known != leases_.end()) return known->second;
+    if (leases_.size() >= size_) return std::nullopt;
+    const uint32_t first = (uint32_t{start_[0]} << 24) | (uint32_t{start_[1]} << 16) | (uint32_t{start_[2]} << 8) |
+                           start_[3];
+    const uint32_t a = first + static_cast<uint32_t>(leases_.size());
+    const peers::Ip4 ip = {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+                           static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a)};
+    leases_.emplace(chaddr, ip);
+    return ip;
+  }
+
+ private:
+  peers::Ip4 start_;
+  size_t size_;
+  std::map<peers::Chaddr, peers::Ip4> leases_;
+};
+
+std::string DhcpAttach(BootServer &server) {
+  const ServerOptions &o = server.Options();
+  peers::DhcpServer::Config config;
+  config.offer = o.poolStart;
+  config.mask = MaskOf(o.prefixLength);
+  config.router = std::nullopt;  // one segment: nothing to route through
+  auto dhcp = std::make_shared<peers::DhcpServer>(&server.Station(), config);
+  server.AdoptStationHandler();
+  auto leases = std::make_shared<Leases>(o);
+  BootServer *log = &server;
+  dhcp->Shape = [log, leases](const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
+    const std::string client = FormatMac({request.message.chaddr[0], request.message.chaddr[1],
+                                          request.message.chaddr[2], request.message.chaddr[3],
+                                          request.message.chaddr[4], request.message.chaddr[5]});
+    if (!reply) return;
+    const std::string type = MessageTypeName(*reply);
+    if (type != "NAK") {
+      const auto lease = leases->For(request.message.chaddr);
+      if (!lease) {
+        log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > pool exhausted, no answer");
+        reply.reset();
+        return;
+      }
+      reply->yiaddr = *lease;
+    }
+    log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > " + type + " " + FormatIp(reply->yiaddr));
+  };
+  server.Keep(dhcp);
+  return "dhcp";
+}
+
+std::string WirlAttach(BootServer &server) {
+  const ServerOptions &o = server.Options();
+  peers::WirlServer::Config config;
+  config.priority = o.serverPriority;
+  const BootImage *preferred = DefaultImage(o.images);
+  if (preferred != nullptr) {
+    config.defaultImage = preferred->id;
+  } else {
+    config.defaultImage.reset();
+  }
+  config.selectedImage.reset();
+  config.imageList = SubOption9Pieces(EncodeImageList(o.images));
+  config.ports = o.wirlPorts;
+  auto wirl = std::make_shared<peers::WirlServer>(&server.Station(), config);
+  server.AdoptStationHandler();
+  BootServer *self = &server;
+  wirl->Shape = [self](const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
+    const ServerOptions &opts = self->Options();
+    const std::string from = "from " + FormatIp(request.source) + " port " + std::to_string(request.destinationPort);
+    const uint8_t kind = peers::WirlTypeOf(request.message);
+    if (kind == 1) {
+      const BootImage *preferred = DefaultImage(opts.images);
+      if (preferred == nullptr) {
+        // Without an image there is nothing to offer: a reply lacking the default image would be refused anyway.
+        self->Log("wirl LIST " + from + " > no images, no answer");
+        reply.reset();
+        return;
+      }
+      self->Log("wirl LIST " + from + " > " + std::to_string(opts.images.size()) + " image(s), default " +
+                Hex(preferred->id) + ", priority " + std::to_string(opts.serverPriority));
+      return;
+    }
+    if (kind != 2 || !reply) return;
+    const auto image = FourBytes(SubOption(request.message, 8));
+    const auto serverId = FourBytes(SubOption(request.message, 3));
+    if (serverId && *serverId != opts.address) {
+      // A broadcast SELECT names the server it is meant for.
+      self->Log("wirl SELECT " + from + " for server " + FormatIp(*serverId) + ": not this one");
+      reply.reset();
+      return;
+    }
+    const BootImage *chosen = image ? FindImage(opts.images, *image) : nullptr;
+    reply->siaddr = opts.address;
+    if (chosen == nullptr) {
+      // Sub-option 1 = 3: the server refuses a SELECT of an image it does not have.
+      reply->Remove(kVendor);
+      reply->Remove(kBootFileOption);
+      reply->options.emplace_back(kVendor, peers::EncodeSubOptions({{1, {3}}}));
+      self->Log("wirl SELECT " + from + " image " + (image ? Hex(*image) : std::string("(none)")) +
+                " > refused, no such image");
+      return;
+    }
+    const std::string file = chosen->BootFileName();
+    reply->Set(kBootFileOption, peers::Bytes(file.begin(), file.end()));
+    // The acknowledgement names the image it answers for (sub-option 8).
+    reply->Remove(kVendor);
+    reply->options.emplace_back(
+        kVendor, peers::EncodeSubOptions({{1, {2}}, {8, peers::Bytes(chosen->id.begin(), chosen->id.end())}}));
+    self->Log("wirl SELECT " + from + " image " + Hex(chosen->id) + " > boot file \"" + file + "\" on " +
+              FormatIp(opts.address));
+  };
+  server.Keep(wirl);
+  return "wirl";
+}
+
+// The regular files directly in a folder, by name.
+std::map<std::string, peers::Bytes> ReadFolder(const std::string &folder, std::string *problem) {
+  std::map<std::string, peers::Bytes> files;
+  DIR *dir = opendir(folder.c_str());
+  if (dir == nullptr) {
+    *problem = "cannot read the folder " + folder;
+    return files;
+  }
+  while (const dirent *entry = readdir(dir)) {
+    const std::string path = folder + "/" + entry->d_name;
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // One read of the whole file: boot files run to many megabytes.
+    peers::Bytes content(static_cast<size_t>(st.st_size));
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(content.data()), static_cast<std::streamsize>(content.size()))) {
+      *problem = "cannot read " + path;
+      continue;
+    }
+    files[entry->d_name] = std::move(content);
+  }
+  closedir(dir);
+  return files;
+}
+
+// The server's own view of each transfer: the time from sending a block to
+// receiving its ACK, summed over the blocks.
+struct TransferTimes {
+  struct Open {
+    uint64_t block = 0;
+    Clock::time_point sent;
+    double totalMs = 0;
+    uint64_t acked = 0;
+    Clock::time_point started = Clock::now();
+    bool logged = false;
+  };
+  std::map<uint16_t, Open> byPort;
+  size_t requestsLogged = 0;
+};
+
+std::string TftpAttach(BootServer &server) {
+  const ServerOptions &o = server.Options();
+  const std::string &root = o.tftpRoot;  // defaults to the first image's folder
+  peers::TftpServerConfig config;
+  std::string problem;
+  if (!root.empty()) config.files = ReadFolder(root, &problem);
+  if (!problem.empty()) server.Log("tftp: " + problem);
+  const size_t fileCount = config.files.size();
+
+  auto times = std::make_shared<TransferTimes>();
+  // ACKs are timed before the TFTP server answers them with the next block.
+  peers::Station *station = &server.Station();
+  server.AddFrameHandler([times, station](const hosted::Frame &frame) {
+    const auto ethernet = peers::ParseEthernet(frame.bytes);
+    if (!ethernet || ethernet->etherType != peers::kEtherIpv4) return;
+    const auto ip = peers::ParseIpv4(ethernet->payload);
+    if (!ip || ip->protocol != peers::kProtoUdp || ip->destination != station->Ip() || ip->moreFragments ||
+        ip->offsetBytes != 0) {
+      return;
+    }
+    const auto udp = peers::ParseUdp(ip->source, ip->destination, ip->payload);
+    if (!udp || udp->data.size() < 4 || peers::GetBe16(udp->data, 0) != peers::tftp::kAck) return;
+    const auto open = times->byPort.find(udp->destinationPort);
+    if (open == times->byPort.end()) return;
+    TransferTimes::Open &t = open->second;
+    if (peers::GetBe16(udp->data, 2) != static_cast<uint16_t>(t.block) || t.block == 0) return;
+    t.totalMs += std::chrono::duration<double, std::milli>(Clock::now() - t.sent).count();
+    ++t.acked;
+    t.block = 0;  // a duplicate ACK is not timed twice
+  });
+
+  // The TFTP server chains to the station's handler it finds: it must find none.
+  station->OnFrame = nullptr;
+  auto tftp = std::make_shared<peers::TftpServer>(station, std::move(config));
+  server.AdoptStationHandler();
+  tftp->hooks.beforeData = [times](peers::TftpServer &, peers::TftpServer::Transfer &t, uint64_t block,
+                                   peers::Bytes &) {
+    TransferTimes::Open &open = times->byPort[t.port];
+    open.block = block;
+    open.sent = Clock::now();
+    return false;
+  };
+
+  // After the server has answered: one line per refused request and per finished transfer.
+  peers::TftpServer *server_tftp = tftp.get();
+  BootServer *self = &server;
+  server.AddFrameHandler([times, server_tftp, self](const hosted::Frame &) {
+    const auto &requests = server_tftp->Requests();
+    for (; times->requestsLogged < requests.size(); ++times->requestsLogged) {
+      const peers::tftp::Request &r = requests[times->requestsLogged];
+      std::string line = std::string("tftp ") + (r.opcode == peers::tftp::kRrq ? "RRQ " : "request ") + r.file;
+      for (const auto &[name, value] : r.options) line += " " + name + " " + value;
+      line += " from " + FormatIp(r.clientIp) + ":" + std::to_string(r.clientPort);
+      if (r.opcode != peers::tftp::kRrq || server_tftp->Config().files.count(r.file) == 0) {
+        self->Log(line + " > ERROR 1 File not found");
+      } else {
+        self->Log(line + " > " + std::to_string(server_tftp->Config().files.at(r.file).size()) + " bytes offered");
+      }
+    }
+    for (const peers::TftpServer::Transfer &t : server_tftp->Transfers()) {
+      const auto open = times->byPort.find(t.port);
+      if (!t.done || open == times->byPort.end() || open->second.logged) continue;
+      TransferTimes::Open &o = open->second;
+      o.logged = true;
+      const double seconds = std::chrono::duration<double>(Clock::now() - o.started).count();
+      char figures[160];
+      std::snprintf(figures, sizeof figures,
+                    "%zu bytes, %llu blocks of %llu in %.3f s, %.3f ms per block from send to ACK",
+                    t.content.size(), static_cast<unsigned long long>(t.lastSent),
+                    static_cast<unsigned long long>(t.blockSize), seconds,
+                    o.acked == 0 ? 0.0 : o.totalMs / static_cast<double>(o.acked));
+      self->Log("tftp sent " + t.request.file + " to " + FormatIp(t.request.clientIp) + ": " + figures);
+    }
+  });
+  server.Keep(tftp);
+  server.Keep(times);
+  return "tftp (" + std::to_string(fileCount) + " file(s) from " + (root.empty() ? "nowhere" : root) + ")";
+}
+
+}  // namespace
+
+std::vector<std::string> AttachServices(BootServer &server) {
+  std::vector<std::string> names;
+  if (server.Primary()) names.push_back(DhcpAttach(server));
+  names.push_back(WirlAttach(server));
+  names.push_back(TftpAttach(server));
+  return names;
 }
 
 }  // namespace bootserver
