@@ -585,3 +585,217 @@ TEST_F(BootServerServices, SelectOfAnUnknownImageIsRefusedAndAnotherServersIsIgn
 }
 
 }  // namespace
+
+namespace {
+
+// The boot server's PXE services against the hosted driver: PXE DHCP with its
+// proxy offer or with the boot information in its own replies, discovery by
+// multicast, unicast and broadcast, and the boot file read by TFTP.
+class BootServerPxe : public orvale_test::NetTest {
+ protected:
+  bool SetAddress() const override { return false; }
+  void SetUp() override {
+    folder_ = ::testing::TempDir() + "boot-server-pxe";
+    ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
+    content_.resize(3000);
+    for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 5 + 1);
+    std::ofstream(folder_ + "/sample.efi", std::ios::binary)
+        .write(reinterpret_cast<const char *>(content_.data()), static_cast<std::streamsize>(content_.size()));
+    NetTest::SetUp();
+  }
+  void Start(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--dgram", "127.0.0.1:1", "--image", folder_ + "/sample.efi"});
+    std::string error;
+    auto o = bootserver::ParseServerOptions(args, &error);
+    ASSERT_TRUE(o) << error;
+    server_ = std::make_unique<bootserver::BootServer>(&segment_, *o, [this](const std::string &l) {
+      log_.push_back(l);
+    });
+    services_ = bootserver::AttachServices(*server_);
+  }
+  void TearDown() override {
+    NetTest::TearDown();
+    server_.reset();
+  }
+  ::testing::AssertionResult Logged(const std::string &text) const {
+    std::string all;
+    for (const std::string &l : log_) {
+      if (l.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+      all += l + "\n";
+    }
+    return ::testing::AssertionFailure() << "not in the log:\n" << all;
+  }
+  static std::optional<peers::DhcpMessage> Decode(const DhcpPacket &p) {
+    return peers::DecodeDhcp(Bytes(p.Raw, p.Raw + sizeof(p.Raw)));
+  }
+  EFI_STATUS PxeDhcp() {
+    Proto()->Packets->BootMode = 0;
+    return Proto()->Dhcp(Proto(), TRUE);
+  }
+  EFI_STATUS Discover(UINT16 type, EFI_PXE_BASE_CODE_DISCOVER_INFO *info = nullptr) {
+    UINT16 layer = 0;
+    return Proto()->Discover(Proto(), type, &layer, FALSE, info);
+  }
+  // The reply's boot file from option 67, and its server.
+  void ExpectBootFileReply() {
+    ASSERT_TRUE(Proto()->Packets->PxeReplyReceived);
+    const auto reply = Decode(Proto()->Packets->PxeReply);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->siaddr, (peers::Ip4{198, 18, 0, 1}));
+    ASSERT_NE(reply->Option(67), nullptr);
+    EXPECT_EQ(*reply->Option(67), (Bytes{'s', 'a', 'm', 'p', 'l', 'e', '.', 'e', 'f', 'i'}));
+    ASSERT_NE(reply->Option(43), nullptr);
+    EXPECT_EQ(*reply->Option(43), (Bytes{71, 4, 0, 1, 0, 0, 255}));
+  }
+
+  std::string folder_;
+  Bytes content_;
+  std::unique_ptr<bootserver::BootServer> server_;
+  std::vector<std::string> services_;
+  std::vector<std::string> log_;
+};
+
+// Discovery control 0, group 224.0.1.2, this server as the one of type 1, the
+// menu entry and a prompt that does not wait.
+const Bytes kBootInformation = {6, 1, 0, 7, 4, 224, 0, 1, 2, 8, 7, 0, 1, 1, 198, 18, 0, 1,
+                                9, 22, 0, 1, 19, 'O', 'r', 'v', 'a', 'l', 'e', ' ', 'n', 'e', 't', 'w', 'o', 'r', 'k',
+                                ' ', 'b', 'o', 'o', 't', 10, 5, 0, 'B', 'o', 'o', 't', 255};
+
+TEST(BootServerPxeOptions, ModesTypeGroupMenuAndRefusals) {
+  std::string error;
+  auto o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", "a.efi"}, &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->pxe, bootserver::ServerOptions::Pxe::None);
+  EXPECT_TRUE(o->leaseAddresses);
+  o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", "a.efi", "--pxe", "proxy", "--no-dhcp",
+                                      "--pxe-type", "65535", "--pxe-multicast", "239.1.2.3", "--pxe-menu", "M"},
+                                     &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->pxe, bootserver::ServerOptions::Pxe::Proxy);
+  EXPECT_FALSE(o->leaseAddresses);
+  EXPECT_EQ(o->pxeServerType, 65535);
+  EXPECT_EQ(o->pxeMulticast, (bootserver::Ip4{239, 1, 2, 3}));
+  EXPECT_EQ(o->pxeMenu, "M");
+  o = bootserver::ParseServerOptions({"--dgram", "127.0.0.1:1", "--image", "a.efi", "--pxe=dhcp",
+                                      "--pxe-multicast=off"},
+                                     &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->pxe, bootserver::ServerOptions::Pxe::Dhcp);
+  EXPECT_FALSE(o->pxeMulticast);
+  for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+           {"--pxe", "both"}, {"--pxe-type", "0"}, {"--pxe-type", "65536"}, {"--pxe-multicast", "223.255.255.255"},
+           {"--pxe-multicast", "240.0.0.1"}, {"--pxe-menu", std::string(65, 'm')}, {"--pxe-menu="}}) {
+    std::vector<std::string> args = {"--dgram", "127.0.0.1:1", "--image", "a.efi"};
+    args.insert(args.end(), bad.begin(), bad.end());
+    EXPECT_FALSE(bootserver::ParseServerOptions(args, &error)) << bad[0];
+  }
+  // 64 characters still fit.
+  EXPECT_TRUE(bootserver::ParseServerOptions(
+      {"--dgram", "127.0.0.1:1", "--image", "a.efi", "--pxe-menu", std::string(64, 'm')}, &error));
+}
+
+TEST_F(BootServerPxe, ProxyBesideItsOwnDhcpThenMulticastAndUnicastDiscoveryAndTheFile) {
+  Start({"--pxe", "proxy"});
+  ASSERT_EQ(services_.size(), 4u);
+  EXPECT_EQ(services_[0], "dhcp");
+  EXPECT_EQ(services_[1], "pxe (proxy, boot server)");
+
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  EXPECT_EQ(orvale_test::Ip4Of(Proto()->Mode->StationIp), (peers::Ip4{198, 18, 0, 100}));
+  ASSERT_TRUE(Proto()->Packets->ProxyOfferReceived);
+  const auto proxy = Decode(Proto()->Packets->ProxyOffer);
+  ASSERT_TRUE(proxy);
+  EXPECT_EQ(proxy->yiaddr, (peers::Ip4{0, 0, 0, 0}));
+  ASSERT_NE(proxy->Option(43), nullptr);
+  EXPECT_EQ(*proxy->Option(43), kBootInformation);
+  // The address came from the plain offer: no PXE information in the ACK.
+  const auto ack = Decode(Proto()->Packets->DhcpAck);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->Option(60), nullptr);
+  EXPECT_TRUE(Logged("pxe DISCOVER 52:54:00:12:34:56 > proxy offer"));
+  EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100"));
+
+  // Without settings: multicast to the group first, which the server answers.
+  ASSERT_EQ(Discover(1), EFI_SUCCESS);
+  ExpectBootFileReply();
+  EXPECT_TRUE(Logged("pxe REQUEST from 198.18.0.100 to 224.0.1.2:4011 type 1 layer 0 > ACK boot file \"sample.efi\""));
+
+  // Unicast to the server from a list of one.
+  EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
+  info.UseUCast = TRUE;
+  info.IpCnt = 1;
+  info.SrvList[0].Type = 1;
+  info.SrvList[0].IpAddr = orvale_test::Efi({198, 18, 0, 1});
+  ASSERT_EQ(Discover(1, &info), EFI_SUCCESS);
+  ExpectBootFileReply();
+  EXPECT_TRUE(Logged("pxe REQUEST from 198.18.0.100 to 198.18.0.1:4011 type 1 layer 0 > ACK"));
+
+  // A type the server is not: no answer.
+  info.SrvList[0].Type = 2;
+  EXPECT_NE(Discover(2, &info), EFI_SUCCESS);
+
+  // The boot file of the reply, from the same server.
+  EFI_IP_ADDRESS server = orvale_test::Efi({198, 18, 0, 1});
+  UINT8 name[] = "sample.efi";
+  Bytes buffer(content_.size());
+  UINT64 size = buffer.size();
+  UINTN blockSize = 1024;
+  ASSERT_EQ(Proto()->Mtftp(Proto(), EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer.data(), FALSE, &size, &blockSize,
+                           &server, name, nullptr, FALSE),
+            EFI_SUCCESS);
+  EXPECT_EQ(buffer, content_);
+}
+
+// As the DHCP server itself: option 60 and the boot information in the
+// offer and the ACK, no proxy offer; without a group (discovery control 2),
+// discovery goes by broadcast to port 67, where the DHCP service stays silent
+// for the boot server.
+TEST_F(BootServerPxe, InTheDhcpRepliesThenBroadcastDiscovery) {
+  Start({"--pxe", "dhcp", "--pxe-multicast", "off", "--pxe-type", "7"});
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  EXPECT_FALSE(Proto()->Packets->ProxyOfferReceived);
+  const auto ack = Decode(Proto()->Packets->DhcpAck);
+  ASSERT_TRUE(ack);
+  ASSERT_NE(ack->Option(60), nullptr);
+  EXPECT_EQ(*ack->Option(60), (Bytes{'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't'}));
+  ASSERT_NE(ack->Option(43), nullptr);
+  const Bytes &vendor = *ack->Option(43);
+  ASSERT_GE(vendor.size(), 12u);
+  EXPECT_EQ(Bytes(vendor.begin(), vendor.begin() + 12), (Bytes{6, 1, 2, 8, 7, 0, 7, 1, 198, 18, 0, 1}));  // no multicast
+  EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100 with PXE boot information"));
+  EXPECT_FALSE(Logged("proxy offer"));
+
+  ASSERT_EQ(Discover(7), EFI_SUCCESS);
+  ASSERT_TRUE(Proto()->Packets->PxeReplyReceived);
+  const auto reply = Decode(Proto()->Packets->PxeReply);
+  ASSERT_TRUE(reply);
+  ASSERT_NE(reply->Option(43), nullptr);
+  EXPECT_EQ(*reply->Option(43), (Bytes{71, 4, 0, 7, 0, 0, 255}));
+  EXPECT_EQ(Bytes(reply->file.begin(), reply->file.begin() + 10),
+            (Bytes{'s', 'a', 'm', 'p', 'l', 'e', '.', 'e', 'f', 'i'}));
+  EXPECT_TRUE(Logged("pxe REQUEST from 198.18.0.100 to 255.255.255.255:67 type 7 layer 0 > ACK"));
+  // The discovery REQUEST reached the DHCP service too, which left it alone.
+  size_t dhcpRequests = 0;
+  for (const std::string &l : log_) dhcpRequests += l.find("dhcp REQUEST") != std::string::npos;
+  EXPECT_EQ(dhcpRequests, 1u);
+}
+
+// Beside another DHCP server: the proxy leases nothing, a DHCP server on the
+// segment gives the address.
+TEST_F(BootServerPxe, NoDhcpLeavesTheAddressToTheOtherServer) {
+  Start({"--pxe", "proxy", "--no-dhcp"});
+  ASSERT_EQ(services_.size(), 3u);
+  EXPECT_EQ(services_[0], "pxe (proxy, boot server)");
+  peers::DhcpServer::Config c;
+  c.offer = {198, 18, 0, 42};
+  peers::Station station(&segment_, {0x02, 0, 0, 0, 0, 0x07}, {198, 18, 0, 7});
+  peers::DhcpServer other(&station, c);
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  EXPECT_EQ(orvale_test::Ip4Of(Proto()->Mode->StationIp), (peers::Ip4{198, 18, 0, 42}));
+  EXPECT_TRUE(Proto()->Packets->ProxyOfferReceived);
+  EXPECT_FALSE(Logged("dhcp "));
+  ASSERT_EQ(Discover(1), EFI_SUCCESS);
+  ExpectBootFileReply();
+}
+
+}  // namespace

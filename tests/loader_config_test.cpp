@@ -128,6 +128,24 @@ TEST(LoaderConfig, AddressImageAndPathForms) {
   EXPECT_FALSE(Accepted("local-image = \\a\tb"));
 }
 
+TEST(LoaderConfig, PxePathTypeAndServer) {
+  EXPECT_FALSE(Parse("").config.PxePath);
+  EXPECT_EQ(Parse("").config.PxeServerType, 1);
+  const Parsed p = Parse("boot-path = pxe\npxe-type = 65535\npxe-server = 198.18.0.9\n");
+  EXPECT_EQ(p.refused, 0u);
+  EXPECT_TRUE(p.config.PxePath);
+  EXPECT_EQ(p.config.PxeServerType, 65535);
+  EXPECT_TRUE(p.config.HavePxeServer);
+  EXPECT_EQ(std::memcmp(p.config.PxeServer, "\xC6\x12\x00\x09", 4), 0);
+  EXPECT_FALSE(Parse("boot-path = pxe\nboot-path = wirl\n").config.PxePath);
+  EXPECT_FALSE(Accepted("boot-path = bootp"));
+  EXPECT_FALSE(Accepted("pxe-type = 0"));
+  EXPECT_TRUE(Accepted("pxe-type = 1"));
+  EXPECT_FALSE(Accepted("pxe-type = 65536"));
+  EXPECT_FALSE(Accepted("pxe-server = 198.18.0"));
+  EXPECT_FALSE(Parse("pxe-server = 1.2.3.256\n").config.HavePxeServer);
+}
+
 TEST(LoaderConfig, RefusedLinesAreReportedAndTheRestApplies) {
   const Parsed p = Parse(
       "server-port = 7799\n"

@@ -8,6 +8,9 @@
 # sample ran and returned EFI_SUCCESS and tshark flagged no frame.
 #
 #   tools/demo.sh            network boot from the boot server
+#   tools/demo.sh --pxe      the PXE path: the boot server as a proxy beside its
+#                            own DHCP and as the boot server found by multicast
+#                            discovery on port 4011
 #   tools/demo.sh --local    the loader starts the sample from its own volume
 #                            (no network exchange; shows the start path alone)
 #
@@ -23,9 +26,10 @@ source tools/boot-vm.sh
 mode=network
 case "${1:-}" in
   --local) mode=local ;;
+  --pxe) mode=pxe ;;
   "") ;;
-  -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  *) echo "demo: unknown argument $1 (--local, --help)" >&2; exit 2 ;;
+  -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "demo: unknown argument $1 (--local, --pxe, --help)" >&2; exit 2 ;;
 esac
 out=${ORVALE_DEMO_OUT:-build/demo}
 limit=${ORVALE_DEMO_TIMEOUT:-120}
@@ -48,6 +52,7 @@ config="$out/orvale-boot.cfg"
   echo "block-size = $block_size"
   echo "power-off = yes"
   [ "$mode" = local ] && echo 'local-image = \sample.efi'
+  [ "$mode" = pxe ] && echo 'boot-path = pxe'
 } >"$config"
 bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/volume.log" 2>&1 ||
   { cat "$out/volume.log"; echo "demo: FAT volume not built"; exit 1; }
@@ -55,14 +60,16 @@ bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/vol
 trap bootvm_stop_server EXIT
 vm_port=
 server_port=
-if [ "$mode" = network ]; then
+server_pxe=()
+[ "$mode" = pxe ] && server_pxe=(--pxe proxy)
+if [ "$mode" != local ]; then
   vm_port=$(bootvm_free_port)
   # The boot server serves a copy of the sample from its own folder.
   mkdir -p "$out/images"
   cp "$bootvm_sample" "$out/images/sample.efi"
   echo "== boot server (log: $out/server.log, capture: $out/demo.pcap)"
   bootvm_start_server "$out/server.log" "$vm_port" --image "$out/images/sample.efi,name=Orvale sample,priority=5" \
-    --pcap "$out/demo.pcap" || { echo "demo: boot server did not start"; exit 1; }
+    --pcap "$out/demo.pcap" ${server_pxe[@]+"${server_pxe[@]}"} || { echo "demo: boot server did not start"; exit 1; }
   server_port=$bootvm_server_port
   sed 's/^/  server: /' "$out/server.log"
 fi
@@ -74,7 +81,7 @@ rc=$?
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 bootvm_text "$out/serial.raw" >"$out/serial.log"
 grep -a -E '^ORVALE-(BOOT|SAMPLE)' "$out/serial.log" | sed 's/^/  /'
-if [ "$mode" = network ]; then
+if [ "$mode" != local ]; then
   bootvm_stop_server
   echo "== boot server's view"
   tail -n +2 "$out/server.log" | sed 's/^/  server: /' | tail -n 40

@@ -25,6 +25,10 @@
 #   first-buffer     a boot file larger than the loader's first buffer: size, then read
 #   loss-10          10% of the frames dropped by the boot server, both ways; the boot completes
 #   big-1468, big-8192  a 16 MiB boot file at block sizes 1468 and 8192 (download figures)
+#   pxe-proxy        the PXE path: a proxy offer beside the server's own DHCP, multicast
+#                    discovery of a type-1 boot server, its boot file read and started
+#   pxe-unicast      the PXE path with the boot information in the DHCP replies and
+#                    discovery by unicast to the server the settings name
 #
 # Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
 # (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
@@ -36,7 +40,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -263,6 +267,28 @@ for c in "${cases[@]}"; do
       run_case "$c" $'list-rounds = 0\nblock-size = '"${c#big-}" --image "$big,name=big,priority=5"
       if booted && has '^ORVALE-BOOT download 16777216 bytes'; then
         report yes "$c" "$(line '^ORVALE-BOOT download 16777216' | cut -c 22-); $(line '^ORVALE-BOOT blocks' | cut -c 13-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-proxy)
+      run_case "$c" 'boot-path = pxe' --image "$sample_image" --pxe proxy
+      if booted && has '^ORVALE-BOOT address 198\.18\.0\.[0-9]+/255\.255\.255\.0 server 198\.18\.0\.1 \(PXE DHCP with a proxy offer\)' &&
+        has '^ORVALE-BOOT discover type 1 layer 0 server 198\.18\.0\.1$' && has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' &&
+        grep -q -a 'pxe REQUEST from .* to 224\.0\.1\.2:4011 type 1 layer 0 > ACK' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT discover')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-unicast)
+      run_case "$c" $'boot-path = pxe\npxe-type = 7\npxe-server = 198.18.0.1' --image "$sample_image" --pxe dhcp \
+        --pxe-type 7
+      if booted && has '^ORVALE-BOOT address .* \(PXE DHCP\)' &&
+        has '^ORVALE-BOOT discover type 7 layer 0 server 198\.18\.0\.1 \(unicast\)' &&
+        grep -q -a 'pxe REQUEST from .* to 198\.18\.0\.1:4011 type 7 layer 0 > ACK' "$server_log" &&
+        ! grep -q -a 'proxy offer' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT discover')"
       else
         report no "$c" "$(why)"
       fi

@@ -158,6 +158,20 @@ const char *ApplyLine(Span Key, Span Value, LoaderConfig *C) {
     C->FirstBuffer = n;
   } else if (Is(Key, "local-image")) {
     if (!ParsePath(Value, C->LocalImage)) return "local-image wants a path starting with \\";
+  } else if (Is(Key, "boot-path")) {
+    if (Is(Value, "pxe")) {
+      C->PxePath = TRUE;
+    } else if (Is(Value, "wirl")) {
+      C->PxePath = FALSE;
+    } else {
+      return "boot-path wants wirl or pxe";
+    }
+  } else if (Is(Key, "pxe-type")) {
+    if (!ParseNumber(Value, 65535, &n) || n == 0) return "pxe-type wants 1..65535";
+    C->PxeServerType = static_cast<UINT16>(n);
+  } else if (Is(Key, "pxe-server")) {
+    if (!ParseIpv4(Value, C->PxeServer)) return "pxe-server wants an IPv4 address";
+    C->HavePxeServer = TRUE;
   } else if (Is(Key, "power-off")) {
     if (!ParseBoolean(Value, &C->PowerOff)) return "power-off wants yes or no";
   } else {

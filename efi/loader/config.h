@@ -13,6 +13,10 @@
 //   first-buffer = 0          bytes: read into this first, size only if it is too small;
 //                             0: get the size first (K and M suffixes allowed)
 //   local-image = \EFI\x.efi  start this file from the volume instead of the network
+//   boot-path   = wirl        pxe: PXE DHCP, discovery of a boot server, its boot file
+//   pxe-type    = 1           boot server type to discover on the PXE path (1..65535)
+//   pxe-server  = 198.18.0.1  discover by unicast to this server only (default: as the
+//                             DHCP replies' discovery control allows)
 //   power-off   = no          yes: power the machine off when done
 //
 // Freestanding: parsed without any library, so the hosted tests run it too.
@@ -38,6 +42,10 @@ struct LoaderConfig {
   UINT64 FirstBuffer = 0;
   char LocalImage[kConfigPathBytes] = {};  // empty: boot from the network
   BOOLEAN PowerOff = FALSE;
+  BOOLEAN PxePath = FALSE;
+  UINT16 PxeServerType = 1;
+  BOOLEAN HavePxeServer = FALSE;
+  UINT8 PxeServer[4] = {};
 };
 
 // A line the parser refused; the line is otherwise ignored.

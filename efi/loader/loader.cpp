@@ -2,8 +2,9 @@
 // the Orvale driver the way a boot manager would. It finds the driver's
 // service binding on the NIC (loading \orvale.efi from its own volume and
 // connecting the NIC when the firmware has not), creates a child, runs the
-// WIRL boot (address, image list, LIST and SELECT), fetches the boot file by
-// TFTP, and starts it with LoadImage from the buffer and StartImage.
+// WIRL boot (address, image list, LIST and SELECT) or, when its settings say
+// so, the PXE one (PXE DHCP and discovery), fetches the boot file by TFTP, and
+// starts it with LoadImage from the buffer and StartImage.
 //
 // Every stage prints one line "ORVALE-BOOT <stage> ..."; a failure prints
 // "ORVALE-BOOT FAIL <stage> EFI_<status> ..." and ends the run; the last line
@@ -415,6 +416,48 @@ EFI_STATUS WirlBoot(Session &S) {
   return EFI_SUCCESS;
 }
 
+// The PXE path: PXE DHCP through the Dhcp member (any BootMode but 16), then
+// Discover of the configured boot server type, by unicast to the configured
+// server or as the DHCP replies' discovery control allows. The reply is
+// published in the same slot as the WIRL one, so BootFile reads either.
+EFI_STATUS PxeBoot(Session &S) {
+  OrvaleProtocol *p = S.Orvale;
+  PacketRecord *r = p->Packets;
+  if (r->BootMode == ORVALE_BOOT_MODE_WIRL) r->BootMode = 0;
+  EFI_STATUS status = p->Dhcp(p, TRUE);
+  if (EFI_ERROR(status)) {
+    Failure("dhcp", status).Text(" (PXE)").Emit();
+    return status;
+  }
+  ReportAddress(S, r->ProxyOfferReceived ? "PXE DHCP with a proxy offer" : "PXE DHCP");
+
+  EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
+  EFI_PXE_BASE_CODE_DISCOVER_INFO *chosen = nullptr;
+  if (S.Config.HavePxeServer) {
+    info.UseUCast = TRUE;
+    info.IpCnt = 1;
+    info.SrvList[0].Type = S.Config.PxeServerType;
+    for (UINTN i = 0; i < 4; ++i) info.SrvList[0].IpAddr.v4.Addr[i] = S.Config.PxeServer[i];
+    chosen = &info;
+  }
+  UINT16 layer = 0;
+  status = p->Discover(p, S.Config.PxeServerType, &layer, FALSE, chosen);
+  if (EFI_ERROR(status)) {
+    Failure("discover", status).Text(" type ").Dec(S.Config.PxeServerType).Emit();
+    return status;
+  }
+  Report("discover")
+      .Text("type ")
+      .Dec(S.Config.PxeServerType)
+      .Text(" layer ")
+      .Dec(layer)
+      .Text(" server ")
+      .Ipv4(r->LastBootServerIp.v4.Addr)
+      .Text(S.Config.HavePxeServer ? " (unicast)" : "")
+      .Emit();
+  return EFI_SUCCESS;
+}
+
 // The boot file name and the server to fetch it from, out of the published reply.
 EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   OrvaleProtocol *p = S.Orvale;
@@ -609,7 +652,7 @@ EFI_STATUS Boot(Session &S, const CHAR16 *Folder) {
     status = ReadLocalImage(S);
   } else {
     EFI_IP_ADDRESS server;
-    status = WirlBoot(S);
+    status = S.Config.PxePath ? PxeBoot(S) : WirlBoot(S);
     if (!EFI_ERROR(status)) status = BootFile(S, &server);
     if (!EFI_ERROR(status)) status = Download(S, &server);
   }

@@ -68,7 +68,7 @@ class BootServer {
   std::vector<std::shared_ptr<void>> kept_;
 };
 
-// Attaches the services to the server (DHCP on the primary server only, WIRL
+// Attaches the services to the server (DHCP, and PXE with --pxe, on the primary server only, WIRL
 // and TFTP on every server); returns the name of each service attached, in order.
 std::vector<std::string> AttachServices(BootServer &server);
 

@@ -120,6 +120,10 @@ struct Parser {
     unsigned long n = 0;
     if (key == "help") return options.help = true;
     if (key == "verbose") return options.verbose = true;
+    if (key == "no-dhcp") {
+      options.leaseAddresses = false;
+      return true;
+    }
     if (!hasValue) return Fail("option " + key + " wants a value");
     if (key == "config") return ReadConfig(value);
     if (key == "dgram") {
@@ -164,6 +168,32 @@ struct Parser {
       return true;
     }
     if (key == "extra-server") return ParseExtraServer(value);
+    if (key == "pxe") {
+      if (value == "dhcp") return (options.pxe = ServerOptions::Pxe::Dhcp), true;
+      if (value == "proxy") return (options.pxe = ServerOptions::Pxe::Proxy), true;
+      if (value == "off") return (options.pxe = ServerOptions::Pxe::None), true;
+      return Fail("pxe wants dhcp, proxy or off");
+    }
+    if (key == "pxe-type") {
+      if (!ParseNumber(value, 1, 65535, &n)) return Fail("pxe-type wants 1..65535");
+      options.pxeServerType = static_cast<uint16_t>(n);
+      return true;
+    }
+    if (key == "pxe-multicast") {
+      if (value == "off") return (options.pxeMulticast.reset(), true);
+      Ip4 group{};
+      if (!ParseIp(value, &group) || group[0] < 224 || group[0] > 239) {
+        return Fail("pxe-multicast wants a multicast address or off");
+      }
+      options.pxeMulticast = group;
+      return true;
+    }
+    if (key == "pxe-menu") {
+      // One menu entry: its length is one byte, shared with the type and length in option 43.
+      if (value.empty() || value.size() > 64) return Fail("pxe-menu wants 1..64 characters");
+      options.pxeMenu = value;
+      return true;
+    }
     if (key == "tftp-root") {
       options.tftpRoot = value;
       return !value.empty() || Fail("tftp-root wants a folder");
@@ -210,7 +240,7 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string> &
       value = key.substr(equals + 1);
       key.resize(equals);
       hasValue = true;
-    } else if (key != "help" && key != "verbose" && i + 1 < args.size()) {
+    } else if (key != "help" && key != "verbose" && key != "no-dhcp" && i + 1 < args.size()) {
       value = args[++i];
       hasValue = true;
     }
@@ -269,6 +299,18 @@ Boot images:
                          station, WIRL and TFTP with the same images; no DHCP
   --wirl-port P          answer WIRL on this port (repeatable; default 67 and 7799)
   --tftp-root DIR        folder served by TFTP (default: the first image's folder)
+  --no-dhcp              lease no addresses: another DHCP server on the link does
+PXE:
+  --pxe dhcp|proxy|off   dhcp: DHCP replies to PXE clients carry the boot-server
+                         information (vendor class "PXEClient", option 43);
+                         proxy: proxy offers (no address) beside a plain DHCP
+                         server. Either way the server answers discovery on
+                         port 4011 (multicast and unicast) and broadcast to 67
+                         with the first image's boot file (default off)
+  --pxe-type N           the boot server's type (default 1)
+  --pxe-multicast A.B.C.D|off
+                         discovery group (default 224.0.1.2)
+  --pxe-menu TEXT        the boot menu's entry (default "Orvale network boot")
 Diagnostics:
   --pcap FILE            write every frame the server sends or takes to FILE
   --loss PERCENT         drop this share of frames, both ways (seeded)

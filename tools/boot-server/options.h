@@ -42,6 +42,16 @@ struct ServerOptions {
   std::vector<BootImage> images;
   std::vector<ExtraServer> extraServers;  // --extra-server A.B.C.D[,priority=P][,mac=MAC]
   bool primary = true;                    // false for an extra server's copy of the options
+  bool leaseAddresses = true;             // --no-dhcp: another DHCP server on the link leases them
+
+  // PXE: none; "dhcp": the DHCP service's replies to PXE clients carry the boot
+  // information; "proxy": proxy offers beside a plain DHCP server (this one's or
+  // another's). Either way a boot server answers discovery on port 4011.
+  enum class Pxe { None, Dhcp, Proxy };
+  Pxe pxe = Pxe::None;
+  uint16_t pxeServerType = 1;             // the boot server's type in sub-options 8, 9 and 71
+  std::optional<Ip4> pxeMulticast = Ip4{224, 0, 1, 2};  // discovery group (sub-option 7); none: no multicast
+  std::string pxeMenu = "Orvale network boot";
 
   std::string pcapPath;               // empty: no capture
   double lossPercent = 0;             // frames dropped on the way in and out, 0..100

@@ -2,7 +2,9 @@
 //
 // AttachServices puts the DHCP, WIRL and TFTP server peers on the server's
 // station: all three on the primary server, WIRL and TFTP on an extra one
-// (server.Primary() tells which; --extra-server makes extra ones). Each peer
+// (server.Primary() tells which; --extra-server makes extra ones). With --pxe
+// the primary also runs the PXE proxy and boot server (PxeAttach); with
+// --no-dhcp it leases nothing. Each peer
 // is built from the options and logs each exchange it completes through
 // server.Log, one line each, e.g.
 //   "dhcp DISCOVER 52:54:00:12:34:56 > OFFER 198.18.0.100"
@@ -33,6 +35,7 @@
 #include <memory>
 
 #include "peers/dhcp_server.h"
+#include "peers/pxe_server.h"
 #include "peers/tftp_server.h"
 
 namespace bootserver {
@@ -103,6 +106,37 @@ class Leases {
   std::map<peers::Chaddr, peers::Ip4> leases_;
 };
 
+const peers::Bytes kPxeClient = {'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't'};
+
+bool FromPxeClient(const peers::DhcpMessage &m) {
+  const peers::Bytes *c = m.Option(60);
+  return c != nullptr && c->size() >= kPxeClient.size() && std::equal(kPxeClient.begin(), kPxeClient.end(), c->begin());
+}
+
+// Option 43 of a PXE offer: discovery control 0 (multicast, broadcast and the
+// server list all allowed) with the discovery group, or 2 (no multicast)
+// without one; this server as the only boot server of its type, a one-entry
+// menu and a prompt that does not wait.
+peers::Bytes PxeBootInformation(const ServerOptions &o) {
+  const auto type = [&] { return peers::Bytes{static_cast<uint8_t>(o.pxeServerType >> 8),
+                                              static_cast<uint8_t>(o.pxeServerType)}; };
+  peers::DhcpOptions sub;
+  sub.push_back({6, {static_cast<uint8_t>(o.pxeMulticast ? 0 : 2)}});
+  if (o.pxeMulticast) sub.push_back({7, peers::Bytes(o.pxeMulticast->begin(), o.pxeMulticast->end())});
+  peers::Bytes servers = type();
+  servers.push_back(1);
+  servers.insert(servers.end(), o.address.begin(), o.address.end());
+  sub.push_back({8, servers});
+  peers::Bytes menu = type();
+  menu.push_back(static_cast<uint8_t>(o.pxeMenu.size()));
+  menu.insert(menu.end(), o.pxeMenu.begin(), o.pxeMenu.end());
+  sub.push_back({9, menu});
+  sub.push_back({10, {0, 'B', 'o', 'o', 't'}});
+  peers::Bytes vendor = peers::EncodeSubOptions(sub);
+  vendor.push_back(255);
+  return vendor;
+}
+
 std::string DhcpAttach(BootServer &server) {
   const ServerOptions &o = server.Options();
   peers::DhcpServer::Config config;
@@ -113,7 +147,20 @@ std::string DhcpAttach(BootServer &server) {
   server.AdoptStationHandler();
   auto leases = std::make_shared<Leases>(o);
   BootServer *log = &server;
-  dhcp->Shape = [log, leases](const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
+  const bool pxeInReplies = o.pxe == ServerOptions::Pxe::Dhcp;
+  const peers::Bytes pxeInformation = PxeBootInformation(o);
+  const bool pxeBootServer = o.pxe != ServerOptions::Pxe::None;
+  dhcp->Shape = [log, leases, pxeInReplies, pxeInformation, pxeBootServer](const peers::DhcpSeen &request,
+                                                                          std::optional<peers::DhcpMessage> &reply) {
+    // A discovery request (boot item in option 43) is the boot server's to answer.
+    if (pxeBootServer && peers::PxeServer::BootItemOf(request.message)) {
+      reply.reset();
+      return;
+    }
+    if (reply && pxeInReplies && FromPxeClient(request.message) && MessageTypeName(*reply) != "NAK") {
+      reply->Set(60, kPxeClient);
+      reply->Set(kVendor, pxeInformation);
+    }
     const std::string client = FormatMac({request.message.chaddr[0], request.message.chaddr[1],
                                           request.message.chaddr[2], request.message.chaddr[3],
                                           request.message.chaddr[4], request.message.chaddr[5]});
@@ -128,7 +175,8 @@ std::string DhcpAttach(BootServer &server) {
       }
       reply->yiaddr = *lease;
     }
-    log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > " + type + " " + FormatIp(reply->yiaddr));
+    log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > " + type + " " + FormatIp(reply->yiaddr) +
+             (reply->Option(60) != nullptr ? " with PXE boot information" : ""));
   };
   server.Keep(dhcp);
   return "dhcp";
@@ -318,11 +366,44 @@ std::string TftpAttach(BootServer &server) {
   return "tftp (" + std::to_string(fileCount) + " file(s) from " + (root.empty() ? "nowhere" : root) + ")";
 }
 
+// The PXE proxy (in proxy mode) and the boot server on port 4011: discovery
+// to the server's address or to the discovery group, or broadcast to port 67,
+// answered with the first image's boot file in the file field and option 67.
+std::string PxeAttach(BootServer &server) {
+  const ServerOptions &o = server.Options();
+  peers::PxeServer::Config config;
+  config.proxyOffers = o.pxe == ServerOptions::Pxe::Proxy;
+  config.offerVendor = PxeBootInformation(o);
+  config.answerProxyRequests = false;  // the proxy offer already holds all a client needs
+  config.bootServer = true;
+  config.serverTypes = {o.pxeServerType};
+  const std::string file = o.images.empty() ? std::string() : o.images.front().BootFileName();
+  config.bootFile = peers::Bytes(file.begin(), file.end());
+  config.discoveryMulticast = o.pxeMulticast;
+  auto pxe = std::make_shared<peers::PxeServer>(&server.Station(), config);
+  server.AdoptStationHandler();
+  BootServer *self = &server;
+  pxe->Shape = [self, file](const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
+    const std::string to = FormatIp(request.destination) + ":" + std::to_string(request.destinationPort);
+    const auto item = peers::PxeServer::BootItemOf(request.message);
+    if (!item) {
+      const peers::Chaddr &c = request.message.chaddr;
+      self->Log("pxe DISCOVER " + FormatMac({c[0], c[1], c[2], c[3], c[4], c[5]}) + " > proxy offer");
+      return;
+    }
+    self->Log("pxe REQUEST from " + FormatIp(request.source) + " to " + to + " type " + std::to_string(item->first) +
+              " layer " + std::to_string(item->second & 0x7FFF) + (reply ? " > ACK boot file \"" + file + "\"" : ""));
+  };
+  server.Keep(pxe);
+  return config.proxyOffers ? "pxe (proxy, boot server)" : "pxe (boot server)";
+}
+
 }  // namespace
 
 std::vector<std::string> AttachServices(BootServer &server) {
   std::vector<std::string> names;
-  if (server.Primary()) names.push_back(DhcpAttach(server));
+  if (server.Primary() && server.Options().leaseAddresses) names.push_back(DhcpAttach(server));
+  if (server.Primary() && server.Options().pxe != ServerOptions::Pxe::None) names.push_back(PxeAttach(server));
   names.push_back(WirlAttach(server));
   names.push_back(TftpAttach(server));
   return names;
