@@ -384,6 +384,16 @@ TEST_F(BootServerWithDriver, DriverResolvesTheServerAndItsDatagramsAreLogged) {
 
 namespace {
 
+// Whether a line of the server's log holds text; the whole log when none does.
+::testing::AssertionResult LoggedIn(const std::vector<std::string> &log, const std::string &text) {
+  std::string all;
+  for (const std::string &l : log) {
+    if (l.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+    all += l + "\n";
+  }
+  return ::testing::AssertionFailure() << "not in the log:\n" << all;
+}
+
 // The whole WIRL boot of the hosted driver against two boot servers with
 // their services: the address from the primary, the image of the server of
 // higher priority, its boot file read by TFTP, and a missing file refused.
@@ -425,14 +435,7 @@ class BootServerServices : public orvale_test::NetTest {
     extra_.reset();
     primary_.reset();
   }
-  ::testing::AssertionResult Logged(const std::string &text) const {
-    std::string all;
-    for (const std::string &l : log_) {
-      if (l.find(text) != std::string::npos) return ::testing::AssertionSuccess();
-      all += l + "\n";
-    }
-    return ::testing::AssertionFailure() << "not in the log:\n" << all;
-  }
+  ::testing::AssertionResult Logged(const std::string &text) const { return LoggedIn(log_, text); }
 
   std::string folder_;
   Bytes content_;
@@ -617,14 +620,7 @@ class BootServerPxe : public orvale_test::NetTest {
     NetTest::TearDown();
     server_.reset();
   }
-  ::testing::AssertionResult Logged(const std::string &text) const {
-    std::string all;
-    for (const std::string &l : log_) {
-      if (l.find(text) != std::string::npos) return ::testing::AssertionSuccess();
-      all += l + "\n";
-    }
-    return ::testing::AssertionFailure() << "not in the log:\n" << all;
-  }
+  ::testing::AssertionResult Logged(const std::string &text) const { return LoggedIn(log_, text); }
   static std::optional<peers::DhcpMessage> Decode(const DhcpPacket &p) {
     return peers::DecodeDhcp(Bytes(p.Raw, p.Raw + sizeof(p.Raw)));
   }
