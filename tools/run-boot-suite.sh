@@ -273,7 +273,7 @@ for c in "${cases[@]}"; do
       ;;
     pxe-proxy)
       run_case "$c" 'boot-path = pxe' --image "$sample_image" --pxe proxy
-      if booted && has '^ORVALE-BOOT address 198\.18\.0\.[0-9]+/255\.255\.255\.0 .*\(PXE DHCP with a proxy offer\)' &&
+      if booted && has '^ORVALE-BOOT address 198\.18\.0\.[0-9]+/255\.255\.255\.0 server 198\.18\.0\.1 \(PXE\+proxy\)' &&
         has '^ORVALE-BOOT discover type 1 layer 0 server 198\.18\.0\.1$' && has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' &&
         grep -q -a 'pxe REQUEST from .* to 224\.0\.1\.2:4011 type 1 layer 0 > ACK' "$server_log"; then
         report yes "$c" "$(line '^ORVALE-BOOT discover')"
@@ -284,7 +284,7 @@ for c in "${cases[@]}"; do
     pxe-unicast)
       run_case "$c" $'boot-path = pxe\npxe-type = 7\npxe-server = 198.18.0.1' --image "$sample_image" --pxe dhcp \
         --pxe-type 7
-      if booted && has '^ORVALE-BOOT address .* \(PXE DHCP\)' &&
+      if booted && has '^ORVALE-BOOT address .* server 198\.18\.0\.1 \(PXE\)$' &&
         has '^ORVALE-BOOT discover type 7 layer 0 server 198\.18\.0\.1 \(unicast\)' &&
         grep -q -a 'pxe REQUEST from .* to 198\.18\.0\.1:4011 type 7 layer 0 > ACK' "$server_log" &&
         ! grep -q -a 'proxy offer' "$server_log"; then

@@ -211,6 +211,30 @@ bool ServerIdentifier(OrvaleProtocol *P, PacketSlot *S, UINT8 (&Out)[4]) {
   return true;
 }
 
+// Option 54 out of a message's option area itself, for a PXE slot, whose
+// parse fills no option index. Every step stays inside the packet.
+bool RawServerIdentifier(const DhcpPacket &Packet, UINT8 (&Out)[4]) {
+  constexpr UINTN kOptionsOffset = 240;  // after the magic cookie
+  UINTN at = kOptionsOffset;
+  while (at < sizeof(Packet.Raw)) {
+    const UINT8 code = Packet.Raw[at];
+    if (code == 255) return false;
+    if (code == 0) {
+      ++at;
+      continue;
+    }
+    if (at + 1 >= sizeof(Packet.Raw)) return false;
+    const UINTN length = Packet.Raw[at + 1];
+    if (at + 2 + length > sizeof(Packet.Raw)) return false;
+    if (code == kOptionServerId && length == 4) {
+      for (UINTN i = 0; i < 4; ++i) Out[i] = Packet.Raw[at + 2 + i];
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
 bool SameBytes(const UINT8 *A, const UINT8 *B, UINTN Length) {
   for (UINTN i = 0; i < Length; ++i) {
     if (A[i] != B[i]) return false;
@@ -287,7 +311,7 @@ void ReportAddress(Session &S, const char *How) {
   Line line = Report("address");
   line.Ipv4(p->Mode->StationIp.v4.Addr).Text("/").Ipv4(p->Mode->SubnetMask.v4.Addr);
   UINT8 server[4];
-  if (ServerIdentifier(p, Slot(p, kAckSlot), server)) {
+  if (ServerIdentifier(p, Slot(p, kAckSlot), server) || RawServerIdentifier(p->Packets->DhcpAck, server)) {
     line.Text(" server ").Ipv4(server);
     S.HaveDhcpServer = true;
     for (UINTN i = 0; i < 4; ++i) S.DhcpServer[i] = server[i];
@@ -429,7 +453,7 @@ EFI_STATUS PxeBoot(Session &S) {
     Failure("dhcp", status).Text(" (PXE)").Emit();
     return status;
   }
-  ReportAddress(S, r->ProxyOfferReceived ? "PXE DHCP with a proxy offer" : "PXE DHCP");
+  ReportAddress(S, r->ProxyOfferReceived ? "PXE+proxy" : "PXE");
 
   EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
   EFI_PXE_BASE_CODE_DISCOVER_INFO *chosen = nullptr;
