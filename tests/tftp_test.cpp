@@ -463,6 +463,8 @@ struct OackCase {
   bool aborted;
   uint64_t serverBlock = 1024;  // the block size the server then sends
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const OackCase &c, std::ostream *os) { *os << c.name; }
 
 class TftpHostileOack : public TftpTest, public ::testing::WithParamInterface<OackCase> {};
 

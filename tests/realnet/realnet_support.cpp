@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -237,10 +238,13 @@ bool Capture::Start(const std::string &iface, const std::string &path, std::stri
   }
   const double deadline = MonotonicNow() + 15;
   while (MonotonicNow() < deadline) {
-    if (ReadFile(log_).find("Capture started") != std::string::npos) {
-      // Measured: capture starts about 0.4 s after launch, with the message; a
-      // little more keeps the first frame of a test from racing it.
-      SleepSeconds(0.1);
+    // Measured: capture starts about 0.4 s after launch, with the message. On a
+    // loaded machine the message can come before the file holds its pcap header,
+    // and a frame sent then is lost: wait for both, and a little more.
+    struct stat st {};
+    if (ReadFile(log_).find("Capture started") != std::string::npos && stat(path.c_str(), &st) == 0 &&
+        st.st_size >= 24) {
+      SleepSeconds(0.2);
       return true;
     }
     int status;
