@@ -13,13 +13,16 @@ void CapturedTest::SetUp() {
   capturePath_ = env_.captureDir + "/" + info->test_suite_name() + "." + info->name() + ".pcap";
   ASSERT_TRUE(capture_.Start(env_.iface, capturePath_, &why)) << why;
   capturing_ = true;
+  tap_.Poll();
+  seenBeforeCapture_ = tap_.Seen();
 }
 
 std::string CapturedTest::StopCapture() {
   if (capturing_) {
     capturing_ = false;
     std::string why;
-    if (!capture_.Stop(&why)) ADD_FAILURE() << why;
+    tap_.Poll();
+    if (!capture_.Stop(&why, tap_.Seen() - seenBeforeCapture_)) ADD_FAILURE() << why;
   }
   return capturePath_;
 }

@@ -29,6 +29,7 @@ class CapturedTest : public ::testing::Test {
   hosted::Mac mac_{};  // the client interface's, which the driver uses too
   Tap tap_;
   Capture capture_;
+  size_t seenBeforeCapture_ = 0;
   std::string capturePath_;
   bool capturing_ = false;
   bool judgeInTearDown_ = true;

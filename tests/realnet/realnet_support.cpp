@@ -259,12 +259,21 @@ bool Capture::Start(const std::string &iface, const std::string &path, std::stri
   return false;
 }
 
-bool Capture::Stop(std::string *why) {
+bool Capture::Stop(std::string *why, size_t expectedRecords) {
   if (pid_ <= 0) {
     *why = "no capture running";
     return false;
   }
   SleepSeconds(0.2);
+  // tshark hands frames to the file in batches and may drop the last batch when
+  // stopped: wait until the file holds what the tap saw (or give up after 3 s).
+  const double deadline = MonotonicNow() + 3;
+  std::string ignored;
+  while (MonotonicNow() < deadline) {
+    const auto records = CountPcapRecords(path_, &ignored);
+    if (records && *records >= expectedRecords) break;
+    SleepSeconds(0.05);
+  }
   kill(pid_, SIGINT);
   int rc = WaitExit(pid_, 10);
   pid_ = -1;
@@ -497,6 +506,7 @@ void Tap::Poll() {
     f.outgoing = from.sll_pkttype == PACKET_OUTGOING;
     f.bytes.assign(buffer.begin(), buffer.begin() + n);
     frames_.push_back(std::move(f));
+    ++seen_;
   }
 }
 

@@ -74,7 +74,8 @@ class Capture {
   bool Start(const std::string &iface, const std::string &path, std::string *why);
   // Lets the last frames land, stops tshark and waits for it; false with *why
   // when it had to be killed or reported an error.
-  bool Stop(std::string *why);
+  // expectedRecords: frames known to have crossed the interface while capturing.
+  bool Stop(std::string *why, size_t expectedRecords = 0);
   const std::string &Path() const { return path_; }
 
  private:
@@ -142,11 +143,14 @@ class Tap {
   void Poll();
   const std::vector<TapFrame> &Frames() const { return frames_; }
   void Clear() { frames_.clear(); }
+  // Every frame taken in since Open, Clear notwithstanding.
+  size_t Seen() const { return seen_; }
   std::vector<TapFrame> Matching(const std::function<bool(const TapFrame &)> &pred) const;
 
  private:
   int fd_ = -1;
   std::vector<TapFrame> frames_;
+  size_t seen_ = 0;
 };
 
 }  // namespace realnet
