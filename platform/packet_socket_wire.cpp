@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,10 +18,10 @@ namespace hosted {
 
 namespace {
 
-// Large enough for anything a 64 KiB GSO frame could be reported as; frames on
-// an MTU-1500 link are at most 1514 bytes.
-constexpr size_t kRxBufferSize = 65536 + 64;
-constexpr int kSocketBufferBytes = 1 << 20;
+// About 1 MiB of ring: a slow (sanitized) driver must not lose a burst of
+// fragments.
+constexpr size_t kRingBytes = 1 << 20;
+constexpr size_t kRingBlockBytes = 1 << 16;
 constexpr int kSendRetryMs = 50;
 // Keeps one Pump bounded under a flood; the rest waits for the next poll.
 constexpr int kMaxFramesPerPump = 512;
@@ -50,6 +51,12 @@ std::unique_ptr<PacketSocketWire> PacketSocketWire::Open(const std::string &inte
     *error = ErrnoText("AF_PACKET socket (needs CAP_NET_RAW)");
     return nullptr;
   }
+  {
+    ifreq req{};
+    memcpy(req.ifr_name, interfaceName.c_str(), interfaceName.size());
+    if (ioctl(wire->fd_, SIOCGIFMTU, &req) == 0 && req.ifr_mtu > 0) wire->mtu_ = static_cast<unsigned>(req.ifr_mtu);
+  }
+  if (!wire->MapRing(error)) return nullptr;
   sockaddr_ll addr{};
   addr.sll_family = AF_PACKET;
   addr.sll_protocol = htons(ETH_P_ALL);
@@ -70,16 +77,7 @@ std::unique_ptr<PacketSocketWire> PacketSocketWire::Open(const std::string &inte
     return nullptr;
   }
   memcpy(wire->mac_.data(), req.ifr_hwaddr.sa_data, wire->mac_.size());
-  if (ioctl(wire->fd_, SIOCGIFMTU, &req) == 0 && req.ifr_mtu > 0) wire->mtu_ = static_cast<unsigned>(req.ifr_mtu);
 
-  // The auxiliary data says when a local sender left its checksum to offload:
-  // such a frame would carry a completed checksum on a real cable, here it
-  // does not, and the driver would rightly reject it.
-  int on = 1;
-  if (setsockopt(wire->fd_, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
-    *error = ErrnoText("PACKET_AUXDATA");
-    return nullptr;
-  }
   // Every multicast frame, as MNP's multicast receive wants, on NICs that filter.
   packet_mreq mreq{};
   mreq.mr_ifindex = wire->ifindex_;
@@ -88,15 +86,51 @@ std::unique_ptr<PacketSocketWire> PacketSocketWire::Open(const std::string &inte
     *error = ErrnoText("PACKET_MR_ALLMULTI");
     return nullptr;
   }
-  // A slow (sanitized) driver must not lose a burst of fragments.
-  int bytes = kSocketBufferBytes;
-  setsockopt(wire->fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  wire->rxBuffer_.resize(kRxBufferSize);
   return wire;
 }
 
+bool PacketSocketWire::MapRing(std::string *error) {
+  int version = TPACKET_V2;
+  if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) {
+    *error = ErrnoText("PACKET_VERSION");
+    return false;
+  }
+  // A slot holds the header, the address and the largest frame of this MTU
+  // (a VLAN tag included); a power of two, so slots tile the ring's blocks.
+  const size_t need = TPACKET_ALIGN(TPACKET2_HDRLEN) + 16 + mtu_ + 18;
+  size_t slot = 2048;
+  while (slot < need) slot <<= 1;
+  const size_t block = slot > kRingBlockBytes ? slot : kRingBlockBytes;
+  const size_t blocks = kRingBytes / block > 0 ? kRingBytes / block : 1;
+  tpacket_req req{};
+  req.tp_block_size = static_cast<unsigned>(block);
+  req.tp_block_nr = static_cast<unsigned>(blocks);
+  req.tp_frame_size = static_cast<unsigned>(slot);
+  req.tp_frame_nr = static_cast<unsigned>(blocks * (block / slot));
+  if (setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
+    *error = ErrnoText("PACKET_RX_RING");
+    return false;
+  }
+  void *ring = mmap(nullptr, block * blocks, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (ring == MAP_FAILED) {
+    *error = ErrnoText("mmap of the receive ring");
+    return false;
+  }
+  ring_ = static_cast<uint8_t *>(ring);
+  ringBytes_ = block * blocks;
+  frameSize_ = slot;
+  frameCount_ = req.tp_frame_nr;
+  return true;
+}
+
 PacketSocketWire::~PacketSocketWire() {
+  if (ring_ != nullptr) munmap(ring_, ringBytes_);
   if (fd_ >= 0) close(fd_);
+}
+
+void *PacketSocketWire::ReadySlot() const {
+  auto *h = reinterpret_cast<tpacket2_hdr *>(ring_ + next_ * frameSize_);
+  return (__atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0 ? h : nullptr;
 }
 
 bool PacketSocketWire::Write(const Bytes &frame) {
@@ -126,7 +160,7 @@ void PacketSocketWire::Send(Port *from, const Bytes &frame) {
 bool PacketSocketWire::SendRaw(const Bytes &frame) { return Write(frame); }
 
 bool PacketSocketWire::WaitReadable(long ns) {
-  if (ports_.HasQueued()) return true;  // the next Pump has frames already
+  if (ports_.HasQueued() || ReadySlot() != nullptr) return true;  // the next Pump has frames already
   pollfd p{fd_, POLLIN, 0};
   const timespec wait{0, ns};
   ppoll(&p, 1, &wait, nullptr);
@@ -140,35 +174,33 @@ void PacketSocketWire::Pump() {
   ports_.DeliverLocal(now);
 
   for (int taken = 0; taken < kMaxFramesPerPump; ++taken) {
-    sockaddr_ll from{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-    iovec iov{rxBuffer_.data(), rxBuffer_.size()};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) return;  // EAGAIN: nothing more has arrived (EINTR: the next poll goes on)
-    if (from.sll_pkttype == PACKET_OUTGOING) {
+    auto *h = static_cast<tpacket2_hdr *>(ReadySlot());
+    if (h == nullptr) return;  // nothing more has arrived
+    const auto *from = reinterpret_cast<const sockaddr_ll *>(reinterpret_cast<uint8_t *>(h) +
+                                                             TPACKET_ALIGN(sizeof(tpacket2_hdr)));
+    const uint32_t status = h->tp_status;
+    const size_t offset = h->tp_mac;
+    const size_t length = h->tp_snaplen;
+    if (from->sll_pkttype == PACKET_OUTGOING) {
       ++stats_.outgoingSkipped;
-      continue;
-    }
-    if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > rxBuffer_.size()) {
+    } else if (length < h->tp_len || offset > frameSize_ || length > frameSize_ - offset) {
       ++stats_.truncated;
+    } else {
+      // A local sender that left its checksum to offload: such a frame would
+      // carry a completed checksum on a real cable, here it does not, and the
+      // driver would rightly reject it.
+      if ((status & TP_STATUS_CSUMNOTREADY) != 0) ++stats_.checksumNotReady;
+      ++stats_.received;
+      const uint8_t *bytes = reinterpret_cast<uint8_t *>(h) + offset;
+      Frame frame{Bytes(bytes, bytes + length), now};
+      // The slot goes back before delivery: a port may detach or send on the way.
+      __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+      next_ = (next_ + 1) % frameCount_;
+      ports_.DeliverToAll(frame, nullptr);
       continue;
     }
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-      tpacket_auxdata aux;
-      memcpy(&aux, CMSG_DATA(c), sizeof aux);
-      if ((aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0) ++stats_.checksumNotReady;
-    }
-    ++stats_.received;
-    Frame frame{Bytes(rxBuffer_.begin(), rxBuffer_.begin() + n), now};
-    ports_.DeliverToAll(frame, nullptr);
+    __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+    next_ = (next_ + 1) % frameCount_;
   }
 }
 

@@ -4,6 +4,9 @@
 //
 // Runs on the real clock: frames arrive when they arrive, so NextDue() knows
 // nothing and Pump() takes whatever the socket holds at that moment.
+// Received frames land in a receive ring shared with the kernel
+// (PACKET_RX_RING), so a Pump that finds nothing costs no system call: the
+// driver polls, and a poll per loop turn must stay cheap.
 // Linux only; needs CAP_NET_RAW.
 #ifndef ORVALE_PLATFORM_PACKET_SOCKET_WIRE_H
 #define ORVALE_PLATFORM_PACKET_SOCKET_WIRE_H
@@ -27,7 +30,7 @@ class PacketSocketWire : public Wire {
     uint64_t received = 0;          // frames delivered to the ports
     uint64_t outgoingSkipped = 0;   // our own transmissions, as the socket reports them
     uint64_t checksumNotReady = 0;  // a local sender left its checksum to offload (see below)
-    uint64_t truncated = 0;         // larger than the receive buffer, dropped
+    uint64_t truncated = 0;         // larger than a ring frame, dropped
   };
 
   // Opens and binds the socket; null with *error set when that fails.
@@ -39,7 +42,8 @@ class PacketSocketWire : public Wire {
   const std::string &InterfaceName() const { return name_; }
   Mac InterfaceMac() const { return mac_; }
   int InterfaceIndex() const { return ifindex_; }
-  // The socket, for poll() in a program's main loop.
+  // The socket, for poll() in a program's main loop (readable while the ring
+  // holds a frame).
   int Descriptor() const { return fd_; }
   unsigned Mtu() const { return mtu_; }
 
@@ -65,6 +69,9 @@ class PacketSocketWire : public Wire {
  private:
   PacketSocketWire() = default;
   bool Write(const Bytes &frame);
+  bool MapRing(std::string *error);
+  // The header of the ring's next slot when the kernel has handed it over.
+  void *ReadySlot() const;
 
   int fd_ = -1;
   int ifindex_ = 0;
@@ -72,7 +79,14 @@ class PacketSocketWire : public Wire {
   std::string name_;
   Mac mac_{};
   PortSet ports_;
-  std::vector<uint8_t> rxBuffer_;
+  // The receive ring: frameCount_ slots of frameSize_ bytes, each a
+  // tpacket2_hdr, the sender's address and the frame; next_ is the slot the
+  // kernel fills next.
+  uint8_t *ring_ = nullptr;
+  size_t ringBytes_ = 0;
+  size_t frameSize_ = 0;
+  size_t frameCount_ = 0;
+  size_t next_ = 0;
   Counters stats_;
   std::string lastSendError_;
 };
