@@ -127,6 +127,10 @@ void PxeServer::OnFrame(const hosted::Frame &frame) {
   if (!reply) return;
   if (!unicast) {
     station_->SendUdp(kBroadcastMac, kBroadcastIp, fromPort, 68, EncodeDhcp(*reply));
+  } else if (item && config_.discoveryReplyIp) {
+    const Ip4 &to = *config_.discoveryReplyIp;
+    station_->SendUdp(to == kBroadcastIp ? kBroadcastMac : seen->sourceMac, to, fromPort, seen->sourcePort,
+                      EncodeDhcp(*reply));
   } else {
     // Replies go back to where the request came from: ciaddr and its port.
     station_->SendUdp(seen->sourceMac, seen->source, fromPort, seen->sourcePort, EncodeDhcp(*reply));

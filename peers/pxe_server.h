@@ -38,6 +38,8 @@ class PxeServer {
     bool answerBroadcastDiscovery = true;  // REQUESTs with a boot item broadcast to port 67
     std::optional<uint32_t> credentialType;// sub-option 12 of the reply when the request carries types
     bool rogue = false;                    // answers discovery requests meant for any address
+    std::optional<Ip4> discoveryReplyIp;   // sends discovery replies to this address (the
+                                           // broadcast MAC for 255.255.255.255), not ciaddr
   };
   PxeServer(Station *station, const Config &config);
   ~PxeServer();

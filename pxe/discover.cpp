@@ -178,11 +178,18 @@ EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Ty
       // that server's replies count; otherwise the replying server is learned.
       ZeroBytes(&Packets.BootServerIp, sizeof(Packets.BootServerIp));
       if (!(OpFlags & kUdpAnySrcIp)) CopyBytes(Packets.BootServerIp.v4.Addr, Server, 4);
+      // The request carries the broadcast flag, so a server may broadcast its
+      // answer to a broadcast request; otherwise only replies to ciaddr count.
       EFI_IP_ADDRESS Destination = Ipv4ToEfi(Message->ciaddr.b);
       UINT16 ToPort = SrcPort;
-      if (ReceivePxeReply(Instance, IsDhcpAck, OpFlags, &Packets.BootServerIp, nullptr, &Destination, &ToPort, Slot,
+      const UINT16 Flags = Broadcast ? static_cast<UINT16>(OpFlags | kUdpAnyDestIp) : OpFlags;
+      if (ReceivePxeReply(Instance, IsDhcpAck, Flags, &Packets.BootServerIp, nullptr, &Destination, &ToPort, Slot,
                           Timer.Get()) != EFI_SUCCESS) {
         break;
+      }
+      if (Broadcast && !SameIpv4(Destination.v4.Addr, Message->ciaddr.b) &&
+          !IsLimitedBroadcastIpv4(Destination.v4.Addr)) {
+        continue;
       }
       UINT16 ReplyLayer = 0;
       if (!ReplyFits(Instance, Slot, Type, UseBis, AcceptList, &ReplyLayer)) continue;

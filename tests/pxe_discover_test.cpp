@@ -184,6 +184,25 @@ TEST_F(PxeDiscoverTest, RepliesWithoutBootFileOrOfAnotherTypeArePassedOver) {
   EXPECT_EQ(Run(5, &layer), EFI_INVALID_PARAMETER);
 }
 
+// The request carries the broadcast flag: a server may broadcast its answer
+// to a broadcast request. Any other address but ciaddr is not ours.
+TEST_F(PxeDiscoverTest, BroadcastRequestTakesABroadcastReplyOnly) {
+  Lease(Bytes{6, 1, 0x03, 8, 7, 0, 5, 1, 10, 0, 0, 9, 9, 7, 0, 5, 4, 'B', 'o', 'o', 't', 10, 2, 0, 'P'});
+  peers::PxeServer *server = AddBootServer(kBootIp, 9, {.serverTypes = {5}, .discoveryReplyIp = Ip4{10, 0, 0, 77}});
+  EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
+  info.UseBCast = TRUE;
+  UINT16 layer = 0;
+  EXPECT_EQ(Run(5, &layer, false, &info), EFI_TIMEOUT);
+  EXPECT_FALSE(Packets().PxeReplyReceived);
+  server->config().discoveryReplyIp = peers::kBroadcastIp;
+  ASSERT_EQ(Run(5, &layer, false, &info), EFI_SUCCESS);
+  EXPECT_TRUE(Packets().PxeReplyReceived);
+  EXPECT_EQ(Requests().back().destination, peers::kBroadcastIp);
+  // A unicast request (control 0x03: the listed server) still wants its answer at ciaddr.
+  EXPECT_EQ(Run(5, &layer), EFI_TIMEOUT);
+  EXPECT_EQ(Requests().back().destination, kBootIp);
+}
+
 TEST_F(PxeDiscoverTest, FurtherLayerGoesToTheLastServerOnly) {
   Lease(Bytes{6, 1, 0x03, 8, 7, 0, 5, 1, 10, 0, 0, 9, 9, 7, 0, 5, 4, 'B', 'o', 'o', 't', 10, 2, 0, 'P'});
   AddBootServer(kBootIp, 9, {.serverTypes = {5}});
