@@ -17,6 +17,11 @@ def head(op, size, block):
     return struct.pack("!BHH", op, size, block)
 
 
+def genuine(block=0, size=0, flags=0):
+    """A genuine DATA block of the harness's file (0: the next block, the size asked for)."""
+    return rec(struct.pack("!HH", block, size), flags | 8)
+
+
 def data(n, b):
     return struct.pack("!HH", 3, n) + b
 
@@ -49,6 +54,19 @@ def main(out):
         "write": head(3, 1000, 512) + rec(oack((b"blksize", b"512"))) + rec(struct.pack("!HH", 4, 1))
         + rec(struct.pack("!HH", 4, 2)),
         "blksize-zero": head(0, 4096, 512) + rec(oack((b"blksize", b"0"))),
+        # The genuine file, whole or with junk between its blocks.
+        "genuine-no-options": head(0, 20000, 1468) + genuine() * 10,
+        "genuine-oack": head(0, 8000, 1024) + rec(oack((b"blksize", b"1024"))) + genuine() * 9,
+        "genuine-bigblk": head(0, 6000, 512) + rec(oack((b"blksize", b"512"), (b"bigblk#", b"8"))) + genuine() * 12,
+        "genuine-with-repeats": head(0, 4000, 512) + rec(oack((b"blksize", b"512"))) + genuine()
+        + rec(data(1, block)) + genuine() + genuine(1, 512, 1) + genuine(9, 512) + genuine() * 8,
+        "genuine-too-small": head(0, 1500, 512) + rec(oack((b"blksize", b"512"))) + genuine() * 4
+        + rec(oack((b"blksize", b"512"), (b"tsize", b"65535"))),
+        # Servers that never stop answering.
+        "cyclic-repeat": head(0x80, 4096, 512) + rec(data(1, block)),
+        "cyclic-oack": head(0x80, 4096, 512) + rec(oack((b"blksize", b"512"))),
+        "cyclic-stranger": head(0x81, 0, 512) + rec(data(1, block), 1),
+        "cyclic-genuine": head(0x82, 0, 512) + rec(oack((b"blksize", b"512"))) + genuine(),
     }
     for name, blob in seeds.items():
         with open(os.path.join(out, name), "wb") as f:

@@ -3,17 +3,30 @@
 // sends a datagram (request, ACK, DATA of a write), the next reply of the
 // script goes back to the port it came from, from the transfer's port or a
 // stranger's, with a good or a broken UDP checksum; when the script runs out
-// the server falls silent and the driver's timeouts end the call. The
+// the server falls silent (or, for a cyclic script, starts over, so a server
+// that never stops answering is tried too) and the driver's timeouts end the
+// call. Every frame takes 10 ms across the segment, as on a real link. The
 // caller's buffer is exactly as large as declared, so a write past it is a
 // finding; after every input the pool, the events and the TPL must be back
 // at their baselines.
 //
+// Two oracles look past crashes. A read that returns EFI_SUCCESS must have
+// delivered the genuine file: the server's file is a fixed pattern, and
+// unless a datagram from the transfer's port with a good checksum carried
+// other bytes (a forgery the driver could not tell), every byte delivered
+// must be the pattern's. And every call must end within its worst case in
+// virtual time, however the server answers.
+//
 // Input: byte 0 operation (low 2 bits: read, get size, count-only read,
-// write); bytes 1-2 buffer size; bytes 3-4 block size asked for; then
-// records [flags, length high, length low, bytes...]: flags bit 0 from a
-// stranger port, bit 1 broken checksum, bit 2 send the next record at once too.
+// write; bit 7 a cyclic script); bytes 1-2 buffer size; bytes 3-4 block size
+// asked for; then records [flags, length high, length low, bytes...]: flags
+// bit 0 from a stranger port, bit 1 broken checksum, bit 2 send the next
+// record at once too, bit 3 a genuine DATA block in place of the bytes: its
+// block number from bytes 0-1 (0: the block after the last one the driver
+// acknowledged) and its block size from bytes 2-3 (0: the size asked for).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "net/net.h"
@@ -30,6 +43,19 @@ constexpr uint16_t kTransferPort = 40000;
 constexpr uint16_t kStrangerPort = 40001;
 constexpr size_t kMaxRecords = 64;
 constexpr size_t kMaxReply = 9000;
+constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
+// The genuine file: as long as a 16-bit block count at 512 bytes allows.
+constexpr uint64_t kFileLength = 65535;
+// The worst case of any operation here, in virtual seconds: the open with and
+// without options (3 requests of 5.1 s each), then at most one window budget
+// (5 waits of 4.1 s) per block of the file and per record of the script, a
+// read that did not fit followed by the size request doing it all again.
+constexpr uint64_t kOpenWorst = 2 * 3 * 51 * hosted::kTicksPerSecond / 10;
+constexpr uint64_t kBlockWorst = 5 * 41 * hosted::kTicksPerSecond / 10;
+constexpr uint64_t kWorstCase = 2 * (kOpenWorst + (kFileLength / 512 + 1 + kMaxRecords + 2) * kBlockWorst) +
+                                hosted::kTicksPerSecond;
+
+uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>((at * 131) ^ (at >> 9) ^ 0x5A); }
 
 struct World {
   hosted::SimSegment segment;
@@ -51,6 +77,19 @@ struct Record {
 };
 std::vector<Record> gScript;
 size_t gNext = 0;
+bool gCyclic = false;
+uint64_t gLastAck = 0;
+uint64_t gStart = 0;
+UINTN gAskedBlockSize = 0;
+ProtocolInstance *gInstance = nullptr;
+// DATA sent from the transfer's port with a good checksum: what the driver
+// could take as genuine, as it would read it.
+struct SentData {
+  uint64_t block;
+  std::vector<uint8_t> data;
+};
+std::vector<SentData> gSentData;
+bool gAmbiguous = false;  // a datagram whose header length the driver may read otherwise
 
 void Require(bool ok, const char *what) {
   if (ok) return;
@@ -64,18 +103,59 @@ EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
   return ip;
 }
 
+std::vector<uint8_t> GenuineData(const Record &r) {
+  const std::vector<uint8_t> &b = r.bytes;
+  uint64_t block = b.size() >= 2 ? (b[0] << 8) | b[1] : 0;
+  if (block == 0) block = gLastAck + 1;
+  uint64_t size = b.size() >= 4 ? (b[2] << 8) | b[3] : 0;
+  if (size == 0) size = gAskedBlockSize;
+  std::vector<uint8_t> out;
+  if (gInstance->UseBigBlockNumbers) {
+    out = {0, 8};
+    for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(block >> (8 * i)));
+  } else {
+    out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
+  }
+  const uint64_t from = (block - 1) * size;
+  for (uint64_t at = from; at < from + size && at < kFileLength; ++at) out.push_back(Pattern(at));
+  return out;
+}
+
+void Note(const std::vector<uint8_t> &bytes, bool burstHadOack) {
+  if (bytes.size() < 2) return;
+  const unsigned opcode = (bytes[0] << 8) | bytes[1];
+  if (opcode == 6) return;
+  if (burstHadOack) gAmbiguous = true;  // sent before the driver read an OACK that may change the header
+  const size_t header = gInstance->UseBigBlockNumbers ? 10 : 4;
+  if (bytes.size() < header || (opcode != 3 && opcode != 8)) return;
+  uint64_t block = 0;
+  for (size_t i = 2; i < header; ++i) block = (block << 8) | bytes[i];
+  gSentData.push_back({block, std::vector<uint8_t>(bytes.begin() + header, bytes.end())});
+}
+
 void SendReply(uint16_t clientPort) {
   World &w = *gWorld;
-  while (gNext < gScript.size()) {
+  Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  bool hadOack = false;
+  while (!gScript.empty()) {
+    if (gNext >= gScript.size()) {
+      if (!gCyclic) return;
+      gNext = 0;
+    }
     const Record &r = gScript[gNext++];
+    const std::vector<uint8_t> bytes = (r.flags & 8) ? GenuineData(r) : r.bytes;
     peers::UdpFields udp;
     udp.sourcePort = (r.flags & 1) ? kStrangerPort : kTransferPort;
     udp.destinationPort = clientPort;
     if (r.flags & 2) udp.checksum = 0x5A5A;
+    if (!(r.flags & 3)) {
+      Note(bytes, hadOack);
+      if (bytes.size() >= 2 && bytes[0] == 0 && bytes[1] == 6) hadOack = true;
+    }
     peers::Ipv4Fields ip;
     ip.source = kServerIp;
     ip.destination = kClientIp;
-    const peers::Bytes payload = peers::BuildUdp(kServerIp, kClientIp, udp, r.bytes);
+    const peers::Bytes payload = peers::BuildUdp(kServerIp, kClientIp, udp, bytes);
     if (payload.size() <= 1480) {
       w.server->SendIpv4(kClientMac, ip, payload);
     } else {
@@ -93,6 +173,13 @@ void OnFrame(const hosted::Frame &frame) {
   if (!ethernet || ethernet->etherType != peers::kEtherIpv4) return;
   const auto ip = peers::ParseIpv4(ethernet->payload);
   if (!ip || ip->protocol != peers::kProtoUdp || ip->offsetBytes != 0 || ip->payload.size() < 8) return;
+  // The block the driver acknowledges: a genuine server sends the next.
+  const peers::Bytes &u = ip->payload;
+  if (u.size() >= 12 && u[8] == 0 && u[9] == 4) gLastAck = (u[10] << 8) | u[11];
+  if (u.size() >= 18 && u[8] == 0 && u[9] == 9) {
+    gLastAck = 0;
+    for (size_t i = 10; i < 18; ++i) gLastAck = (gLastAck << 8) | u[i];
+  }
   SendReply(peers::GetBe16(ip->payload, 0));
 }
 
@@ -106,6 +193,11 @@ void RunOnce(const uint8_t *data, size_t size) {
 
   gScript.clear();
   gNext = 0;
+  gCyclic = size > 0 && (data[0] & 0x80) != 0;
+  gLastAck = 0;
+  gSentData.clear();
+  gAmbiguous = false;
+  gInstance = InstanceFromThis(proto);
   size_t at = 5;
   while (at + 3 <= size && gScript.size() < kMaxRecords) {
     Record r;
@@ -129,11 +221,27 @@ void RunOnce(const uint8_t *data, size_t size) {
       EFI_PXE_BASE_CODE_TFTP_READ_FILE, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, EFI_PXE_BASE_CODE_TFTP_READ_FILE,
       EFI_PXE_BASE_CODE_TFTP_WRITE_FILE};
   UINT8 empty = 0;
+  // The block size the driver will ask for, as the member clamps it.
+  gAskedBlockSize = blockSize > capacity ? capacity : blockSize;
+  if (gAskedBlockSize < 512) gAskedBlockSize = 512;
+  if (gAskedBlockSize > 8192) gAskedBlockSize = 8192;
+  gStart = w.firmware.Now();
   const EFI_STATUS status =
       proto->Mtftp(proto, kOps[op], capacity != 0 ? buffer.data() : &empty, FALSE, &bufferSize, &blockSize, &server,
                    name, nullptr, op == 2);
   if (status == EFI_SUCCESS && (op == 0)) Require(bufferSize <= capacity, "read reported more than the buffer");
   Require(blockSize <= 65464, "block size beyond RFC 2348");
+  Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  if (status == EFI_SUCCESS && op == 0 && !gAmbiguous) {
+    bool forged = false;
+    for (const SentData &d : gSentData) {
+      forged = forged || d.block == 0;
+      for (size_t i = 0; i < d.data.size() && !forged; ++i) forged = d.data[i] != Pattern((d.block - 1) * blockSize + i);
+    }
+    if (!forged) {
+      for (size_t i = 0; i < bufferSize; ++i) Require(buffer[i] == Pattern(i), "a read delivered bytes the server never sent");
+    }
+  }
 
   ProtocolInstance *in = InstanceFromThis(proto);
   Require(in->State.IpFilter.Filters == EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP, "station filter restored");
@@ -161,6 +269,9 @@ void NewWorld() {
   w.nic = w.firmware.AddNic(&w.segment, kClientMac);
   w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
   w.server->OnFrame = OnFrame;
+  hosted::SegmentFaults faults;
+  faults.delay = kFrameDelay;
+  w.segment.SetFaults(faults);
   Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
   Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
   OrvaleProtocol *proto = w.child.protocol;
