@@ -17,9 +17,9 @@ def head(op, size, block):
     return struct.pack("!BHH", op, size, block)
 
 
-def genuine(block=0, size=0, flags=0):
-    """A genuine DATA block of the harness's file (0: the next block, the size asked for)."""
-    return rec(struct.pack("!HH", block, size), flags | 8)
+def genuine(block=0, size=0, flags=0, length=0):
+    """A genuine DATA block of the harness's file (0: the next block, the size asked for, 65535 bytes)."""
+    return rec(struct.pack("!HHH", block, size, length), flags | 8)
 
 
 def data(n, b):
@@ -55,11 +55,14 @@ def main(out):
         + rec(struct.pack("!HH", 4, 2)),
         "blksize-zero": head(0, 4096, 512) + rec(oack((b"blksize", b"0"))),
         # The genuine file, whole or with junk between its blocks.
-        "genuine-no-options": head(0, 20000, 1468) + genuine() * 10,
-        "genuine-oack": head(0, 8000, 1024) + rec(oack((b"blksize", b"1024"))) + genuine() * 9,
-        "genuine-bigblk": head(0, 6000, 512) + rec(oack((b"blksize", b"512"), (b"bigblk#", b"8"))) + genuine() * 12,
-        "genuine-with-repeats": head(0, 4000, 512) + rec(oack((b"blksize", b"512"))) + genuine()
-        + rec(data(1, block)) + genuine() + genuine(1, 512, 1) + genuine(9, 512) + genuine() * 8,
+        "genuine-no-options": head(0, 19000, 1468) + genuine(length=15000) * 11,
+        "genuine-oack": head(0, 8000, 1024) + rec(oack((b"blksize", b"1024"))) + genuine(length=7777) * 8,
+        "genuine-bigblk": head(0, 6000, 512) + rec(oack((b"blksize", b"512"), (b"bigblk#", b"8")))
+        + genuine(length=5000) * 10,
+        "genuine-with-repeats": head(0, 4000, 512) + rec(oack((b"blksize", b"512"))) + genuine(length=3000)
+        + genuine(1, 512, length=3000) + genuine(length=3000) + genuine(1, 512, 1, 3000) + genuine(9, 512, 0, 3000)
+        + genuine(length=3000) * 5,
+        "genuine-multiple": head(0, 4000, 512) + rec(oack((b"blksize", b"512"))) + genuine(length=2048) * 5,
         "genuine-too-small": head(0, 1500, 512) + rec(oack((b"blksize", b"512"))) + genuine() * 4
         + rec(oack((b"blksize", b"512"), (b"tsize", b"65535"))),
         # Servers that never stop answering.

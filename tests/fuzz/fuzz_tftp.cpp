@@ -23,7 +23,8 @@
 // bit 0 from a stranger port, bit 1 broken checksum, bit 2 send the next
 // record at once too, bit 3 a genuine DATA block in place of the bytes: its
 // block number from bytes 0-1 (0: the block after the last one the driver
-// acknowledged) and its block size from bytes 2-3 (0: the size asked for).
+// acknowledged), its block size from bytes 2-3 (0: the size asked for) and the
+// file's length from bytes 4-5 (0: 65535).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,7 @@ constexpr uint16_t kStrangerPort = 40001;
 constexpr size_t kMaxRecords = 64;
 constexpr size_t kMaxReply = 9000;
 constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
-// The genuine file: as long as a 16-bit block count at 512 bytes allows.
+// The genuine file's longest length.
 constexpr uint64_t kFileLength = 65535;
 // The worst case of any operation here, in virtual seconds: the open with and
 // without options (3 requests of 5.1 s each), then at most one window budget
@@ -116,8 +117,10 @@ std::vector<uint8_t> GenuineData(const Record &r) {
   } else {
     out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
   }
+  uint64_t length = b.size() >= 6 ? (b[4] << 8) | b[5] : 0;
+  if (length == 0) length = kFileLength;
   const uint64_t from = (block - 1) * size;
-  for (uint64_t at = from; at < from + size && at < kFileLength; ++at) out.push_back(Pattern(at));
+  for (uint64_t at = from; at < from + size && at < length; ++at) out.push_back(Pattern(at));
   return out;
 }
 
@@ -144,6 +147,10 @@ void SendReply(uint16_t clientPort) {
     }
     const Record &r = gScript[gNext++];
     const std::vector<uint8_t> bytes = (r.flags & 8) ? GenuineData(r) : r.bytes;
+    if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+      std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
+                   double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
+                   bytes.size(), bytes.size() >= 2 ? (bytes[0] << 8) | bytes[1] : 0);
     peers::UdpFields udp;
     udp.sourcePort = (r.flags & 1) ? kStrangerPort : kTransferPort;
     udp.destinationPort = clientPort;
@@ -232,6 +239,10 @@ void RunOnce(const uint8_t *data, size_t size) {
   if (status == EFI_SUCCESS && (op == 0)) Require(bufferSize <= capacity, "read reported more than the buffer");
   Require(blockSize <= 65464, "block size beyond RFC 2348");
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  // For writing seeds: what the call came to.
+  if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+    std::fprintf(stderr, "fuzz_tftp: status %#llx size %llu in %.1f s\n", static_cast<unsigned long long>(status),
+                 static_cast<unsigned long long>(bufferSize), double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond);
   if (status == EFI_SUCCESS && op == 0 && !gAmbiguous) {
     bool forged = false;
     for (const SentData &d : gSentData) {

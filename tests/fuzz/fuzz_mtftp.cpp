@@ -1,0 +1,297 @@
+// The multicast TFTP read (operation 6 of the Mtftp member, with its unicast
+// fallback) under a hostile group sender. The server answers every datagram
+// the driver sends (its IGMP report when it joins the group, the opening
+// request, each ACK, and the fallback's requests) with the next records of
+// the script: DATA or anything else, to the group or to the station, from the
+// server port or a stranger's, with a good or a broken UDP checksum. Frames
+// take 10 ms across the segment.
+//
+// Oracles: a read that returns EFI_SUCCESS delivered the genuine file (a fixed
+// pattern in 512-byte blocks) unless a datagram the driver could not tell from
+// a genuine one carried other bytes; nothing is written past the caller's
+// buffer (it is exactly as large as declared); the call ends within its worst
+// case in virtual time; a block-number mode left set by an earlier call is not
+// used. Pool, events and TPL are back at their baselines after each input.
+//
+// Input: byte 0: bit 0 count-only, bit 1 a cyclic script (the server starts
+// over when it runs out), bit 2 the 8-byte block mode left set by an earlier
+// call; bytes 1-2 buffer size; byte 3 listen timeout (1-4 s); byte 4 transmit
+// timeout (1-4 s); then records [flags, length high, length low, bytes...]:
+// flags bit 0 to the station instead of the group, bit 1 broken checksum,
+// bit 2 from a stranger's port, bit 3 send the next record at once too, bit 4
+// a genuine DATA block in place of the bytes (block number from bytes 0-1,
+// 0: the server's next block; the file's length from bytes 2-3, 0: 65535).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "net/net.h"
+#include "peers/station.h"
+#include "platform/hosted.h"
+
+namespace {
+
+constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
+constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
+constexpr peers::Ip4 kGroup = {239, 1, 2, 3};
+constexpr uint16_t kClientPort = 1758;
+constexpr uint16_t kServerPort = 1759;
+constexpr uint16_t kTransferPort = 40000;  // the unicast fallback's transfer
+constexpr uint16_t kStrangerPort = 40001;
+constexpr size_t kMaxRecords = 64;
+constexpr size_t kMaxReply = 9000;
+constexpr size_t kBlock = 512;
+constexpr uint64_t kFileLength = 65535;
+constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
+constexpr size_t kInputsPerWorld = 50;
+// Generous: listen and open rounds of at most 4 s windows, one per record
+// and per block of the file, then the whole unicast fallback again.
+constexpr uint64_t kWorstCase = 4 * (kFileLength / kBlock + kMaxRecords + 8) * 5 * 5 * hosted::kTicksPerSecond;
+
+uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>((at * 131) ^ (at >> 9) ^ 0x5A); }
+
+struct World {
+  hosted::SimSegment segment;
+  hosted::Firmware firmware;
+  hosted::Nic *nic = nullptr;
+  hosted::Child child;
+  std::unique_ptr<peers::Station> server;
+  size_t poolBaseline = 0;
+  size_t eventBaseline = 0;
+  EFI_TPL tpl = 0;
+};
+World *gWorld = nullptr;
+size_t gInputs = 0;
+
+struct Record {
+  uint8_t flags;
+  std::vector<uint8_t> bytes;
+};
+std::vector<Record> gScript;
+size_t gNext = 0;
+bool gCyclic = false;
+uint64_t gNextBlock = 1;
+uint64_t gStart = 0;
+// DATA with a good checksum from a port the driver listens to: what it could
+// take as genuine.
+struct SentData {
+  uint64_t block;
+  std::vector<uint8_t> data;
+};
+std::vector<SentData> gSentData;
+bool gAmbiguous = false;
+
+void Require(bool ok, const char *what) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz_mtftp: %s\n", what);
+  std::abort();
+}
+
+EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
+  EFI_IP_ADDRESS ip{};
+  for (int i = 0; i < 4; ++i) ip.v4.Addr[i] = a[i];
+  return ip;
+}
+
+std::vector<uint8_t> GenuineData(const Record &r) {
+  uint64_t block = r.bytes.size() >= 2 ? (r.bytes[0] << 8) | r.bytes[1] : 0;
+  if (block == 0) block = gNextBlock++;
+  uint64_t length = r.bytes.size() >= 4 ? (r.bytes[2] << 8) | r.bytes[3] : 0;
+  if (length == 0) length = kFileLength;
+  std::vector<uint8_t> out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
+  for (uint64_t at = (block - 1) * kBlock; at < block * kBlock && at < length; ++at) out.push_back(Pattern(at));
+  return out;
+}
+
+void Note(const std::vector<uint8_t> &bytes) {
+  if (bytes.size() < 4) return;
+  const unsigned opcode = (bytes[0] << 8) | bytes[1];
+  // An OACK of the fallback may switch the header length: no verdict then.
+  if (opcode == 6) {
+    for (size_t i = 2; i + 8 <= bytes.size(); ++i) gAmbiguous = gAmbiguous || std::memcmp(&bytes[i], "bigblk#", 8) == 0;
+    return;
+  }
+  if (opcode != 3) return;
+  gSentData.push_back({static_cast<uint64_t>((bytes[2] << 8) | bytes[3]), std::vector<uint8_t>(bytes.begin() + 4, bytes.end())});
+}
+
+void SendReply(uint16_t clientPort) {
+  World &w = *gWorld;
+  Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  while (!gScript.empty()) {
+    if (gNext >= gScript.size()) {
+      if (!gCyclic) return;
+      gNext = 0;
+    }
+    const Record &r = gScript[gNext++];
+    const std::vector<uint8_t> bytes = (r.flags & 16) ? GenuineData(r) : r.bytes;
+    if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+      std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
+                   double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
+                   bytes.size(), bytes.size() >= 2 ? (bytes[0] << 8) | bytes[1] : 0);
+    const bool toStation = (r.flags & 1) != 0;
+    peers::UdpFields udp;
+    // The fallback's transfer answers from its own port; the group transfer from the server port.
+    udp.sourcePort = (r.flags & 4) ? kStrangerPort : clientPort == kClientPort ? kServerPort : kTransferPort;
+    udp.destinationPort = toStation && clientPort != 0 ? clientPort : kClientPort;
+    if (r.flags & 2) udp.checksum = 0x5A5A;
+    if (!(r.flags & 6)) Note(bytes);
+    peers::Ipv4Fields ip;
+    ip.source = kServerIp;
+    ip.destination = toStation ? kClientIp : kGroup;
+    const peers::Bytes payload = peers::BuildUdp(kServerIp, ip.destination, udp, bytes);
+    const hosted::Mac to = toStation ? kClientMac : peers::MulticastMac(kGroup);
+    if (payload.size() <= 1480) {
+      w.server->SendIpv4(to, ip, payload);
+    } else {
+      ip.identification = w.server->NextIdentification();
+      w.server->SendFragments(to, ip, payload, peers::SplitFragments(payload.size(), 1480));
+    }
+    if (!(r.flags & 8)) break;
+  }
+}
+
+void OnFrame(const hosted::Frame &frame) {
+  const auto ethernet = peers::ParseEthernet(frame.bytes);
+  if (!ethernet || ethernet->etherType != peers::kEtherIpv4) return;
+  const auto ip = peers::ParseIpv4(ethernet->payload);
+  if (!ip || ip->offsetBytes != 0) return;
+  if (ip->protocol == peers::kProtoIgmp) {
+    SendReply(0);  // joined the group: the transfer under way reaches it
+    return;
+  }
+  if (ip->protocol != peers::kProtoUdp || ip->payload.size() < 12) return;
+  const peers::Bytes &u = ip->payload;
+  if (u[8] == 0 && u[9] == 1) gNextBlock = 1;  // a request starts the file again
+  if (u[8] == 0 && u[9] == 4) gNextBlock = static_cast<uint64_t>((u[10] << 8) | u[11]) + 1;
+  SendReply(peers::GetBe16(u, 0));
+}
+
+void RunOnce(const uint8_t *data, size_t size) {
+  World &w = *gWorld;
+  OrvaleProtocol *proto = w.child.protocol;
+  ProtocolInstance *in = InstanceFromThis(proto);
+  const uint8_t mode = size > 0 ? data[0] : 0;
+  const bool countOnly = (mode & 1) != 0;
+  const size_t capacity = size > 2 ? ((data[1] << 8) | data[2]) % 20000 : 4096;
+
+  gScript.clear();
+  gNext = 0;
+  gCyclic = (mode & 2) != 0;
+  gNextBlock = 1;
+  gSentData.clear();
+  gAmbiguous = false;
+  size_t at = 5;
+  while (at + 3 <= size && gScript.size() < kMaxRecords) {
+    Record r;
+    r.flags = data[at];
+    size_t length = (static_cast<size_t>(data[at + 1]) << 8) | data[at + 2];
+    at += 3;
+    if (length > size - at) length = size - at;
+    if (length > kMaxReply) length = kMaxReply;
+    r.bytes.assign(data + at, data + at + length);
+    at += length;
+    gScript.push_back(std::move(r));
+  }
+
+  std::vector<uint8_t> buffer(capacity);
+  for (size_t i = 0; i < capacity; ++i) buffer[i] = static_cast<uint8_t>(i * 13);
+  UINT64 bufferSize = capacity;
+  UINTN blockSize = kBlock;
+  EFI_IP_ADDRESS server = Address(kServerIp);
+  UINT8 name[] = "boot/image.efi";
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  info.MCastIp = Address(kGroup);
+  info.CPort = kClientPort;
+  info.SPort = kServerPort;
+  info.ListenTimeout = static_cast<UINT16>(1 + (size > 3 ? data[3] % 4 : 0));
+  info.TransmitTimeout = static_cast<UINT16>(1 + (size > 4 ? data[4] % 4 : 0));
+  // What an earlier call may have left behind; every request starts without it.
+  in->UseBigBlockNumbers = (mode & 4) ? 1 : 0;
+  UINT8 empty = 0;
+  gStart = w.firmware.Now();
+  const EFI_STATUS status = proto->Mtftp(proto, EFI_PXE_BASE_CODE_MTFTP_READ_FILE, capacity != 0 ? buffer.data() : &empty,
+                                         FALSE, &bufferSize, &blockSize, &server, name, &info, countOnly);
+  Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  // For writing seeds: what the call came to.
+  if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+    std::fprintf(stderr, "fuzz_mtftp: status %#llx size %llu in %.1f s\n", static_cast<unsigned long long>(status),
+                 static_cast<unsigned long long>(bufferSize), double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond);
+  if (status == EFI_SUCCESS && !countOnly) Require(bufferSize <= capacity, "read reported more than the buffer");
+  if (status == EFI_SUCCESS && !countOnly && !gAmbiguous) {
+    bool forged = false;
+    for (const SentData &d : gSentData) {
+      forged = forged || d.block == 0;
+      for (size_t i = 0; i < d.data.size() && !forged; ++i) forged = d.data[i] != Pattern((d.block - 1) * kBlock + i);
+    }
+    if (!forged) {
+      for (size_t i = 0; i < bufferSize; ++i) Require(buffer[i] == Pattern(i), "a read delivered bytes the server never sent");
+    }
+  }
+
+  Require(in->State.IpFilter.Filters == EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP, "station filter restored");
+  Require(w.firmware.LivePoolBlocks() == w.poolBaseline, "pool not back to its baseline");
+  Require(w.firmware.LiveEvents() == w.eventBaseline, "events not back to their baseline");
+  Require(w.firmware.CurrentTpl() == w.tpl, "TPL not restored");
+  Require(w.nic->UnrecycledBuffers() == 0, "a received buffer was not recycled");
+  Require(w.firmware.Errors().empty(), "firmware misuse");
+  // Reports still due for the group are the driver's own business; let them go.
+  w.firmware.Advance(12 * hosted::kTicksPerSecond);
+  w.segment.ClearHistory();
+  w.nic->sent.clear();
+  w.server->ClearReceived();
+}
+
+}  // namespace
+
+void EndWorld();
+
+void NewWorld() {
+  EndWorld();
+  delete gWorld;
+  gWorld = new World();
+  World &w = *gWorld;
+  w.firmware.LoadDriver();
+  w.nic = w.firmware.AddNic(&w.segment, kClientMac);
+  w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
+  w.server->OnFrame = OnFrame;
+  hosted::SegmentFaults faults;
+  faults.delay = kFrameDelay;
+  w.segment.SetFaults(faults);
+  Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
+  Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
+  OrvaleProtocol *proto = w.child.protocol;
+  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
+  EFI_IP_ADDRESS station = Address(kClientIp);
+  EFI_IP_ADDRESS mask = Address({255, 255, 255, 0});
+  EFI_IP_ADDRESS server = Address(kServerIp);
+  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
+  EFI_MAC_ADDRESS mac{};
+  Require(proto->Arp(proto, &server, &mac) == EFI_SUCCESS, "Arp");
+  w.poolBaseline = w.firmware.LivePoolBlocks();
+  w.eventBaseline = w.firmware.LiveEvents();
+  w.tpl = w.firmware.CurrentTpl();
+}
+
+void EndWorld() {
+  if (gWorld == nullptr) return;
+  World &w = *gWorld;
+  Require(w.child.protocol->Stop(w.child.protocol) == EFI_SUCCESS, "Stop");
+  Require(w.firmware.DisconnectDriver(w.nic) == EFI_SUCCESS, "DisconnectDriver");
+  Require(w.firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
+  w.server.reset();
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  NewWorld();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (++gInputs % kInputsPerWorld == 0) NewWorld();
+  RunOnce(data, size);
+  return 0;
+}
