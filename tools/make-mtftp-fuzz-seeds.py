@@ -44,9 +44,9 @@ def main(out):
         "late-joiner": head(0, 8000, 2, 1) + genuine(3, CHAIN) + genuine(4, CHAIN) + genuine(5)
         + genuine(1, STATION | CHAIN) + genuine(1) + genuine() * 5,
         "group-only-then-block-2": head(0, 1200) + quiet + genuine(1) + genuine(2) + genuine(3),
-        "fallback-after-error": head(0, 4000) + quiet + rec(error(1, b"no multicast"), STATION) + quiet
+        "fallback-after-error": head(0, 6000) + quiet + rec(error(1, b"no multicast"), STATION) + quiet
         + genuine(1, STATION) + genuine(0, STATION) * 10,
-        "broken-and-stranger": head(0, 4000) + quiet + genuine(1, STATION | BROKEN | CHAIN)
+        "broken-and-stranger": head(0, 6000) + quiet + genuine(1, STATION | BROKEN | CHAIN)
         + genuine(1, STRANGER | CHAIN) + genuine(1, STATION | CHAIN) + genuine(1) + genuine() * 8,
         "gap-past-the-room": head(0, 1100) + genuine(1, CHAIN) + genuine(4, CHAIN) + genuine(5),
         "cyclic-other-block": head(2, 4000) + rec(data(5, b"\x11" * 512)),
