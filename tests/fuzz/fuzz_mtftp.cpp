@@ -73,6 +73,8 @@ struct Record {
 std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
+size_t gSends = 0;
+constexpr size_t kMaxSends = 4096;
 uint64_t gNextBlock = 1;
 uint64_t gStart = 0;
 // DATA with a good checksum from a port the driver listens to: what it could
@@ -121,8 +123,11 @@ void Note(const std::vector<uint8_t> &bytes) {
 void SendReply(uint16_t clientPort) {
   World &w = *gWorld;
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
-  // A chain goes round a cyclic script at most once per datagram of the driver.
-  for (size_t sent = 0; sent < gScript.size(); ++sent) {
+  // A chain goes round a cyclic script at most once per datagram of the
+  // driver, and the server falls silent after kMaxSends: a server that sends
+  // several datagrams for each of the driver's would otherwise multiply them
+  // without end in no virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
@@ -181,6 +186,7 @@ void RunOnce(const uint8_t *data, size_t size) {
 
   gScript.clear();
   gNext = 0;
+  gSends = 0;
   gCyclic = (mode & 2) != 0;
   gNextBlock = 1;
   gSentData.clear();

@@ -56,6 +56,10 @@ constexpr uint64_t kBlockWorst = 5 * 41 * hosted::kTicksPerSecond / 10;
 constexpr uint64_t kWorstCase = 2 * (kOpenWorst + (kFileLength / 512 + 1 + kMaxRecords + 2) * kBlockWorst) +
                                 hosted::kTicksPerSecond;
 
+// Five waits of 4.1 s for one block, the longest budget any step has, and
+// the frames' time across the segment.
+constexpr uint64_t kStepWorst = kBlockWorst + 4 * kFrameDelay;
+
 uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>((at * 131) ^ (at >> 9) ^ 0x5A); }
 
 struct World {
@@ -79,6 +83,10 @@ struct Record {
 std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
+size_t gSends = 0;
+uint64_t gLastProgress = 0;
+int64_t gHighestBlock = -1;  // of the transfer under way, acknowledged or written
+constexpr size_t kMaxSends = 4096;
 uint64_t gLastAck = 0;
 uint64_t gStart = 0;
 UINTN gAskedBlockSize = 0;
@@ -140,8 +148,11 @@ void SendReply(uint16_t clientPort) {
   World &w = *gWorld;
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   bool hadOack = false;
-  // A chain goes round a cyclic script at most once per datagram of the driver.
-  for (size_t sent = 0; sent < gScript.size(); ++sent) {
+  // A chain goes round a cyclic script at most once per datagram of the
+  // driver, and the server falls silent after kMaxSends: a server that sends
+  // several datagrams for each of the driver's would otherwise multiply them
+  // without end in no virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
@@ -183,10 +194,22 @@ void OnFrame(const hosted::Frame &frame) {
   if (!ip || ip->protocol != peers::kProtoUdp || ip->offsetBytes != 0 || ip->payload.size() < 8) return;
   // The block the driver acknowledges: a genuine server sends the next.
   const peers::Bytes &u = ip->payload;
-  if (u.size() >= 12 && u[8] == 0 && u[9] == 4) gLastAck = (u[10] << 8) | u[11];
-  if (u.size() >= 18 && u[8] == 0 && u[9] == 9) {
-    gLastAck = 0;
-    for (size_t i = 10; i < 18; ++i) gLastAck = (gLastAck << 8) | u[i];
+  const uint64_t now = gWorld->firmware.Now();
+  Require(now - gLastProgress <= kStepWorst, "a wait outlived its window");
+  const unsigned opcode = u.size() >= 10 ? (u[8] << 8) | u[9] : 0;
+  int64_t block = -1;
+  if (u.size() >= 12 && (opcode == 3 || opcode == 4)) block = (u[10] << 8) | u[11];
+  if (u.size() >= 18 && opcode == 9) {
+    block = 0;
+    for (size_t i = 10; i < 18; ++i) block = (block << 8) | u[i];
+  }
+  if (opcode == 4 || opcode == 9) gLastAck = static_cast<uint64_t>(block);
+  if (opcode == 1 || opcode == 2 || opcode == 7 || opcode == 5) {
+    gLastProgress = now;
+    gHighestBlock = -1;
+  } else if (block > gHighestBlock) {
+    gLastProgress = now;
+    gHighestBlock = block;
   }
   SendReply(peers::GetBe16(ip->payload, 0));
 }
@@ -201,6 +224,7 @@ void RunOnce(const uint8_t *data, size_t size) {
 
   gScript.clear();
   gNext = 0;
+  gSends = 0;
   gCyclic = size > 0 && (data[0] & 0x80) != 0;
   gLastAck = 0;
   gSentData.clear();
@@ -234,12 +258,16 @@ void RunOnce(const uint8_t *data, size_t size) {
   if (gAskedBlockSize < 512) gAskedBlockSize = 512;
   if (gAskedBlockSize > 8192) gAskedBlockSize = 8192;
   gStart = w.firmware.Now();
+  gLastProgress = gStart;
+  gHighestBlock = -1;
   const EFI_STATUS status =
       proto->Mtftp(proto, kOps[op], capacity != 0 ? buffer.data() : &empty, FALSE, &bufferSize, &blockSize, &server,
                    name, nullptr, op == 2);
   if (status == EFI_SUCCESS && (op == 0)) Require(bufferSize <= capacity, "read reported more than the buffer");
   Require(blockSize <= 65464, "block size beyond RFC 2348");
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
+  // The last wait, and the 10 ms the member stalls before it returns.
+  Require(w.firmware.Now() - gLastProgress <= kStepWorst + 10 * hosted::kTicksPerMs, "the last wait outlived its window");
   // For writing seeds: what the call came to.
   if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
     std::fprintf(stderr, "fuzz_tftp: status %#llx size %llu in %.1f s\n", static_cast<unsigned long long>(status),
