@@ -11,6 +11,9 @@ constexpr UINT16 kEtherTypeArp = 0x0806;
 constexpr UINTN kTxIpHeaderOffset = 64;   // IPv4 header in TxBuffer
 constexpr UINTN kTxUdpHeaderOffset = 84;  // UDP header in TxBuffer
 constexpr UINTN kTxUpperHeaderOffset = 92;
+// Frames a receive without a timer looks at before it reports that nothing
+// came: as many as an MNP receive queue holds, so a flood cannot hold it.
+constexpr UINTN kPollFrameLimit = 64;
 
 // Why a received packet was ignored; Instance->NetDrops[reason] counts them.
 // A dropped packet is not an error for the caller, so this is how tests see why.

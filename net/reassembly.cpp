@@ -381,10 +381,14 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
     Wait = nullptr;
   };
 
+  // A caller that only polls looks at what is there, not at a flood: after
+  // kPollFrameLimit frames that were not its datagram it is told nothing came.
+  UINTN PollFrames = 0;
   for (;;) {
     UINTN FrameHeader = 0;
     UINTN FrameData = 0;
     UINT16 EtherType = 0;
+    if (Wait == nullptr && ++PollFrames > kPollFrameLimit) return EFI_TIMEOUT;
     const EFI_STATUS Status = ReceiveFrame(Instance, Wait, &FrameHeader, &FrameData, &EtherType);
     if (EFI_ERROR(Status)) return Status;
     const UINT8 *Frame = Instance->FrameBuffer;

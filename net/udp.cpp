@@ -146,7 +146,8 @@ EFI_STATUS UdpReadLocked(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDR
       (OpFlags & EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_DEST_PORT) ? nullptr : DestPort;
 
   EFI_STATUS Status;
-  for (;;) {
+  for (UINTN Datagrams = 0;; ++Datagrams) {
+    if (Timeout == nullptr && Datagrams >= kPollFrameLimit) return EFI_TIMEOUT;
     *BufferSize = Capacity;
     ZeroBytes(Headers, kFront + HeaderLength);
     Status = ReceiveUdpDatagram(Instance, OpFlags, Source, &Destination, kIpProtocolUdp, Headers + kFront,

@@ -207,6 +207,20 @@ TEST_F(UdpReadTest, NeverBlocks) {
   fw_.Advance(hosted::kTicksPerSecond);
   EXPECT_EQ(Read(0, &sport, &dport, &data), EFI_SUCCESS);
   EXPECT_EQ(data, Pattern(5));
+
+  // Nor is a flood of datagrams for another port (handled in 2 ms each, sent
+  // every 1 ms) read to its end: the poll gives up after a queue's worth.
+  segment_.SetFaults({});
+  nic_->faults.receiveTicks = 2 * hosted::kTicksPerMs;
+  for (int i = 0; i < 2000; ++i) {
+    SendToClient(kPeerPort, kClientPort + 1, Pattern(3));
+    segment_.SetFaults({.delay = hosted::kTicksPerMs * static_cast<uint64_t>(i + 1)});
+  }
+  segment_.SetFaults({});
+  const uint64_t flood = fw_.Now();
+  EXPECT_EQ(Read(0, &sport, &dport, &data), EFI_TIMEOUT);
+  EXPECT_LE(fw_.Now() - flood, 2 * kPollFrameLimit * 2 * hosted::kTicksPerMs);
+  nic_->faults.receiveTicks = 0;
 }
 
 TEST_F(UdpReadTest, PortsAreMatchedAndWrittenBack) {
