@@ -4,6 +4,8 @@
 // followed by the plain one.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "peers/pxe_server.h"
 #include "pxe/pxe.h"
 #include "tests/dhcp_test_support.h"
@@ -283,6 +285,8 @@ TEST_F(PxeDiscoverTest, DiscoveryWithoutPxeDhcpCarriesTheIdentity) {
   EFI_IP_ADDRESS mask = Efi({255, 255, 255, 0});
   ASSERT_EQ(Proto()->SetStationIp(Proto(), &ip, &mask), EFI_SUCCESS);
   ASSERT_EQ(Instance()->PxeIdentityState, kPxeIdentityUnbuilt);
+  // As after loading the driver: no instance has built the shared template.
+  std::memset(PxeOptionTemplate, 0, sizeof(PxeOptionTemplate));
   AddBootServer(kBootIp, 9, {.serverTypes = {5}});
   EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
   info.UseUCast = TRUE;
