@@ -213,6 +213,8 @@ EFI_STATUS AwaitReply(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS
     if (Status != EFI_SUCCESS) {
       DiscardSlot(Slot);
       if (Status == EFI_TIMEOUT) return EFI_NO_RESPONSE;
+      // Without a timer nothing would end a receive that fails every time.
+      if (Timer == nullptr) return Status;
       // Anyone on the segment can send a datagram with a bad checksum, an
       // oversized one or an ICMP error: none ends the window (RFC 1122
       // 4.1.3.4). A failing MNP reports EFI_DEVICE_ERROR too; the frame
