@@ -22,7 +22,6 @@ constexpr UINT8 kLastDiscoverWindow = 33;  // windows of 1, 2, 4, 8, 16 and 32 s
 constexpr UINT32 kDiscoveryAttempts = 3;
 constexpr UINT32 kRequestTransmissions = 2;
 constexpr INT32 kScorePublic = 100;
-constexpr UINT32 kDeviceErrorsBeforeTimerCheck = 64;
 
 void CountDhcpDrop(ProtocolInstance *Instance, DhcpDrop Reason) { ++Instance->DhcpDrops[Reason]; }
 
@@ -77,6 +76,27 @@ void StoreLeaseMask(ProtocolInstance *Instance, const PacketSlot *Offer, const P
   } else {
     NaturalMask(Address, Mask);
   }
+}
+
+// What answers a REQUEST: from the chosen server, a NAK, or an ACK of the
+// offered address. Anything else is passed over and the wait goes on.
+struct RequestAnswer {
+  UINT8 Offered[4];
+  UINT8 Server[4];
+};
+
+DhcpDrop CheckRequestAnswer(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *,
+                            void *Context) {
+  const DhcpDrop Drop = DhcpReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  const RequestAnswer *Want = static_cast<const RequestAnswer *>(Context);
+  const UINT8 *ReplyServer = FindOption(Slot, kOptServerId, 4);
+  if (ReplyServer == nullptr || !SameIpv4(ReplyServer, Want->Server)) return kDhcpDropRefused;
+  bool Typed = false;
+  const UINT8 Type = MessageType(Slot, &Typed);
+  if (Type == kDhcpNak) return kDhcpDropCount;
+  if (Type == kDhcpAckType && SameIpv4(BootpOf(&Slot->packet)->yiaddr.b, Want->Offered)) return kDhcpDropCount;
+  return kDhcpDropRefused;
 }
 
 }  // namespace
@@ -154,87 +174,113 @@ EFI_STATUS SendDhcpMessage(ProtocolInstance *Instance, const UINT8 *DestIp, cons
                         Instance->DhcpTxPacket);
 }
 
-EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator, UINT16 OpFlags, const UINT8 *SrcIp,
-                            UINT16 *SrcPort, const UINT8 *DestIp, UINT16 *DestPort, PacketSlot *Slot,
-                            EFI_EVENT Timer) {
-  if (Slot == nullptr || OpFlags >= 32 || (SrcIp == nullptr && !(OpFlags & kUdpAnySrcIp)) ||
+void DiscardSlot(PacketSlot *Slot) {
+  ZeroBytes(&Slot->packet, sizeof(DhcpPacket));
+  Slot->length = 0;
+  Slot->slotFlags = 0;
+  OptionIndexClear(&Slot->options);
+  OptionIndexClear(&Slot->vendorOptions);
+  ZeroBytes(Slot->dhcpOptionRefs, sizeof(Slot->dhcpOptionRefs));
+  ZeroBytes(Slot->pxeOptionRefs, sizeof(Slot->pxeOptionRefs));
+  Slot->pxeFlags = 0;
+}
+
+bool ForbiddenYiaddr(const UINT8 *Address) {
+  if (IsZeroIpv4(Address)) return false;
+  return Address[0] == 0 || Address[0] == 127 || Address[0] > 223;
+}
+
+EFI_STATUS AwaitReply(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *SrcIp, UINT16 *SrcPort,
+                      EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, PacketSlot *Slot, EFI_EVENT Timer, ReplyCheck Check,
+                      void *Context) {
+  if (Slot == nullptr || Check == nullptr || OpFlags >= 32 || (SrcIp == nullptr && !(OpFlags & kUdpAnySrcIp)) ||
       (SrcPort == nullptr && !(OpFlags & kUdpAnySrcPort)) || (DestPort == nullptr && !(OpFlags & kUdpAnyDestPort))) {
     return EFI_INVALID_PARAMETER;
   }
-  const EFI_SIMPLE_NETWORK_MODE &Snp = Instance->Binding->SnpMode;
-  UINT32 DeviceErrors = 0;
+  // The filters are the caller's values on every pass, not the last datagram's.
+  ReplyOrigin Filter;
+  ZeroBytes(&Filter, sizeof(Filter));
+  if (SrcIp != nullptr) Filter.Source = *SrcIp;
+  Filter.Destination = DestIp != nullptr ? *DestIp : Instance->Mode.StationIp;
+  if (SrcPort != nullptr) Filter.SourcePort = *SrcPort;
+  if (DestPort != nullptr) Filter.DestinationPort = *DestPort;
   for (;;) {
-    EFI_IP_ADDRESS Source;
-    ZeroBytes(&Source, sizeof(Source));
-    if (SrcIp != nullptr) Source = Ipv4ToEfi(SrcIp);
-    EFI_IP_ADDRESS Destination = DestIp != nullptr ? Ipv4ToEfi(DestIp) : Instance->Mode.StationIp;
-    EFI_PXE_BASE_CODE_UDP_PORT FromPort = SrcPort != nullptr ? *SrcPort : 0;
-    EFI_PXE_BASE_CODE_UDP_PORT ToPort = DestPort != nullptr ? *DestPort : 0;
+    ReplyOrigin Origin = Filter;
     UINTN Size = sizeof(DhcpPacket);
-    const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Destination, &ToPort, &Source, &FromPort, nullptr,
-                                            nullptr, &Size, &Slot->packet, Timer);
+    const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Origin.Destination, &Origin.DestinationPort,
+                                            &Origin.Source, &Origin.SourcePort, nullptr, nullptr, &Size,
+                                            &Slot->packet, Timer);
     if (Status != EFI_SUCCESS) {
-      EFI_STATUS End = Status;
-      if (DropFailedReceive(Instance, Status, Timer, &DeviceErrors, &End)) continue;
-      return End;
-    }
-    DeviceErrors = 0;
-
-    const BootpMessage *Message = BootpOf(&Slot->packet);
-    if (Size < kBootpFixedSize) {
-      CountDhcpDrop(Instance, kDhcpDropMalformed);
+      DiscardSlot(Slot);
+      if (Status == EFI_TIMEOUT) return EFI_NO_RESPONSE;
+      // Without a timer nothing would end a receive that fails every time.
+      if (Timer == nullptr) return Status;
+      // Anyone on the segment can send a datagram with a bad checksum, an
+      // oversized one or an ICMP error: none ends the window (RFC 1122
+      // 4.1.3.4). A failing MNP reports EFI_DEVICE_ERROR too; the frame
+      // layer looks at the timer on every pass, so that wait ends at its
+      // deadline as well.
+      if (Status == EFI_BUFFER_TOO_SMALL) {
+        CountDhcpDrop(Instance, kDhcpDropOversize);
+      } else if (Status == EFI_ICMP_ERROR) {
+        CountDhcpDrop(Instance, kDhcpDropIcmp);
+      } else if (Status != EFI_DEVICE_ERROR) {
+        return Status;
+      }
       continue;
     }
-    if (Message->op != kBootpReply) {
-      CountDhcpDrop(Instance, kDhcpDropNotReply);
-      continue;
-    }
-    if (Message->xid.get() != Instance->Xid) {
-      CountDhcpDrop(Instance, kDhcpDropXid);
-      continue;
-    }
-    // RFC 1122 3.2.1.3: no multicast or class E address can be ours.
-    if (Message->yiaddr.b[0] > 223) {
-      CountDhcpDrop(Instance, kDhcpDropYiaddr);
-      continue;
-    }
-    if (!SameBytes(Message->chaddr, Snp.CurrentAddress.Addr, kBootpChaddrSize)) {
-      CountDhcpDrop(Instance, kDhcpDropChaddr);
-      continue;
-    }
-    if (!ParsePacket(Slot, Size)) {
-      CountDhcpDrop(Instance, kDhcpDropMalformed);
-      continue;
-    }
-    if (Validator != nullptr && !Validator(Instance, Slot)) {
-      CountDhcpDrop(Instance, kDhcpDropRefused);
+    // Nothing past what arrived is ever parsed, here or in a copy.
+    ZeroBytes(Slot->packet.Raw + Size, sizeof(DhcpPacket) - Size);
+    const DhcpDrop Drop = Check(Instance, Slot, Size, &Origin, Context);
+    if (Drop != kDhcpDropCount) {
+      CountDhcpDrop(Instance, Drop);
+      DiscardSlot(Slot);
       continue;
     }
     Slot->length = Size;
-    if (SrcPort != nullptr) *SrcPort = FromPort;
-    if (DestPort != nullptr) *DestPort = ToPort;
+    if (SrcIp != nullptr) *SrcIp = Origin.Source;
+    if (DestIp != nullptr) *DestIp = Origin.Destination;
+    if (SrcPort != nullptr) *SrcPort = Origin.SourcePort;
+    if (DestPort != nullptr) *DestPort = Origin.DestinationPort;
     return EFI_SUCCESS;
   }
 }
 
-bool DropFailedReceive(ProtocolInstance *Instance, EFI_STATUS Status, EFI_EVENT Timer, UINT32 *DeviceErrors,
-                       EFI_STATUS *End) {
-  *End = Status == EFI_TIMEOUT ? EFI_NO_RESPONSE : Status;
-  // Anyone on the segment can send a datagram with a bad checksum, an
-  // oversized one or an ICMP error: none ends the window (RFC 1122 4.1.3.4).
-  if (Status != EFI_DEVICE_ERROR && Status != EFI_BUFFER_TOO_SMALL && Status != EFI_ICMP_ERROR) return false;
-  if (Status == EFI_BUFFER_TOO_SMALL) CountDhcpDrop(Instance, kDhcpDropOversize);
-  if (Status == EFI_ICMP_ERROR) CountDhcpDrop(Instance, kDhcpDropIcmp);
-  // The frame layer checks the timer while it waits; a device error that
-  // repeats without end (a failing MNP) must still let the window close.
-  if (Status == EFI_DEVICE_ERROR && ++*DeviceErrors >= kDeviceErrorsBeforeTimerCheck) {
-    *DeviceErrors = 0;
-    if (Timer == nullptr || gBS->CheckEvent(Timer) == EFI_SUCCESS) {
-      *End = EFI_NO_RESPONSE;
-      return false;
-    }
+DhcpDrop DhcpReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size) {
+  const BootpMessage *Message = BootpOf(&Slot->packet);
+  if (Size < kBootpFixedSize) return kDhcpDropMalformed;
+  if (Message->op != kBootpReply) return kDhcpDropNotReply;
+  if (Message->xid.get() != Instance->Xid) return kDhcpDropXid;
+  if (ForbiddenYiaddr(Message->yiaddr.b)) return kDhcpDropYiaddr;
+  if (!SameBytes(Message->chaddr, Instance->Binding->SnpMode.CurrentAddress.Addr, kBootpChaddrSize)) {
+    return kDhcpDropChaddr;
   }
-  return true;
+  if (!ParsePacket(Slot, Size)) return kDhcpDropMalformed;
+  return kDhcpDropCount;
+}
+
+namespace {
+
+DhcpDrop CheckDhcpReply(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *,
+                        void *Context) {
+  const DhcpDrop Drop = DhcpReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  const ReplyValidator Validator = *static_cast<const ReplyValidator *>(Context);
+  if (Validator != nullptr && !Validator(Instance, Slot)) return kDhcpDropRefused;
+  return kDhcpDropCount;
+}
+
+}  // namespace
+
+EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator, UINT16 OpFlags, const UINT8 *SrcIp,
+                            UINT16 *SrcPort, const UINT8 *DestIp, UINT16 *DestPort, PacketSlot *Slot,
+                            EFI_EVENT Timer) {
+  EFI_IP_ADDRESS Source;
+  ZeroBytes(&Source, sizeof(Source));
+  if (SrcIp != nullptr) Source = Ipv4ToEfi(SrcIp);
+  EFI_IP_ADDRESS Destination = DestIp != nullptr ? Ipv4ToEfi(DestIp) : Instance->Mode.StationIp;
+  return AwaitReply(Instance, OpFlags, SrcIp != nullptr ? &Source : nullptr, SrcPort, &Destination, DestPort, Slot,
+                    Timer, CheckDhcpReply, &Validator);
 }
 
 EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance) {
@@ -259,7 +305,7 @@ PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot
     Slot->length = Source->length;
     CopyBytes(&Slot->packet, &Source->packet, sizeof(DhcpPacket));
   }
-  ParsePacket(Slot, sizeof(DhcpPacket));
+  ParsePacket(Slot, Slot->length);
   Instance->HeldSlots |= 1u << Index;
   return Slot;
 }
@@ -268,8 +314,7 @@ bool SlotHeld(const ProtocolInstance *Instance, UINTN Index) {
   return Instance->ReplySlots != nullptr && (Instance->HeldSlots & (1u << Index)) != 0;
 }
 
-// The entry is parsed as a full 1472-byte copy; its length field keeps the
-// length the packet arrived with.
+// The entry is parsed by the length the packet arrived with.
 void SavePacket(ProtocolInstance *Instance, DhcpPacket *Destination, const DhcpPacket *Source, UINT64 Length,
                 UINTN Index) {
   PacketSlot *Slots = Instance->Packets.ParsedPackets;
@@ -278,7 +323,7 @@ void SavePacket(ProtocolInstance *Instance, DhcpPacket *Destination, const DhcpP
   Entry.length = Length;
   if (&Entry.packet != Source) CopyBytes(&Entry.packet, Source, sizeof(DhcpPacket));
   if (Destination != nullptr && Destination != Source) CopyBytes(Destination, Source, sizeof(DhcpPacket));
-  ParsePacket(&Entry, sizeof(DhcpPacket));
+  ParsePacket(&Entry, Length);
 }
 
 INT32 ScoreOffer(const PacketSlot *Slot) {
@@ -342,7 +387,10 @@ void DhcpDecline(ProtocolInstance *Instance, const UINT8 *ServerId, const UINT8 
   if (EFI_ERROR(SendDhcpMessage(Instance, ServerId, &kServerPort, Address, &kClientPort))) {
     (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, Address, &kClientPort);
   }
+  // The address is not ours: nothing answers ARP for it, and the next probe
+  // goes out from 0.0.0.0 (RFC 5227 2.1.1).
   Instance->Packets.StationIpSet = FALSE;
+  ZeroBytes(&Instance->Mode.StationIp, sizeof(Instance->Mode.StationIp));
 }
 
 BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
@@ -361,6 +409,9 @@ BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
   FinishMessage(Instance, &Writer);
   NaturalMask(Offered, Instance->Mode.SubnetMask.v4.Addr);
 
+  RequestAnswer Want;
+  CopyBytes(Want.Offered, Offered, 4);
+  CopyBytes(Want.Server, Server, 4);
   PacketSlot *Ack = &Instance->Packets.ParsedPackets[kParsedAck];
   bool Acked = false;
   for (UINT32 Transmission = 0; Transmission < kRequestTransmissions && !Acked; ++Transmission) {
@@ -368,24 +419,19 @@ BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
     if (EFI_ERROR(SendDhcpMessage(Instance, kBroadcast, &kServerPort, kUnspecified, &kClientPort))) return FALSE;
     TimerEvent Timer;
     if (EFI_ERROR(Timer.Arm(RetryWindowTicks(Instance->RetryTimeout)))) return FALSE;
-    EFI_STATUS Status;
-    for (;;) {
-      UINT16 FromPort = kServerPort;
-      UINT16 ToPort = kClientPort;
-      Status = ReceiveDhcpReply(Instance, nullptr, kUdpAnySrcIp | kUdpAnyDestIp, nullptr, &FromPort, nullptr, &ToPort,
-                                Ack, Timer.Get());
-      if (Status != EFI_SUCCESS) break;
-      const UINT8 *ReplyServer = FindOption(Ack, kOptServerId, 4);
-      if (ReplyServer == nullptr || !SameIpv4(ReplyServer, Server)) continue;
+    UINT16 FromPort = kServerPort;
+    UINT16 ToPort = kClientPort;
+    const EFI_STATUS Status = AwaitReply(Instance, kUdpAnySrcIp | kUdpAnyDestIp, nullptr, &FromPort, nullptr, &ToPort,
+                                         Ack, Timer.Get(), CheckRequestAnswer, &Want);
+    if (Status == EFI_SUCCESS) {
       bool Typed = false;
-      const UINT8 Type = MessageType(Ack, &Typed);
-      if (!Typed || Type == kDhcpNak) return FALSE;
-      if (Type == kDhcpAckType && SameIpv4(BootpOf(&Ack->packet)->yiaddr.b, Offered)) {
-        Acked = true;
-        break;
+      if (MessageType(Ack, &Typed) == kDhcpNak) {
+        DiscardSlot(Ack);
+        return FALSE;
       }
+      Acked = true;
+      break;
     }
-    if (Acked) break;
     if (Status != EFI_NO_RESPONSE || Transmission + 1 == kRequestTransmissions) return FALSE;
     NextRetryWindow(Instance);
   }
@@ -393,6 +439,7 @@ BOOLEAN DhcpRequest(ProtocolInstance *Instance, PacketSlot *Offer) {
   const EFI_IP_ADDRESS Address = Ipv4ToEfi(Offered);
   if (!ClaimAddress(Instance, &Address)) {
     DhcpDecline(Instance, Server, Offered);
+    DiscardSlot(Ack);
     return FALSE;
   }
   StoreLeaseMask(Instance, Offer, Ack, Offered);
@@ -410,7 +457,7 @@ BOOLEAN DhcpFinish(ProtocolInstance *Instance) {
   PacketSlot *Entry = &Instance->Packets.ParsedPackets[kParsedAck];
   Entry->length = Bootp->length;
   CopyBytes(&Entry->packet, &Bootp->packet, sizeof(DhcpPacket));
-  ParsePacket(Entry, sizeof(DhcpPacket));
+  ParsePacket(Entry, Entry->length);
   StoreLeaseMask(Instance, Entry, nullptr, Yiaddr);
   LearnRoutes(Instance, Bootp);
   return TRUE;

@@ -51,11 +51,43 @@ void ResetSlots(PacketSlot *Slots, UINTN Count);
 // from the instance's next source port.
 [[nodiscard]] EFI_STATUS SendDhcpMessage(ProtocolInstance *Instance, const UINT8 *DestIp, const UINT16 *DestPort,
                                          const UINT8 *SrcIp, const UINT16 *SrcPort);
-// Waits until Timer fires for a reply of this transaction and hardware
-// address that parses and that Validator (when given) accepts; it is left in
-// Slot with its length. Datagrams that fail the UDP checksum or any check are
-// dropped and the wait goes on. EFI_NO_RESPONSE when the timer fires.
-// OpFlags as for UdpRead; a null DestIp means StationIp.
+// Where a datagram that reached a reply wait came from and went to.
+struct ReplyOrigin {
+  EFI_IP_ADDRESS Source;
+  EFI_IP_ADDRESS Destination;
+  UINT16 SourcePort;
+  UINT16 DestinationPort;
+};
+// Judges one datagram that arrived whole in Slot (Size bytes; the rest of the
+// packet is zero): kDhcpDropCount takes it, any other reason drops it.
+using ReplyCheck = DhcpDrop (*)(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *Origin,
+                                void *Context);
+
+// The one wait of every DHCP-shaped exchange (DHCP, WIRL, PXE): receives into
+// Slot until Check takes a datagram or Timer fires. Every pass goes through
+// the frame layer with the same timer, which it looks at on every pass, and
+// a timeout ends the wait: so it ends at its deadline however many datagrams
+// arrive and whatever the receive reports. A datagram that fails the UDP
+// checksum (or a receive that fails the same way), does not fit, or an ICMP
+// error is dropped and counted; so is one Check refuses. A datagram not taken
+// leaves nothing behind: the slot is emptied. On success the slot's length is
+// the received size and the addresses and ports are reported through the
+// pointers given; their values on entry are the filters (OpFlags as for
+// UdpRead; a null DestIp means StationIp). EFI_NO_RESPONSE when Timer fires.
+[[nodiscard]] EFI_STATUS AwaitReply(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *SrcIp,
+                                    UINT16 *SrcPort, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, PacketSlot *Slot,
+                                    EFI_EVENT Timer, ReplyCheck Check, void *Context);
+// The checks every DHCP or WIRL reply passes (op, xid, yiaddr, chaddr, a
+// packet that parses), ParsePacket included.
+DhcpDrop DhcpReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size);
+// RFC 1122 3.2.1.3: an address no host may take as its own (this network,
+// loopback, multicast, class E, broadcast). 0.0.0.0 itself is "no address".
+bool ForbiddenYiaddr(const UINT8 *Address);
+// Empties a slot: no bytes, no length, no index, no PXE fields.
+void DiscardSlot(PacketSlot *Slot);
+
+// AwaitReply with the DHCP checks and Validator (when given); addresses are
+// 4 bytes in network order.
 [[nodiscard]] EFI_STATUS ReceiveDhcpReply(ProtocolInstance *Instance, ReplyValidator Validator, UINT16 OpFlags,
                                           const UINT8 *SrcIp, UINT16 *SrcPort, const UINT8 *DestIp,
                                           UINT16 *DestPort, PacketSlot *Slot, EFI_EVENT Timer);
@@ -64,12 +96,6 @@ void ResetSlots(PacketSlot *Slots, UINTN Count);
 // from the hardware address: how every DHCP-shaped discovery begins.
 [[nodiscard]] EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance);
 void RestartXidSequence(ProtocolInstance *Instance);
-// For a receive that did not deliver a datagram: false when Status ends the
-// wait (*End holds the status to return); true when the datagram is dropped
-// (a bad checksum, oversized, an ICMP error) and the wait goes on.
-bool DropFailedReceive(ProtocolInstance *Instance, EFI_STATUS Status, EFI_EVENT Timer, UINT32 *DeviceErrors,
-                       EFI_STATUS *End);
-
 // Copies Source (length and packet) into entry Index of ReplySlots, parses it
 // there and marks it held; null for an Index above 5.
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source);

@@ -77,6 +77,10 @@ struct ProtocolInstance {
   UINT32 HeldSlots;
   UINT32 DhcpRetryCount;
   UINT32 DhcpDrops[kDhcpDropSlots];
+  // The ImageList block the Wirl member last grew and its size: room past
+  // ImageListLength is used only while the caller's ImageList is that block.
+  UINT8 *ImageListBlock;
+  UINT32 ImageListCapacity;
   // PXE exchange state.
   UINT32 PxeIdentityState;
   UINT8 OfferClassCount[4];      // offers with an address, per class 0..3

@@ -39,6 +39,33 @@ const UINT8 *ServerIdOf(const PacketSlot *Slot) {
 
 const UINT8 *YiaddrOf(const PacketSlot *Slot) { return BootpOf(&Slot->packet)->yiaddr.b; }
 
+// The answer an exchange waits for from one server: an ACK from Server
+// (option 54) for Address (0.0.0.0 for a proxy reply).
+struct LeaseAnswer {
+  UINT8 Address[4];
+  UINT8 Server[4];
+};
+
+bool AnswersLease(const PacketSlot *Slot, const LeaseAnswer *Want) {
+  const UINT8 *Server = ServerIdOf(Slot);
+  return Server != nullptr && SameIpv4(Server, Want->Server) && SameIpv4(YiaddrOf(Slot), Want->Address);
+}
+
+DhcpDrop CheckPxeAck(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *, void *Context) {
+  const DhcpDrop Drop = PxeReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  return AcceptPxeAck(Slot) && AnswersLease(Slot, static_cast<const LeaseAnswer *>(Context)) ? kDhcpDropCount
+                                                                                             : kDhcpDropRefused;
+}
+
+DhcpDrop CheckProxyReply(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *,
+                         void *Context) {
+  const DhcpDrop Drop = PxeReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  return IsDhcpAck(Slot) && AnswersLease(Slot, static_cast<const LeaseAnswer *>(Context)) ? kDhcpDropCount
+                                                                                           : kDhcpDropRefused;
+}
+
 // The offer class: 1 boot-server information, 2 multicast TFTP information
 // with a boot file, 3 other PXE offers, 0 plain DHCP; -1 drops the offer.
 INTN OfferClass(const PacketSlot *Slot) {
@@ -91,7 +118,9 @@ void Decline(ProtocolInstance *Instance, const UINT8 *Address, const UINT8 *Serv
     (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, kUnspecified, &kClientPort);
   }
   RestoreBaseMessage(Instance, Secs);
+  // The address is not ours: nothing answers ARP for it any more.
   Instance->Packets.StationIpSet = FALSE;
+  ZeroBytes(&Instance->Mode.StationIp, sizeof(Instance->Mode.StationIp));
 }
 
 // A recorded BOOTP reply as the lease: its address is claimed and the reply
@@ -158,6 +187,9 @@ BOOLEAN SelectByClass(ProtocolInstance *Instance) {
 EFI_STATUS PxeDhcp(ProtocolInstance *Instance, BOOLEAN SortOffers) {
   EFI_STATUS Status = OpenDhcpExchange(Instance);
   if (EFI_ERROR(Status)) return Status;
+  // A proxy reply belongs to the call that received it.
+  Instance->Packets.ProxyOfferReceived = FALSE;
+  DiscardSlot(&Instance->Packets.ParsedPackets[kParsedProxyOffer]);
   for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastWindow;
        Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2)) {
     BuildPxePacket(Instance);
@@ -256,18 +288,18 @@ BOOLEAN RequestPxeAddress(ProtocolInstance *Instance, UINTN OfferIndex) {
   TimerEvent Timer;
   if (EFI_ERROR(Timer.Arm(WindowTicks(Instance->RetryTimeout)))) return FALSE;
   PacketSlot *Ack = &Instance->Packets.ParsedPackets[kParsedAck];
-  for (;;) {
-    UINT16 FromPort = kServerPort;
-    UINT16 ToPort = kClientPort;
-    if (ReceivePxeReply(Instance, AcceptPxeAck, kUdpAnySrcIp | kUdpAnyDestIp, nullptr, &FromPort, nullptr, &ToPort,
-                        Ack, Timer.Get()) != EFI_SUCCESS) {
-      return FALSE;
-    }
-    const UINT8 *AckServer = ServerIdOf(Ack);
-    if (SameIpv4(YiaddrOf(Ack), Requested) && AckServer != nullptr && SameIpv4(AckServer, Server)) break;
+  LeaseAnswer Want;
+  CopyBytes(Want.Address, Requested, 4);
+  CopyBytes(Want.Server, Server, 4);
+  UINT16 FromPort = kServerPort;
+  UINT16 ToPort = kClientPort;
+  if (AwaitReply(Instance, kUdpAnySrcIp | kUdpAnyDestIp, nullptr, &FromPort, nullptr, &ToPort, Ack, Timer.Get(),
+                 CheckPxeAck, &Want) != EFI_SUCCESS) {
+    return FALSE;
   }
   if (!ClaimPxeAddress(Instance)) {
     Decline(Instance, Requested, Server);
+    DiscardSlot(Ack);
     return FALSE;
   }
   StoreMaskFrom(Instance, Ack);
@@ -279,7 +311,8 @@ BOOLEAN ClaimPxeAddress(ProtocolInstance *Instance) {
   const EFI_IP_ADDRESS Address = Ipv4ToEfi(TxBytes(Instance) + kRequestedIpOffset);
   EFI_MAC_ADDRESS Mac;
   if (LookupArpCache(Instance, &Address, &Mac)) return FALSE;
-  if (ResolveArp(Instance, &Address, &Mac) == EFI_SUCCESS) return FALSE;
+  // Only a probe that went out and drew no answer makes the address ours.
+  if (ResolveArp(Instance, &Address, &Mac) != EFI_TIMEOUT) return FALSE;
   Instance->Mode.StationIp = Address;
   Instance->Packets.StationIpSet = TRUE;
   StartIgmpV1RouterTimer(Instance);
@@ -304,26 +337,20 @@ BOOLEAN ProxyRequest(ProtocolInstance *Instance, UINTN OfferIndex) {
 
   const UINT16 SavedSecs = Message->secs.get();
   PacketSlot *Reply = &Instance->Packets.ParsedPackets[kParsedProxyOffer];
+  LeaseAnswer Want;
+  ZeroBytes(Want.Address, 4);
+  CopyBytes(Want.Server, Server, 4);
   for (UINT32 Transmission = 0; Transmission < kProxyTransmissions; ++Transmission) {
     Message->secs.set(Instance->SecsCounter);
     if (EFI_ERROR(SendDhcpMessage(Instance, Server, &kProxyPort, Message->ciaddr.b, &kProxyPort))) break;
     TimerEvent Timer;
     bool Matched = false;
     if (!EFI_ERROR(Timer.Arm(WindowTicks(Instance->RetryTimeout)))) {
-      for (;;) {
-        EFI_IP_ADDRESS From = Ipv4ToEfi(Server);
-        EFI_IP_ADDRESS To = Instance->Mode.StationIp;
-        UINT16 ToPort = kProxyPort;
-        if (ReceivePxeReply(Instance, IsDhcpAck, kUdpAnySrcPort, &From, nullptr, &To, &ToPort, Reply,
-                            Timer.Get()) != EFI_SUCCESS) {
-          break;
-        }
-        const UINT8 *ReplyServer = ServerIdOf(Reply);
-        if (IsZeroIpv4(YiaddrOf(Reply)) && ReplyServer != nullptr && SameIpv4(ReplyServer, Server)) {
-          Matched = true;
-          break;
-        }
-      }
+      EFI_IP_ADDRESS From = Ipv4ToEfi(Server);
+      EFI_IP_ADDRESS To = Instance->Mode.StationIp;
+      UINT16 ToPort = kProxyPort;
+      Matched = AwaitReply(Instance, kUdpAnySrcPort, &From, nullptr, &To, &ToPort, Reply, Timer.Get(), CheckProxyReply,
+                           &Want) == EFI_SUCCESS;
     }
     if (Matched) {
       Timer.Close();
@@ -332,6 +359,7 @@ BOOLEAN ProxyRequest(ProtocolInstance *Instance, UINTN OfferIndex) {
         Instance->Packets.ProxyOfferReceived = TRUE;
         return TRUE;
       }
+      DiscardSlot(Reply);
       break;
     }
     Instance->SecsCounter = static_cast<UINT16>(Instance->SecsCounter + Instance->RetryTimeout);

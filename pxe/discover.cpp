@@ -136,6 +136,33 @@ bool ReplyFits(ProtocolInstance *Instance, const PacketSlot *Reply, UINT16 Type,
   return false;
 }
 
+// What a discovery waits for: a boot server's ACK for the type asked, to
+// the station (or, for a broadcast request, to the limited broadcast), from
+// the accepted servers, with the credentials asked for.
+struct ServerAnswer {
+  bool Broadcast;
+  UINT16 Type;
+  BOOLEAN UseBis;
+  const UINT8 *AcceptList;
+  UINT16 Layer;  // the reply's layer, once taken
+};
+
+DhcpDrop CheckServerAnswer(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *Origin,
+                           void *Context) {
+  const DhcpDrop Drop = PxeReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  ServerAnswer *Want = static_cast<ServerAnswer *>(Context);
+  if (!IsDhcpAck(Slot)) return kDhcpDropRefused;
+  const UINT8 *To = Origin->Destination.v4.Addr;
+  if (Want->Broadcast && !SameIpv4(To, BootpOf(Instance->DhcpTxPacket)->ciaddr.b) && !IsLimitedBroadcastIpv4(To)) {
+    return kDhcpDropRefused;
+  }
+  UINT16 Layer = 0;
+  if (!ReplyFits(Instance, Slot, Want->Type, Want->UseBis, Want->AcceptList, &Layer)) return kDhcpDropRefused;
+  Want->Layer = Layer;
+  return kDhcpDropCount;
+}
+
 }  // namespace
 
 EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
@@ -173,27 +200,19 @@ EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Ty
     TimerEvent Timer;
     Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
     if (EFI_ERROR(Status)) return Status;
-    for (;;) {
-      // With the source filtered (the plain request after a BIS reply) only
-      // that server's replies count; otherwise the replying server is learned.
-      ZeroBytes(&Packets.BootServerIp, sizeof(Packets.BootServerIp));
-      if (!(OpFlags & kUdpAnySrcIp)) CopyBytes(Packets.BootServerIp.v4.Addr, Server, 4);
-      // The request carries the broadcast flag, so a server may broadcast its
-      // answer to a broadcast request; otherwise only replies to ciaddr count.
-      EFI_IP_ADDRESS Destination = Ipv4ToEfi(Message->ciaddr.b);
-      UINT16 ToPort = SrcPort;
-      const UINT16 Flags = Broadcast ? static_cast<UINT16>(OpFlags | kUdpAnyDestIp) : OpFlags;
-      if (ReceivePxeReply(Instance, IsDhcpAck, Flags, &Packets.BootServerIp, nullptr, &Destination, &ToPort, Slot,
-                          Timer.Get()) != EFI_SUCCESS) {
-        break;
-      }
-      if (Broadcast && !SameIpv4(Destination.v4.Addr, Message->ciaddr.b) &&
-          !IsLimitedBroadcastIpv4(Destination.v4.Addr)) {
-        continue;
-      }
-      UINT16 ReplyLayer = 0;
-      if (!ReplyFits(Instance, Slot, Type, UseBis, AcceptList, &ReplyLayer)) continue;
-      *Layer = ReplyLayer;
+    // With the source filtered (the plain request after a BIS reply) only
+    // that server's replies count; otherwise the replying server is learned.
+    ZeroBytes(&Packets.BootServerIp, sizeof(Packets.BootServerIp));
+    if (!(OpFlags & kUdpAnySrcIp)) CopyBytes(Packets.BootServerIp.v4.Addr, Server, 4);
+    // The request carries the broadcast flag, so a server may broadcast its
+    // answer to a broadcast request; otherwise only replies to ciaddr count.
+    EFI_IP_ADDRESS Destination = Ipv4ToEfi(Message->ciaddr.b);
+    UINT16 ToPort = SrcPort;
+    const UINT16 Flags = Broadcast ? static_cast<UINT16>(OpFlags | kUdpAnyDestIp) : OpFlags;
+    ServerAnswer Want = {Broadcast, Type, UseBis, AcceptList, 0};
+    if (AwaitReply(Instance, Flags, &Packets.BootServerIp, nullptr, &Destination, &ToPort, Slot, Timer.Get(),
+                   CheckServerAnswer, &Want) == EFI_SUCCESS) {
+      *Layer = Want.Layer;
       if (!UseBis) {
         Packets.PxeReplyReceived = TRUE;
         Packets.PxeDiscoverValid = TRUE;
@@ -252,6 +271,8 @@ EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOO
   if (Layer == nullptr) return EFI_INVALID_PARAMETER;
   DhcpBuffers Buffers(Instance);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
+  // The identity every request carries, when no PXE DHCP has built it yet.
+  if (Instance->PxeIdentityState == kPxeIdentityUnbuilt) BuildPxeOptionTemplate(Instance);
   PacketRecord &Packets = Instance->Packets;
   if (UseBis && !Packets.BisSupported) return EFI_INVALID_PARAMETER;
   if (Instance->SecsCounter == 0) Instance->SecsCounter = 4;

@@ -5,7 +5,7 @@
 #ifndef ORVALE_PXE_PXE_H
 #define ORVALE_PXE_PXE_H
 
-#include "../instance/instance.h"
+#include "../dhcp/exchange.h"
 
 // ---- Identity ----
 
@@ -100,6 +100,9 @@ void CopyOfferToSlot(ProtocolInstance *Instance, UINTN FromIndex, UINTN ToIndex)
 void AddPacketRoutes(ProtocolInstance *Instance, PacketSlot *Slot);
 
 using PxeAccept = BOOLEAN (*)(PacketSlot *Slot);
+// The checks every PXE reply passes against DhcpTxPacket (op, xid, cookie, a
+// yiaddr a host may take, chaddr), ParsePxePacket included.
+DhcpDrop PxeReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size);
 // Waits on Timer for a reply that matches DhcpTxPacket (op, xid, cookie,
 // chaddr, a unicast yiaddr) and that Accept takes. Datagrams that fail the
 // UDP checksum, do not fit, or fail a check are dropped and counted

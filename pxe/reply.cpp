@@ -219,9 +219,11 @@ BOOLEAN AcceptPxeAck(PacketSlot *Slot) { return ValidatePxeBootInfo(Slot) && IsD
 void CopyOfferToSlot(ProtocolInstance *Instance, UINTN FromIndex, UINTN ToIndex) {
   PacketSlot *Entry = &Instance->Packets.ParsedPackets[ToIndex];
   const PacketSlot *From = &Instance->ReplySlots[FromIndex];
-  CopyBytes(Entry->packet.Raw, From->packet.Raw, kDhcpSendLength);
+  // The whole packet: a reply may be longer than a client message, and what
+  // lies past its length is zero.
+  CopyBytes(Entry->packet.Raw, From->packet.Raw, sizeof(DhcpPacket));
   Entry->length = From->length;
-  ParsePxePacket(Entry, sizeof(DhcpPacket));
+  ParsePxePacket(Entry, Entry->length);
 }
 
 void AddPacketRoutes(ProtocolInstance *Instance, PacketSlot *Slot) {
@@ -236,67 +238,40 @@ void AddPacketRoutes(ProtocolInstance *Instance, PacketSlot *Slot) {
   }
 }
 
+DhcpDrop PxeReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size) {
+  const UINT8 *Sent = Instance->DhcpTxPacket->Raw;
+  const UINT8 *P = Slot->packet.Raw;
+  if (Size < kBootpFixedSize) return kDhcpDropMalformed;
+  if (P[0] != kBootpReply) return kDhcpDropNotReply;
+  if (!SameBytes(P + offsetof(BootpMessage, xid), Sent + offsetof(BootpMessage, xid), 4)) return kDhcpDropXid;
+  if (!SameBytes(P + offsetof(BootpMessage, cookie), Sent + offsetof(BootpMessage, cookie), 4)) {
+    return kDhcpDropMalformed;
+  }
+  if (ForbiddenYiaddr(P + offsetof(BootpMessage, yiaddr))) return kDhcpDropYiaddr;
+  if (!SameBytes(P + offsetof(BootpMessage, chaddr), Sent + offsetof(BootpMessage, chaddr), kBootpChaddrSize)) {
+    return kDhcpDropChaddr;
+  }
+  ParsePxePacket(Slot, Size);
+  return kDhcpDropCount;
+}
+
+namespace {
+
+DhcpDrop CheckPxeReply(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size, const ReplyOrigin *,
+                       void *Context) {
+  const DhcpDrop Drop = PxeReplyDrop(Instance, Slot, Size);
+  if (Drop != kDhcpDropCount) return Drop;
+  const PxeAccept Accept = *static_cast<const PxeAccept *>(Context);
+  if (Accept != nullptr && !Accept(Slot)) return kDhcpDropRefused;
+  return kDhcpDropCount;
+}
+
+}  // namespace
+
 EFI_STATUS ReceivePxeReply(ProtocolInstance *Instance, PxeAccept Accept, UINT16 OpFlags, EFI_IP_ADDRESS *SrcIp,
                            UINT16 *SrcPort, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, PacketSlot *Slot,
                            EFI_EVENT Timer) {
-  if (Slot == nullptr || OpFlags >= 32 || (SrcIp == nullptr && !(OpFlags & kUdpAnySrcIp)) ||
-      (SrcPort == nullptr && !(OpFlags & kUdpAnySrcPort)) || (DestPort == nullptr && !(OpFlags & kUdpAnyDestPort))) {
-    return EFI_INVALID_PARAMETER;
-  }
-  EFI_IP_ADDRESS Scratch;
-  ZeroBytes(&Scratch, sizeof(Scratch));
   EFI_IP_ADDRESS StationCopy = Instance->Mode.StationIp;
-  if (DestIp == nullptr) DestIp = &StationCopy;
-  const UINT8 *Sent = Instance->DhcpTxPacket->Raw;
-  const UINT8 *Hw = Sent + offsetof(BootpMessage, chaddr);
-  UINT32 DeviceErrors = 0;
-  for (;;) {
-    // The filters are the caller's values on every try, not the last reply's.
-    EFI_IP_ADDRESS Source = SrcIp != nullptr ? *SrcIp : Scratch;
-    EFI_IP_ADDRESS Destination = *DestIp;
-    EFI_PXE_BASE_CODE_UDP_PORT FromPort = SrcPort != nullptr ? *SrcPort : 0;
-    EFI_PXE_BASE_CODE_UDP_PORT ToPort = DestPort != nullptr ? *DestPort : 0;
-    UINTN Size = sizeof(DhcpPacket);
-    const EFI_STATUS Status = UdpReadLocked(Instance, OpFlags, &Destination, &ToPort, &Source, &FromPort, nullptr,
-                                            nullptr, &Size, &Slot->packet, Timer);
-    // A bad checksum, an oversized datagram or an ICMP error never ends the wait.
-    if (Status != EFI_SUCCESS) {
-      EFI_STATUS End = Status;
-      if (DropFailedReceive(Instance, Status, Timer, &DeviceErrors, &End)) continue;
-      return End;
-    }
-    DeviceErrors = 0;
-
-    const UINT8 *P = Slot->packet.Raw;
-    DhcpDrop Drop = kDhcpDropCount;
-    if (Size < kBootpFixedSize) {
-      Drop = kDhcpDropMalformed;
-    } else if (P[0] != kBootpReply) {
-      Drop = kDhcpDropNotReply;
-    } else if (!SameBytes(P + offsetof(BootpMessage, xid), Sent + offsetof(BootpMessage, xid), 4)) {
-      Drop = kDhcpDropXid;
-    } else if (!SameBytes(P + offsetof(BootpMessage, cookie), Sent + offsetof(BootpMessage, cookie), 4)) {
-      Drop = kDhcpDropMalformed;
-    } else if (P[offsetof(BootpMessage, yiaddr)] > 223) {
-      // RFC 1122 3.2.1.3: no multicast or class E address can be ours.
-      Drop = kDhcpDropYiaddr;
-    } else if (!SameBytes(P + offsetof(BootpMessage, chaddr), Hw, kBootpChaddrSize)) {
-      Drop = kDhcpDropChaddr;
-    }
-    if (Drop != kDhcpDropCount) {
-      ++Instance->DhcpDrops[Drop];
-      continue;
-    }
-    ParsePxePacket(Slot, Size);
-    if (Accept != nullptr && !Accept(Slot)) {
-      ++Instance->DhcpDrops[kDhcpDropRefused];
-      continue;
-    }
-    Slot->length = Size;
-    if (SrcIp != nullptr) *SrcIp = Source;
-    *DestIp = Destination;
-    if (SrcPort != nullptr) *SrcPort = FromPort;
-    if (DestPort != nullptr) *DestPort = ToPort;
-    return EFI_SUCCESS;
-  }
+  return AwaitReply(Instance, OpFlags, SrcIp, SrcPort, DestIp != nullptr ? DestIp : &StationCopy, DestPort, Slot,
+                    Timer, CheckPxeReply, &Accept);
 }

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "dhcp/codec.h"
+#include "net/net.h"
 #include "tests/dhcp_test_support.h"
 
 namespace orvale_test {
@@ -209,6 +211,43 @@ TEST_F(DhcpExchangeTest, ForeignAckAndAckForAnotherAddressAreIgnored) {
   ASSERT_EQ(Discover(), EFI_SUCCESS);
   EXPECT_EQ(StationIp(), kLease);
   EXPECT_EQ(SentOfType(3).size(), 1u);
+  // The ACK kept is the chosen server's, for the address offered.
+  const PacketSlot &ack = Packets().ParsedPackets[kParsedAck];
+  EXPECT_EQ(Yiaddr(ack), kLease);
+  EXPECT_EQ(Bytes(ack.packet.Raw + 240, ack.packet.Raw + 249), (Bytes{53, 1, 5, 54, 4, 10, 0, 0, 1}));
+}
+
+// The probe goes unanswered; only the announcement finds the owner. The
+// address is declined and the station no longer answers ARP for it.
+TEST_F(DhcpExchangeTest, ConflictFoundByTheAnnouncementIsDeclined) {
+  peers::Station *owner = AddStation(kLease, 7);
+  owner->SetAnswerArp(false);
+  owner->OnFrame = [owner](const hosted::Frame &frame) {
+    auto eth = peers::ParseEthernet(frame.bytes);
+    if (!eth || eth->etherType != peers::kEtherArp) return;
+    auto arp = peers::ParseArp(eth->payload);
+    // Only the announcement (sender = target) is answered: an RFC 5227 defence.
+    if (arp && arp->operation == 1 && arp->targetIp == kLease && arp->senderIp == kLease) {
+      owner->SendArpReply(arp->senderMac, arp->senderIp);
+    }
+  };
+  server_->config().ignoreDiscovers = 0;
+  EXPECT_EQ(Discover(), EFI_NO_RESPONSE);
+  EXPECT_EQ(SentOfType(4).size(), 3u);
+  EXPECT_FALSE(Packets().StationIpSet);
+  EXPECT_EQ(StationIp(), (Ip4{0, 0, 0, 0}));
+  EXPECT_EQ(UINT64{Packets().ParsedPackets[kParsedAck].length}, 0u);
+  // Asked for the address now, the station stays silent.
+  const size_t arpBefore = peer_->ReceivedArp().size();
+  peer_->SendArpRequest(kLease);
+  WithBuffers([](ProtocolInstance *in) {
+    UINTN header = 0, data = 0;
+    UINT16 type = 0;
+    (void)ReceiveFrame(in, nullptr, &header, &data, &type);
+    if (type == kEtherTypeArp) HandleArpPacket(in, in->FrameBuffer + header, data, in->FrameBuffer);
+    return EFI_SUCCESS;
+  });
+  for (size_t i = arpBefore; i < peer_->ReceivedArp().size(); ++i) EXPECT_NE(peer_->ReceivedArp()[i].operation, 2);
 }
 
 TEST_F(DhcpExchangeTest, BootpReplyUsedOnlyAfterAFailedRequest) {
@@ -301,6 +340,9 @@ TEST_F(DhcpExchangeTest, ForgedRepliesAreDroppedAndTheGenuineOfferBinds) {
     forged([](DhcpMessage &m) { m.chaddr[6] = 1; });  // right 6 bytes, nonzero padding
     forged([](DhcpMessage &m) { m.yiaddr = {224, 0, 0, 5}; });
     forged([](DhcpMessage &m) { m.yiaddr = {240, 0, 0, 1}; });
+    // Addresses no host may take, which would score as public.
+    forged([](DhcpMessage &m) { m.yiaddr = {127, 0, 0, 1}; });
+    forged([](DhcpMessage &m) { m.yiaddr = {0, 1, 2, 3}; });
     forged([](DhcpMessage &m) { m.cookie = false; });
     forged([](DhcpMessage &m) { m.rawOptions = {3, 200, 1, 2}; m.end = false; m.minimumSize = 0; });
     forged([](DhcpMessage &m) { m.yiaddr = {255, 255, 255, 255}; m.Set(1, {0, 0, 0, 0}); });
@@ -318,11 +360,41 @@ TEST_F(DhcpExchangeTest, ForgedRepliesAreDroppedAndTheGenuineOfferBinds) {
   EXPECT_EQ(DhcpDrops(kDhcpDropNotReply), 1u);
   EXPECT_EQ(DhcpDrops(kDhcpDropXid), 201u);
   EXPECT_EQ(DhcpDrops(kDhcpDropChaddr), 1u);
-  EXPECT_EQ(DhcpDrops(kDhcpDropYiaddr), 3u);  // 224.0.0.5, 240.0.0.1, 255.255.255.255
+  EXPECT_EQ(DhcpDrops(kDhcpDropYiaddr), 5u);  // 224.0.0.5, 240.0.0.1, 127.0.0.1, 0.1.2.3, 255.255.255.255
   EXPECT_EQ(DhcpDrops(kDhcpDropMalformed), 3u);
   // The zero and broadcast yiaddr, the empty option 53 and the NAK were read and passed over.
   EXPECT_EQ(SentOfType(3).size(), 1u);
   EXPECT_EQ(*SentOfType(3)[0].message.Option(50), (Bytes{10, 0, 0, 50}));
+}
+
+// A long datagram of another transaction arrives before every genuine reply,
+// which is short and has no END: nothing of the long one's tail is read as
+// part of the genuine one, in the kept offer or in the ACK.
+TEST_F(DhcpExchangeTest, BytesPastAReplyAreNeverItsOptions) {
+  server_->Shape = [this](const DhcpSeen &request, std::optional<DhcpMessage> &reply) {
+    if (!reply) return;
+    DhcpMessage stale = *reply;
+    stale.xid ^= 0x8000;
+    stale.Set(224, Bytes(250, 0));
+    stale.Set(225, Bytes(250, 0));
+    stale.Set(67, {'s', 't', 'a', 'l', 'e'});
+    stale.Set(3, {10, 0, 0, 99});
+    server_->Send(stale, request.sourceMac);
+    reply->end = false;
+    reply->minimumSize = 0;
+  };
+  ASSERT_EQ(Discover(), EFI_SUCCESS);
+  EXPECT_EQ(DhcpDrops(kDhcpDropXid), 2u);
+  const PacketSlot &ack = Packets().ParsedPackets[kParsedAck];
+  const size_t length = static_cast<size_t>(UINT64{ack.length});
+  ASSERT_GT(length, 240u);
+  ASSERT_LT(length, 300u);
+  EXPECT_EQ(Bytes(ack.packet.Raw + length, ack.packet.Raw + sizeof(DhcpPacket)),
+            Bytes(sizeof(DhcpPacket) - length, 0));
+  // One router, the server: not the stale datagram's.
+  ASSERT_EQ(Instance()->Mode.RouteTableEntries, 1u);
+  EXPECT_EQ(Ip4Of(Instance()->Mode.RouteTable[0].GwAddr), kPeerIp);
+  EXPECT_EQ(GetBootFileName(&Packets().ParsedPackets[kParsedAck], nullptr), nullptr);
 }
 
 TEST_F(DhcpExchangeTest, OversizedDatagramDoesNotEndTheWindow) {

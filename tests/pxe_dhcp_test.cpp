@@ -416,6 +416,120 @@ TEST_F(PxeDhcpTest, MulticastYiaddrIsDroppedClassCIsKept) {
   EXPECT_EQ(StationIp(), (Ip4{223, 255, 255, 254}));
 }
 
+// Answers that must be passed over while a genuine one may still come: each
+// row's hostile reply goes out first, from the server it imitates.
+TEST_F(PxeDhcpTest, HostileAnswersToRequestAndProxyArePassedOver) {
+  AddProxy({.proxyAckVendor = kBootInfo});
+  peers::Station *proxyStation = extra_.back().get();
+  struct Row {
+    const char *name;
+    bool toProxy;                           // the hostile reply answers the proxy REQUEST, else the REQUEST
+    std::function<void(DhcpMessage &)> forge;
+    bool genuineFollows;
+  };
+  const std::vector<Row> rows = {
+      {"proxy reply with an address", true, [](DhcpMessage &m) { m.yiaddr = {10, 0, 0, 77}; }, true},
+      {"proxy reply of another server", true, [](DhcpMessage &m) { m.Set(54, {10, 0, 0, 8}); }, true},
+      {"only a proxy reply with an address", true, [](DhcpMessage &m) { m.yiaddr = {10, 0, 0, 77}; }, false},
+      {"ACK for another address", false, [](DhcpMessage &m) { m.yiaddr = {10, 0, 0, 66}; }, true},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    bool forgedOnce = false;
+    auto forge = [&, row](const DhcpSeen &seen, std::optional<DhcpMessage> &reply, peers::Station *from,
+                          uint16_t port) {
+      if (!reply || TypeOf(seen) != 3 || (forgedOnce && row.genuineFollows)) return;
+      DhcpMessage bad = *reply;
+      row.forge(bad);
+      from->SendUdp(seen.sourceMac, seen.source == Ip4{} ? peers::kBroadcastIp : seen.source, port,
+                    seen.sourcePort, peers::EncodeDhcp(bad));
+      forgedOnce = true;
+      if (!row.genuineFollows) reply.reset();
+    };
+    proxy_->Shape = [&, row](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+      if (row.toProxy) forge(seen, reply, proxyStation, 4011);
+    };
+    server_->Shape = [&, row](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+      if (!row.toProxy) forge(seen, reply, peer_.get(), 67);
+    };
+    const EFI_STATUS status = RunPxe(true);
+    EXPECT_TRUE(forgedOnce);
+    const PacketSlot &proxyEntry = Packets().ParsedPackets[kParsedProxyOffer];
+    if (row.genuineFollows) {
+      ASSERT_EQ(status, EFI_SUCCESS);
+      EXPECT_EQ(StationIp(), kLease);
+      EXPECT_EQ(Yiaddr(Packets().ParsedPackets[kParsedAck]), kLease);
+      EXPECT_TRUE(Packets().ProxyOfferReceived);
+      EXPECT_EQ(Yiaddr(proxyEntry), (Ip4{0, 0, 0, 0}));
+      const UINT8 *server = proxyEntry.dhcpOptionRefs[kRefServerId];
+      ASSERT_NE(server, nullptr);
+      EXPECT_EQ(Bytes(server + 2, server + 6), peers::Ip4Bytes(kProxyIp));
+    } else {
+      EXPECT_EQ(status, EFI_NO_RESPONSE);
+      // What the proxy port received and refused is published nowhere.
+      EXPECT_FALSE(Packets().ProxyOfferReceived);
+      EXPECT_EQ(UINT64{proxyEntry.length}, 0u);
+      EXPECT_EQ(Yiaddr(proxyEntry), (Ip4{0, 0, 0, 0}));
+    }
+  }
+
+  // A later call without any proxy reply does not publish the last one.
+  proxy_->config().proxyOffers = false;
+  proxy_->Shape = nullptr;
+  server_->Shape = nullptr;
+  server_->config().bootFile = {'f'};
+  Packets().ProxyOffer.Raw[0] = 0x77;
+  Locked([](ProtocolInstance *in) {
+    FreeDhcpBuffers(in);
+    return 0;
+  });
+  buffers_ = false;
+  ASSERT_EQ(Proto()->Dhcp(Proto(), TRUE), EFI_SUCCESS);
+  EXPECT_FALSE(Packets().ProxyOfferReceived);
+  EXPECT_EQ(Packets().ProxyOffer.Raw[0], 0x77);
+}
+
+// The ARP probe cannot be sent: the address is not taken.
+TEST_F(PxeDhcpTest, AddressNotClaimedWhenTheProbeCannotBeSent) {
+  server_->config().bootFile = {'f'};
+  server_->Shape = [this](const DhcpSeen &seen, std::optional<DhcpMessage> &) {
+    if (TypeOf(seen) == 3) nic_->faults.transmitFails = true;
+  };
+  EXPECT_EQ(RunPxe(true), EFI_DEVICE_ERROR);
+  nic_->faults.transmitFails = false;
+  EXPECT_FALSE(Packets().StationIpSet);
+  EXPECT_EQ(StationIp(), (Ip4{0, 0, 0, 0}));
+}
+
+// A proxy offer longer than a client message is published whole, and its
+// boot information past byte 548 is indexed.
+TEST_F(PxeDhcpTest, LongProxyOfferIsPublishedWhole) {
+  Bytes sent;
+  AddProxy({.offerVendor = kBootInfo});
+  proxy_->Shape = [&sent](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+    if (!reply || reply->yiaddr != Ip4{} || seen.destinationPort != 67) return;
+    DhcpMessage m;
+    m.xid = reply->xid;
+    m.chaddr = reply->chaddr;
+    m.flags = reply->flags;
+    m.Set(53, {2});
+    m.Set(224, Bytes(200, 'x'));  // site-specific options that push option 43 past 548
+    m.Set(225, Bytes(200, 'y'));
+    for (const auto &[code, value] : reply->options)
+      if (code != 53) m.Set(code, value);
+    reply = m;
+    sent = peers::EncodeDhcp(m);
+  };
+  ASSERT_EQ(Proto()->Dhcp(Proto(), TRUE), EFI_SUCCESS);
+  ASSERT_GT(sent.size(), 600u);
+  ASSERT_TRUE(Packets().ProxyOfferReceived);
+  EXPECT_EQ(Bytes(Packets().ProxyOffer.Raw, Packets().ProxyOffer.Raw + sent.size()), sent);
+  EXPECT_EQ(Bytes(Packets().ProxyOffer.Raw + sent.size(), Packets().ProxyOffer.Raw + sizeof(DhcpPacket)),
+            Bytes(sizeof(DhcpPacket) - sent.size(), 0));
+  EXPECT_EQ(UINT64{Packets().ParsedPackets[kParsedProxyOffer].length}, sent.size());
+  EXPECT_NE(Packets().ParsedPackets[kParsedProxyOffer].pxeFlags & kPxeFlagBootServer, 0);
+}
+
 // ---- The Dhcp member's PXE branch ----
 
 TEST_F(PxeDhcpTest, MemberPublishesAckAndProxyOffer) {

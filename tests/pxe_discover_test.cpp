@@ -4,6 +4,8 @@
 // followed by the plain one.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "peers/pxe_server.h"
 #include "pxe/pxe.h"
 #include "tests/dhcp_test_support.h"
@@ -274,6 +276,33 @@ TEST_F(PxeDiscoverTest, WithoutBisTheLayerBitIsClearedEvenOnTimeout) {
   layer = 0;
   EXPECT_EQ(Run(5, &layer, true), EFI_OUT_OF_RESOURCES);
   EXPECT_FALSE(Packets().PxeReplyReceived);
+}
+
+// No PXE Dhcp has run: a fixed address, then a unicast discovery carries the
+// whole identity, and the server's reply is taken.
+TEST_F(PxeDiscoverTest, DiscoveryWithoutPxeDhcpCarriesTheIdentity) {
+  EFI_IP_ADDRESS ip = Efi(kLease);
+  EFI_IP_ADDRESS mask = Efi({255, 255, 255, 0});
+  ASSERT_EQ(Proto()->SetStationIp(Proto(), &ip, &mask), EFI_SUCCESS);
+  ASSERT_EQ(Instance()->PxeIdentityState, kPxeIdentityUnbuilt);
+  // As after loading the driver: no instance has built the shared template.
+  std::memset(PxeOptionTemplate, 0, sizeof(PxeOptionTemplate));
+  AddBootServer(kBootIp, 9, {.serverTypes = {5}});
+  EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
+  info.UseUCast = TRUE;
+  info.IpCnt = 1;
+  info.SrvList[0].Type = 5;
+  info.SrvList[0].IpAddr = Efi(kBootIp);
+  UINT16 layer = 0;
+  ASSERT_EQ(Run(5, &layer, false, &info), EFI_SUCCESS);
+  ASSERT_EQ(Requests().size(), 1u);
+  const DhcpMessage request = Requests()[0].message;
+  const Bytes *vendorClass = request.Option(60);
+  ASSERT_NE(vendorClass, nullptr);
+  EXPECT_EQ(Bytes(vendorClass->begin(), vendorClass->begin() + 10), Bytes({'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't', ':'}));
+  EXPECT_NE(request.Option(97), nullptr);
+  EXPECT_TRUE(Packets().PxeReplyReceived);
+  EXPECT_EQ(Packets().PxeReply.Raw[0], 2);
 }
 
 class PxeBisDiscoverTest : public PxeDiscoverTest {

@@ -3,6 +3,7 @@
 // Client messages are checked byte for byte against hand-written option areas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/dhcp_test_support.h"
@@ -412,6 +413,106 @@ TEST_F(WirlTest, DhcpMemberEdges) {
   EXPECT_EQ(Binding()->Lock.HeldCount, 0u);
 }
 
+// LIST and SELECT replies that must not win, each row against the same two
+// servers (A priority 5 at 10.0.0.5, B priority 9 at 10.0.0.6): the status
+// and the server the last SELECT named (none: no SELECT was sent).
+TEST_F(WirlTest, HostileListAndSelectRepliesDoNotWin) {
+  peers::Station *stationA = extra_[0].get();
+  peers::Station *stationB = extra_[1].get();
+  auto sendFrom = [](peers::Station *from, const DhcpSeen &to, const DhcpMessage &m) {
+    from->SendUdp(to.sourceMac, to.message.ciaddr, 67, 68, peers::EncodeDhcp(m));
+  };
+  struct Row {
+    const char *name;
+    std::function<void()> setUp;
+    EFI_STATUS status;
+    std::optional<Ip4> selected;
+  };
+  const std::vector<Row> rows = {
+      {"a reply from a server other than WirlServer",
+       [&] {
+         Packets().WirlServer = 0x0500000A;  // 10.0.0.5 in network order
+         a_->Shape = [&](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+           if (!reply || peers::WirlTypeOf(seen.message) != 1) return;
+           DhcpMessage other = *reply;
+           other.Set(54, peers::Ip4Bytes(kWirlB));
+           other.Set(43, {1, 1, 1, 4, 2, 0, 9, 7, 4, 0x83, 0, 0, 2});
+           sendFrom(stationB, seen, other);
+         };
+       },
+       EFI_SUCCESS, kWirlA},
+      {"equal priorities keep the earlier", [&] { b_->config().priority = 5; }, EFI_SUCCESS, kWirlA},
+      {"a reply without sub-option 4",
+       [&] {
+         a_->config().priority.reset();
+         b_->config().answerList = false;
+       },
+       EFI_NO_RESPONSE, std::nullopt},
+      {"sub-option 8 shorter than 4 bytes",
+       [&] {
+         b_->config().answerList = false;
+         a_->Shape = [](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+           if (!reply || peers::WirlTypeOf(seen.message) != 1) return;
+           Bytes vendor = *reply->Option(43);
+           vendor.insert(vendor.end(), {8, 3, 0x83, 0, 0});
+           reply->Set(43, vendor);
+         };
+       },
+       EFI_NO_RESPONSE, std::nullopt},
+      {"a SELECT acknowledgement naming another server",
+       [&] {
+         a_->config().answerSelect = false;
+         b_->Shape = [](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+           if (reply && peers::WirlTypeOf(seen.message) == 2) reply->Set(54, peers::Ip4Bytes(kWirlA));
+         };
+       },
+       EFI_NO_RESPONSE, kWirlB},
+      {"a SELECT acknowledgement without a boot file",
+       [&] {
+         a_->config().answerSelect = false;
+         b_->config().bootFile.clear();
+       },
+       EFI_NO_RESPONSE, kWirlB},
+  };
+  ASSERT_EQ(RunDhcp(), EFI_SUCCESS);  // the address; each row then lists and selects
+  (void)stationA;
+  auto resetServers = [&] {
+    a_->config() = peers::WirlServer::Config{};
+    b_->config().priority = 9;
+    b_->config().answerList = true;
+    b_->config().bootFile = {'b', '.', 'e', 'f', 'i'};
+    a_->Shape = nullptr;
+    b_->Shape = nullptr;
+    Packets().WirlServer = 0;
+    Packets().PxeReplyReceived = FALSE;
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    resetServers();
+    row.setUp();
+    nic_->sent.clear();
+    EXPECT_EQ(RunDhcp(), row.status);
+    std::optional<Ip4> named;
+    for (const Raw &r : Informs()) {
+      const auto m = peers::DecodeDhcp(r.data);
+      if (!m || peers::WirlTypeOf(*m) != 2) continue;
+      for (const auto &[code, value] : peers::DecodeSubOptions(*m->Option(43)))
+        if (code == 3 && value.size() == 4) named = Ip4{value[0], value[1], value[2], value[3]};
+    }
+    EXPECT_EQ(named, row.selected);
+    EXPECT_EQ(Packets().PxeReplyReceived != FALSE, row.status == EFI_SUCCESS);
+  }
+  resetServers();
+
+  // A later call, too, leaves the station-only filter, whatever the caller set.
+  EFI_PXE_BASE_CODE_IP_FILTER promiscuous{};
+  promiscuous.Filters = EFI_PXE_BASE_CODE_IP_FILTER_PROMISCUOUS;
+  ASSERT_EQ(Proto()->SetIpFilter(Proto(), &promiscuous), EFI_SUCCESS);
+  ASSERT_TRUE(Packets().DhcpDiscoverValid);
+  EXPECT_EQ(RunDhcp(), EFI_SUCCESS);
+  EXPECT_EQ(Instance()->State.IpFilter.Filters, EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP);
+}
+
 // ---- The Wirl member ----
 
 TEST_F(WirlTest, WirlMemberCycleGathersImageLists) {
@@ -458,6 +559,61 @@ TEST_F(WirlTest, WirlMemberCycleGathersImageLists) {
   ASSERT_EQ(Packets().ImageListLength, 2u * (10 + 255 + 10 + 3));
   EXPECT_EQ(Packets().ImageList[278 + 4], 0x77);  // 7799 = 0x1E77, host order
   EXPECT_EQ(Instance()->State.AlternatePortMode, 0u);
+}
+
+// A burst of LIST replies, each with 1 KB of image list, all recorded
+// exactly; a list the caller replaced with a block of its own is appended to
+// as it stands.
+TEST_F(WirlTest, ImageListOfABurstIsExact) {
+  b_->config().answerList = false;
+  const std::vector<Bytes> pieces = {Bytes(200, 0x11), Bytes(200, 0x22), Bytes(200, 0x33), Bytes(200, 0x44),
+                                     Bytes(200, 0x55)};
+  constexpr int kBurst = 40;
+  peers::Station *stationA = extra_[0].get();
+  a_->config().imageList = pieces;
+  a_->Shape = [&](const DhcpSeen &seen, std::optional<DhcpMessage> &reply) {
+    if (!reply || peers::WirlTypeOf(seen.message) != 1) return;
+    for (int i = 1; i < kBurst; ++i) {
+      DhcpMessage copy = *reply;
+      copy.Set(54, {10, 0, 0, static_cast<uint8_t>(100 + i)});
+      stationA->SendUdp(seen.sourceMac, seen.message.ciaddr, 67, 68, peers::EncodeDhcp(copy));
+    }
+  };
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);  // discovery
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);  // LIST
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);  // gather
+  constexpr uint32_t kRecord = 10 + 5 * 200;
+  ASSERT_EQ(Packets().ImageListLength, kBurst * kRecord);
+  auto expectRecord = [&](const UINT8 *at, uint8_t lastServerByte, uint16_t port) {
+    // Server, the LIST's port and the list's length (1000) in host order.
+    EXPECT_EQ(Bytes(at, at + 10), (Bytes{10, 0, 0, lastServerByte, uint8_t(port), uint8_t(port >> 8), 0xE8, 0x03, 0, 0}));
+    for (size_t p = 0; p < pieces.size(); ++p)
+      EXPECT_EQ(Bytes(at + 10 + 200 * p, at + 10 + 200 * (p + 1)), pieces[p]) << p;
+  };
+  std::vector<uint8_t> servers;
+  for (int i = 0; i < kBurst; ++i) servers.push_back(Packets().ImageList[i * kRecord + 3]);
+  std::sort(servers.begin(), servers.end());
+  EXPECT_EQ(servers.front(), 5);
+  EXPECT_EQ(servers.back(), 100 + kBurst - 1);
+  EXPECT_EQ(std::unique(servers.begin(), servers.end()), servers.end());
+  for (int i = 0; i < kBurst; ++i) expectRecord(Packets().ImageList + i * kRecord, Packets().ImageList[i * kRecord + 3], 67);
+
+  // The caller keeps the first record only, in a block of exactly its size.
+  UINT8 *own = nullptr;
+  ASSERT_EQ(fw_.BootServices()->AllocatePool(EfiBootServicesData, kRecord, reinterpret_cast<VOID **>(&own)),
+            EFI_SUCCESS);
+  std::memcpy(own, Packets().ImageList, kRecord);
+  const uint8_t first = own[3];
+  fw_.BootServices()->FreePool(Packets().ImageList);
+  Packets().ImageList = own;
+  Packets().ImageListLength = kRecord;
+  a_->Shape = nullptr;
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);  // LIST
+  ASSERT_EQ(Proto()->Wirl(Proto()), EFI_SUCCESS);  // gather
+  ASSERT_EQ(Packets().ImageListLength, 2 * kRecord);
+  EXPECT_NE(Packets().ImageList, own);  // grown, not written past the caller's block
+  expectRecord(Packets().ImageList, first, 67);
+  expectRecord(Packets().ImageList + kRecord, 5, 7799);  // the second LIST went to 7799
 }
 
 TEST_F(WirlTest, FirstGatherWindowFollowsTheDiscoveryWindow) {

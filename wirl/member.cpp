@@ -13,6 +13,7 @@ constexpr UINT16 kClientPort = kDhcpClientPort;
 constexpr UINT32 kRecordHeader = 10;            // server (4), port (2), length (4)
 constexpr UINT64 kGatherTickPerUnit = 100'000;  // RetryTimeout x 10 ms
 constexpr UINT8 kGatherWindowCap = 8;
+constexpr UINT32 kFirstImageListRoom = 512;
 
 UINT16 ListPort(const ProtocolInstance *Instance) {
   return Instance->State.AlternatePortMode == 1 ? kWirlAlternatePort : kDhcpServerPort;
@@ -72,10 +73,21 @@ BOOLEAN RecordListReply(ProtocolInstance *Instance, PacketSlot *Slot) {
     return TRUE;
   }
   const UINT32 NewLength = Used + kRecordHeader + ListLength;
-  UINT8 *Grown = GrowBlock(Packets.ImageList, Used, NewLength);
-  if (Grown == nullptr) {
-    FreeAndNull(List);
-    return TRUE;
+  // Room grows geometrically, so a burst of replies costs a few copies of the
+  // list rather than one per reply; ImageListLength stays exact.
+  UINT8 *Grown = Packets.ImageList;
+  const bool Ours = Grown != nullptr && Grown == Instance->ImageListBlock;
+  if (!Ours || NewLength > Instance->ImageListCapacity) {
+    UINT32 Capacity = MaxOf<UINT32>(kFirstImageListRoom, Ours ? Instance->ImageListCapacity : Used);
+    while (Capacity < NewLength) Capacity = Capacity > 0x7FFFFFFFu ? NewLength : Capacity * 2;
+    Grown = GrowBlock(Packets.ImageList, Used, Capacity);
+    if (Grown == nullptr) {
+      FreeAndNull(List);
+      return TRUE;
+    }
+    FreeAndNull(Packets.ImageList);
+    Instance->ImageListBlock = Grown;
+    Instance->ImageListCapacity = Capacity;
   }
   UINT8 *Record = Grown + Used;
   CopyBytes(Record, Server, 4);
@@ -83,7 +95,6 @@ BOOLEAN RecordListReply(ProtocolInstance *Instance, PacketSlot *Slot) {
   CopyBytes(Record + 4, &Port, 2);
   CopyBytes(Record + 6, &ListLength, 4);
   CopyBytes(Record + kRecordHeader, List, ListLength);
-  FreeAndNull(Packets.ImageList);
   Packets.ImageList = Grown;
   Packets.ImageListLength = NewLength;
   FreeAndNull(List);

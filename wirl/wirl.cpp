@@ -310,11 +310,11 @@ EFI_STATUS WirlListAndSelectOnce(ProtocolInstance *Instance) {
 
 EFI_STATUS WirlBoot(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTER *StationFilter) {
   PacketRecord &Packets = Instance->Packets;
-  if (!Packets.DhcpDiscoverValid) {
-    const EFI_STATUS Result = ObtainWirlAddress(Instance, false);
-    (void)ApplyIpFilter(Instance, StationFilter);
-    if (Result != EFI_SUCCESS) return Result;
-  }
+  const EFI_STATUS Result = Packets.DhcpDiscoverValid ? EFI_SUCCESS : ObtainWirlAddress(Instance, false);
+  // The selection, and whatever follows the call, sees the station address
+  // only, on a later call as on the first.
+  (void)ApplyIpFilter(Instance, StationFilter);
+  if (Result != EFI_SUCCESS) return Result;
   if (!Packets.ExplicitSelect && !Packets.AutoSelect) return EFI_INVALID_PARAMETER;
   if (Packets.ExplicitSelect == 1 && !Packets.AutoSelect) {
     const EFI_STATUS Status = WirlListAndSelectOnce(Instance);
