@@ -485,15 +485,15 @@ bool BootFileWithoutDiscovery(Session &S) {
   if (reply == nullptr) return false;
   UINTN length = 0;
   if (RecordedValue(reply, reply->dhcpOptionRefs[kAckRefBootFile], &length) == nullptr || length == 0) return false;
-  const char *why = "the reply names a boot file and no boot servers";
+  const char *why = "(no boot servers)";
   if ((reply->pxeFlags & kPxeFlagBootServers) != 0) {
     const UINT8 *control = RecordedValue(reply, reply->pxeOptionRefs[kPxeRefDiscoveryControl], &length);
     if (control == nullptr || length < 1 || (control[0] & kControlUseBootFile) == 0) return false;
-    why = "the reply's discovery control takes its boot file as named";
+    why = "(discovery control 0x08)";
   }
   S.BootFileSlot = index;
-  Report("discover").Text("skipped: ").Text(why).Text(index == kProxySlot ? " (proxy reply)" : " (DHCP reply)")
-      .Emit();
+  Report("discover").Text("skipped, boot file of the ").Text(index == kProxySlot ? "proxy" : "DHCP").Text(" reply ")
+      .Text(why).Emit();
   return true;
 }
 
@@ -836,7 +836,7 @@ EFI_STATUS BootFromScript(Session &S, const EFI_IP_ADDRESS &BootServer) {
   Quoted(line, script.Kernel);
   if (script.HaveInitrd) Quoted(line.Text(", initrd "), script.Initrd);
   line.Emit();
-  Report("script").Text("command line of ").Dec(script.CmdlineLength).Text(" characters, files from ")
+  Report("script").Text("cmdline ").Dec(script.CmdlineLength).Text(" chars, files from ")
       .Ipv4(server.v4.Addr).Text(", block size ").Dec(blockSize).Emit();
 
   Transfer kernel{script.Kernel, blockSize, kKernelStages};
