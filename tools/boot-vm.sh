@@ -100,12 +100,19 @@ bootvm_stop_server() {
 # 127.0.0.1:VM_PORT and the boot server at 127.0.0.1:SERVER_PORT; without
 # them the NIC sits on QEMU's user network (for boots from the volume).
 # Returns QEMU's status (124 on timeout). $bootvm_memory: MiB (default 256).
+# $bootvm_tap: the NIC is this tap device instead, in network namespace
+# $bootvm_netns, where QEMU then runs.
 bootvm_run() {
   local volume=$1 vars=$2 raw=$3 limit=$4 vm_port=${5:-} server_port=${6:-}
   local netdev="socket,id=n0,udp=127.0.0.1:$server_port,localaddr=127.0.0.1:$vm_port"
   [ -n "$vm_port" ] || netdev="user,id=n0,restrict=on"
+  local inside=()
+  if [ -n "${bootvm_tap:-}" ]; then
+    netdev="tap,id=n0,ifname=$bootvm_tap,script=no,downscript=no"
+    inside=(ip netns exec "$bootvm_netns")
+  fi
   cp "$bootvm_ovmf_vars" "$vars"
-  flock /tmp/orvale-ovmf.lock timeout -k 5 "$limit" qemu-system-x86_64 \
+  flock /tmp/orvale-ovmf.lock ${inside[@]+"${inside[@]}"} timeout -k 5 "$limit" qemu-system-x86_64 \
     -machine q35 -accel tcg -m "${bootvm_memory:-256}" -nographic -serial mon:stdio -no-reboot \
     -drive if=pflash,format=raw,readonly=on,file="$bootvm_ovmf_code" \
     -drive if=pflash,format=raw,file="$vars" \
@@ -180,7 +187,8 @@ bootvm_linux_files() {
     rm -rf "$cache/kernel-pkg"
     echo "  linux: kernel $(basename "$deb" .deb), vmlinuz $(stat -c %s "$bootvm_kernel") bytes" >&2
   fi
-  if [ ! -s "$bootvm_initrd" ] || [ "$(cat "$cache/init" 2>/dev/null)" != "$bootvm_linux_init" ]; then
+  # Rebuilt when the init changes (both sides lose their last newline alike).
+  if [ ! -s "$bootvm_initrd" ] || [ "$(cat "$cache/init" 2>/dev/null)" != "$(printf '%s' "$bootvm_linux_init")" ]; then
     local deb
     deb=$(bootvm_linux_fetch busybox-static) || return 1
     rm -rf "$cache/busybox-pkg"
