@@ -45,7 +45,7 @@ while [ $# -gt 0 ]; do
       if [ "${2:-}" = plain ]; then pxe=plain; shift; fi
       ;;
     --linux) linux=yes ;;
-    -h | --help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown argument $1 (--local, --pxe [plain], --linux, --help)" >&2; exit 2 ;;
   esac
   shift

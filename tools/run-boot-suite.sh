@@ -185,6 +185,7 @@ report() {
     ok=no
     detail="$(echo "$verdict" | head -n 3 | tr '\n' ' ')"
   fi
+  detail="$detail [$((SECONDS - case_started)) s]"
   if [ "$ok" = yes ]; then
     echo "PASS $name $detail"
     passed=$((passed + 1))
@@ -221,6 +222,7 @@ other_image="$images/other.efi,name=other,priority=1"
 
 for c in "${cases[@]}"; do
   allow=()
+  case_started=$SECONDS
   case "$c" in
     local-sample)
       run_case "$c" 'local-image = \sample.efi'
@@ -391,11 +393,10 @@ for c in "${cases[@]}"; do
         config='boot-path = pxe'
         server_mode=(--pxe plain)
       fi
-      started=$SECONDS
       bootvm_memory=512 run_case "$c" "$config" --image "$linux_dir/boot.orv,name=Linux,priority=5" \
         --tftp-root "$linux_dir" ${server_mode[@]+"${server_mode[@]}"}
       if linux_booted && { [ "$c" = linux ] || has '^ORVALE-BOOT discover skipped'; }; then
-        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-); $(line '^ORVALE-LINUX powering' | cut -c 14-); $((SECONDS - started)) s"
+        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-); $(line '^ORVALE-LINUX powering' | cut -c 14-)"
       else
         report no "$c" "$(why)"
       fi
@@ -433,7 +434,6 @@ for c in "${cases[@]}"; do
       fi
       # dnsmasq serves its own copies: it is nobody's code here.
       cp -L "$linux_dir/vmlinuz" "$linux_dir/initrd.img" "$linux_dir/boot.orv" "$dir/files/"
-      started=$SECONDS
       if ! dnsmasq_boot "$dir" "$dir/files"; then
         dnsmasq_cleanup
         report no "$c" "namespace, bridge, tap or volume not set up"
@@ -442,7 +442,7 @@ for c in "${cases[@]}"; do
       if linux_booted && has '^ORVALE-BOOT discover skipped, boot file of the DHCP reply' &&
         has '^ORVALE-BOOT bootfile "boot\.orv" from 198\.18\.0\.1' &&
         grep -q -a 'sent .*vmlinuz to 198\.18\.0\.' "$server_log"; then
-        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-); $((SECONDS - started)) s"
+        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-)"
       else
         report no "$c" "$(why)"
       fi

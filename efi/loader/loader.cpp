@@ -856,6 +856,11 @@ EFI_STATUS BootFromScript(Session &S, const EFI_IP_ADDRESS &BootServer) {
 
   static CHAR16 cmdline[kKernelCmdlineBytes];
   const UINTN units = KernelCommandLine(script, S.Orvale->Mode->StationIp.v4.Addr, cmdline, kKernelCmdlineBytes);
+  if (units == 0) {
+    Failure("cmdline", EFI_BAD_BUFFER_SIZE).Text(" longer than the kernel takes").Emit();
+    gBs->FreePool(kernel.Buffer);
+    return EFI_BAD_BUFFER_SIZE;
+  }
   // In pieces that fit a console line.
   constexpr UINTN kPiece = 60;
   for (UINTN at = 0; at + 1 < units; at += kPiece) Report("cmdline").Text(cmdline + at, kPiece).Emit();
