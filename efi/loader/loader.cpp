@@ -20,6 +20,7 @@
 #include "boot_script.h"
 #include "config.h"
 #include "image_list.h"
+#include "pxe_reply.h"
 #include "include/efi/efi_app.h"
 #include "include/orvale/orvale_protocol.h"
 
@@ -40,11 +41,6 @@ const CHAR16 kDriverName[] = u"orvale.efi";
 const CHAR16 kRootDriverPath[] = u"\\orvale.efi";
 
 constexpr UINT8 kOptionServerId = 54;
-constexpr UINTN kAckRefServerId = 5;     // positions in a slot's PXE option references
-constexpr UINTN kAckRefBootFile = 7;
-constexpr UINTN kPxeRefDiscoveryControl = 5;
-constexpr UINT8 kPxeFlagBootServers = 0x04;
-constexpr UINT8 kControlUseBootFile = 0x08;  // discovery control: take a named boot file as it is
 constexpr UINTN kProxySlot = 1;
 constexpr UINT8 kWirlSelectedImage = 8;  // WIRL sub-option: selected boot image identifier
 constexpr UINTN kSiaddrOffset = 20;      // BOOTP next-server address
@@ -461,39 +457,16 @@ EFI_STATUS WirlBoot(Session &S) {
   return EFI_SUCCESS;
 }
 
-// An option or sub-option the PXE parse recorded in a slot: its value, when
-// its code, length and whole value lie inside the slot's packet (a reference
-// to one of the driver's default constants counts as absent).
-const UINT8 *RecordedValue(PacketSlot *Slot, const UINT8 *Ref, UINTN *Length) {
-  *Length = 0;
-  const auto begin = reinterpret_cast<UINTN>(Slot->packet.Raw);
-  const auto at = reinterpret_cast<UINTN>(Ref);
-  if (Ref == nullptr || at < begin || at - begin + 2 > sizeof(Slot->packet.Raw)) return nullptr;
-  if (at - begin + 2 + Ref[1] > sizeof(Slot->packet.Raw)) return nullptr;
-  *Length = Ref[1];
-  return Ref + 2;
-}
-
-// Plain DHCP with a next-server and a file name is the common set-up: a
-// reply that names a boot file and lists no boot servers to discover, or
-// whose discovery control says to take a named boot file as it is, is booted
-// from without Discover. The reply is the proxy's when there was one.
+// The DHCP or proxy reply's own boot file, without Discover, when it lists no
+// boot servers or its discovery control says so (pxe_reply.h).
 bool BootFileWithoutDiscovery(Session &S) {
   OrvaleProtocol *p = S.Orvale;
   const UINTN index = p->Packets->ProxyOfferReceived ? kProxySlot : kAckSlot;
-  PacketSlot *reply = Slot(p, index);
-  if (reply == nullptr) return false;
-  UINTN length = 0;
-  if (RecordedValue(reply, reply->dhcpOptionRefs[kAckRefBootFile], &length) == nullptr || length == 0) return false;
-  const char *why = "(no boot servers)";
-  if ((reply->pxeFlags & kPxeFlagBootServers) != 0) {
-    const UINT8 *control = RecordedValue(reply, reply->pxeOptionRefs[kPxeRefDiscoveryControl], &length);
-    if (control == nullptr || length < 1 || (control[0] & kControlUseBootFile) == 0) return false;
-    why = "(discovery control 0x08)";
-  }
+  const DirectBoot direct = BootsWithoutDiscovery(Slot(p, index));
+  if (direct == DirectBoot::No) return false;
   S.BootFileSlot = index;
   Report("discover").Text("skipped, boot file of the ").Text(index == kProxySlot ? "proxy" : "DHCP").Text(" reply ")
-      .Text(why).Emit();
+      .Text(direct == DirectBoot::NoBootServers ? "(no boot servers)" : "(discovery control 0x08)").Emit();
   return true;
 }
 
@@ -553,7 +526,7 @@ EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   if (direct) {
     // The PXE parse indexes option 67, or the file field standing in for it.
     UINTN recorded = 0;
-    name = RecordedValue(reply, reply->dhcpOptionRefs[kAckRefBootFile], &recorded);
+    name = RecordedValue(reply, reply->dhcpOptionRefs[kRefBootFile], &recorded);
     length = static_cast<UINT32>(recorded);
   } else {
     status = p->GetBootFile(p, reply, &length);
@@ -573,7 +546,7 @@ EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   const UINT8 *siaddr = (direct ? reply->packet.Raw : p->Packets->PxeReply.Raw) + kSiaddrOffset;
   UINT8 serverId[4];
   UINTN idLength = 0;
-  const UINT8 *id = direct ? RecordedValue(reply, reply->dhcpOptionRefs[kAckRefServerId], &idLength) : nullptr;
+  const UINT8 *id = direct ? RecordedValue(reply, reply->dhcpOptionRefs[kRefServerId], &idLength) : nullptr;
   if (!IsZero(siaddr, 4)) {
     for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = siaddr[i];
   } else if (id != nullptr && idLength == 4) {
