@@ -48,10 +48,10 @@ BOOLEAN IsBootScript(const UINT8 *Text, UINTN Length);
 // Parses a whole script of Length bytes (no terminator needed). EFI_SUCCESS,
 // or EFI_BAD_BUFFER_SIZE (too long: the script, a line, the command line) or
 // EFI_INVALID_PARAMETER (anything else) with *Error naming the line.
-EFI_STATUS ParseBootScript(const UINT8 *Text, UINTN Length, BootScript *Out, ScriptError *Error);
+[[nodiscard]] EFI_STATUS ParseBootScript(const UINT8 *Text, UINTN Length, BootScript *Out, ScriptError *Error);
 
 // The kernel's command line as UCS-2 with its NUL: the script's, then the
 // address parameter. The units written with the NUL; 0 when OutUnits is short.
-UINTN KernelCommandLine(const BootScript &Script, const UINT8 (&Address)[4], CHAR16 *Out, UINTN OutUnits);
+[[nodiscard]] UINTN KernelCommandLine(const BootScript &Script, const UINT8 (&Address)[4], CHAR16 *Out, UINTN OutUnits);
 
 #endif

@@ -22,6 +22,6 @@ enum class DirectBoot { No, NoBootServers, DiscoveryControl };
 // reply that names a boot file and lists no boot servers to discover, or
 // whose discovery control (0x08) takes a named boot file as it is, is booted
 // from without Discover.
-DirectBoot BootsWithoutDiscovery(const PacketSlot *Reply);
+[[nodiscard]] DirectBoot BootsWithoutDiscovery(const PacketSlot *Reply);
 
 #endif
