@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,6 +15,7 @@
 #include "tests/net_test_support.h"
 #include "peers/dhcp_server.h"
 #include "efi/loader/image_list.h"
+#include "efi/loader/pxe_reply.h"
 #include "images.h"
 #include "options.h"
 #include "tap_wire.h"
@@ -761,6 +763,26 @@ TEST_F(BootServerPxe, InTheDhcpRepliesThenBroadcastDiscovery) {
   EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100 with PXE boot information"));
   EXPECT_FALSE(Logged("proxy offer"));
 
+  // The loader discovers here: boot servers listed, no boot file of the reply's own. Given one, it still
+  // discovers under control 2, and takes the file as named under 0x08.
+  PacketSlot &slot = Proto()->Packets->ParsedPackets[0];
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::No);
+  slot.packet.Raw[107] = 4;
+  std::memcpy(slot.packet.Raw + 108, "a.sh", 4);
+  slot.dhcpOptionRefs[7] = slot.packet.Raw + 106;
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::No);
+  UINT8 *control = slot.pxeOptionRefs[5];
+  ASSERT_NE(control, nullptr);
+  ASSERT_EQ(control[2], 2);
+  control[2] = 0x0A;
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::DiscoveryControl);
+  // A recorded length that runs past the packet is never read.
+  slot.packet.Raw[sizeof(slot.packet.Raw) - 1] = 1;
+  slot.dhcpOptionRefs[7] = slot.packet.Raw + sizeof(slot.packet.Raw) - 2;
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::No);
+  slot.packet.Raw[sizeof(slot.packet.Raw) - 1] = 0;
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::No);  // a name of no bytes
+
   ASSERT_EQ(Discover(7), EFI_SUCCESS);
   ASSERT_TRUE(Proto()->Packets->PxeReplyReceived);
   const auto reply = Decode(Proto()->Packets->PxeReply);
@@ -774,6 +796,39 @@ TEST_F(BootServerPxe, InTheDhcpRepliesThenBroadcastDiscovery) {
   size_t dhcpRequests = 0;
   for (const std::string &l : log_) dhcpRequests += l.find("dhcp REQUEST") != std::string::npos;
   EXPECT_EQ(dhcpRequests, 1u);
+}
+
+// Plain DHCP as most networks run it: the boot file and next-server in the
+// replies, nothing of PXE, nobody to discover. The driver's PXE DHCP indexes
+// the file field as the boot file, which is what the loader boots from.
+TEST_F(BootServerPxe, PlainRepliesCarryTheBootFileAndNextServerOnly) {
+  Start({"--pxe", "plain"});
+  ASSERT_EQ(services_.size(), 3u);
+  EXPECT_EQ(services_[0], "dhcp");
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  EXPECT_FALSE(Proto()->Packets->ProxyOfferReceived);
+  const auto ack = Decode(Proto()->Packets->DhcpAck);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->siaddr, (peers::Ip4{198, 18, 0, 1}));
+  EXPECT_EQ(Bytes(ack->file.begin(), ack->file.begin() + 11),
+            (Bytes{'s', 'a', 'm', 'p', 'l', 'e', '.', 'e', 'f', 'i', 0}));
+  EXPECT_EQ(ack->Option(60), nullptr);
+  EXPECT_EQ(ack->Option(43), nullptr);
+  EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100 boot file \"sample.efi\" next-server 198.18.0.1"));
+
+  const PacketSlot &slot = Proto()->Packets->ParsedPackets[0];
+  EXPECT_EQ(slot.pxeFlags & 0x04, 0);
+  UINT8 *file = slot.dhcpOptionRefs[7];
+  ASSERT_EQ(file, slot.packet.Raw + 106);
+  EXPECT_EQ(file[1], 10);
+  // What the loader boots from without Discover.
+  EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::NoBootServers);
+  UINTN length = 0;
+  const UINT8 *name = RecordedValue(&slot, file, &length);
+  ASSERT_EQ(length, 10u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(name), length), "sample.efi");
+  EXPECT_EQ(Discover(1), EFI_INVALID_PARAMETER);
+  EXPECT_FALSE(Logged("pxe "));
 }
 
 // Beside another DHCP server: the proxy leases nothing, a DHCP server on the

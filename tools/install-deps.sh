@@ -35,3 +35,10 @@ if [ ! -x "$atftpd_dir/usr/sbin/atftpd" ]; then
   dpkg-deb -x "$work"/atftpd_*.deb "$atftpd_dir"
   rm -rf "$work"
 fi
+
+# The Linux kernel (Debian's linux-image-cloud-amd64, unpacked, never
+# installed) and the busybox initrd the demo and the boot suite boot, cached
+# in build/linux: a second run downloads nothing.
+# shellcheck source=tools/boot-vm.sh
+source "$(dirname "$0")/boot-vm.sh"
+bootvm_linux_files

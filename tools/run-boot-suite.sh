@@ -29,6 +29,15 @@
 #                    discovery of a type-1 boot server, its boot file read and started
 #   pxe-unicast      the PXE path with the boot information in the DHCP replies and
 #                    discovery by unicast to the server the settings name
+#   pxe-plain        the PXE path against plain DHCP (boot file and next-server, nothing
+#                    of PXE): the reply's boot file, no discovery
+#   linux            WIRL boot of a boot script: a Linux kernel and its initrd fetched and
+#                    started, the init's greeting shows the leased address
+#   linux-pxe-plain  the same Linux boot over the PXE path against plain DHCP
+#   bad-script       a boot script with a NUL byte: refused with its line, nothing started
+#   script-missing-kernel  a boot script naming a kernel the server lacks: EFI_TFTP_ERROR
+#   dnsmasq-linux    the Linux boot against dnsmasq (dhcp-boot, its own TFTP server) on a
+#                    bridge with the VM's tap, in a network namespace of its own (root)
 #
 # Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
 # (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
@@ -40,7 +49,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -64,7 +73,6 @@ if ! bootvm_build "$out/build.log"; then
   echo "0 passed, 1 failed"
   exit 1
 fi
-trap bootvm_stop_server EXIT
 
 # Boot images: the sample, a second copy of it (a different file, so the
 # chosen one is visible), and a 16 MiB one (the sample with zeros appended;
@@ -111,7 +119,7 @@ run_case() {
   local rc=$?
   bootvm_stop_server
   log="$dir/serial.log"
-  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE)' >"$log"
+  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$log"
   [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
   return 0
 }
@@ -122,6 +130,53 @@ has() { grep -q -a -E "$1" "$log" 2>/dev/null; }
 # Why a boot did not get through: its failure line, or its last line.
 why() { line '^ORVALE-BOOT FAIL' || tail -n 1 "$log" 2>/dev/null; }
 
+# dnsmasq_boot DIR FILES: boots the loader (boot-path = pxe) in QEMU on a tap
+# bridged to dnsmasq, which leases by plain DHCP with dhcp-boot=boot.orv and
+# serves FILES by TFTP, all in a network namespace made for this run and
+# removed after it; nothing leaves the namespace. Sets $log and $server_log.
+dnsmasq_netns=
+dnsmasq_cleanup() {
+  [ -n "$dnsmasq_netns" ] || return 0
+  ip netns pids "$dnsmasq_netns" 2>/dev/null | xargs -r kill 2>/dev/null
+  sleep 0.5
+  ip netns del "$dnsmasq_netns" 2>/dev/null
+  dnsmasq_netns=
+}
+dnsmasq_boot() {
+  local dir=$1 files=$2 id="$$-$RANDOM"
+  local ns="orvale-boot-$id" bridge="obr${id//-/}" tap="otp${id//-/}"
+  bridge=${bridge:0:15}
+  tap=${tap:0:15}
+  log="$dir/serial.log"
+  server_log="$dir/dnsmasq.log"
+  printf 'boot-path = pxe\npower-off = yes\n' >"$dir/orvale-boot.cfg"
+  bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" >"$dir/volume.log" 2>&1 || return 1
+  ip netns add "$ns" || return 1
+  dnsmasq_netns=$ns
+  # No IPv6 chatter; checksums computed before the capture sees dnsmasq's frames.
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 &&
+    ip -n "$ns" link set lo up &&
+    ip -n "$ns" link add "$bridge" type bridge stp_state 0 &&
+    ip netns exec "$ns" ethtool -K "$bridge" tx off >/dev/null &&
+    ip -n "$ns" tuntap add dev "$tap" mode tap &&
+    ip -n "$ns" link set "$tap" master "$bridge" &&
+    ip -n "$ns" addr add 198.18.0.1/24 dev "$bridge" &&
+    ip -n "$ns" link set "$tap" up && ip -n "$ns" link set "$bridge" up || return 1
+  ip netns exec "$ns" tcpdump -i "$bridge" -B 32768 -s 0 -U -w "$dir/boot.pcap" >"$dir/tcpdump.log" 2>&1 &
+  ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
+    --interface="$bridge" --bind-interfaces --dhcp-range=198.18.0.100,198.18.0.150,255.255.255.0,1h \
+    --dhcp-boot=boot.orv,,198.18.0.1 --enable-tftp --tftp-root="$files" --dhcp-leasefile="$dir/leases" \
+    --pid-file="$dir/dnsmasq.pid" --log-dhcp --log-facility="$server_log" &
+  sleep 1
+  bootvm_tap=$tap bootvm_netns=$ns bootvm_memory=512 bootvm_run "$dir/esp.img" "$dir/OVMF_VARS.fd" "$dir/serial.raw" "$limit"
+  local rc=$?
+  dnsmasq_cleanup
+  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$log"
+  [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
+  return 0
+}
+trap 'bootvm_stop_server; dnsmasq_cleanup' EXIT
+
 # A case passes only when tshark finds nothing wrong with its capture either.
 report() {
   local ok=$1 name=$2 detail=$3
@@ -130,6 +185,7 @@ report() {
     ok=no
     detail="$(echo "$verdict" | head -n 3 | tr '\n' ' ')"
   fi
+  detail="$detail [$((SECONDS - case_started)) s]"
   if [ "$ok" = yes ]; then
     echo "PASS $name $detail"
     passed=$((passed + 1))
@@ -141,11 +197,32 @@ report() {
 
 booted() { has '^ORVALE-BOOT DONE EFI_SUCCESS' && has '^ORVALE-SAMPLE Hello'; }
 
+# A kernel never hands back: its init's greeting must name the address the
+# loader leased, both downloads must show, and the machine must power off.
+linux_booted() {
+  local leased
+  leased=$(sed -n 's/^ORVALE-BOOT address \([0-9.]*\)\/.*/\1/p' "$log" | head -n 1)
+  [ -n "$leased" ] && has "^ORVALE-LINUX Hello.* with address ${leased//./\\.}\$" &&
+    has '^ORVALE-BOOT kernel [0-9]+ bytes in' && has '^ORVALE-BOOT initrd [0-9]+ bytes in' &&
+    has '^ORVALE-BOOT start kernel "vmlinuz" with its initrd' && has '^ORVALE-LINUX powering off' &&
+    ! has '^ORVALE-BOOT (FAIL|QEMU-STATUS)'
+}
+
+# The kernel and initrd of the Linux cases (fetched and cached once, in build/linux).
+linux_dir=
+linux_image() {
+  if [ -z "$linux_dir" ]; then
+    bootvm_linux_folder "$out/linux-files" >>"$out/linux.log" 2>&1 || return 1
+    linux_dir="$out/linux-files"
+  fi
+}
+
 sample_image="$images/sample.efi,name=sample,priority=5"
 other_image="$images/other.efi,name=other,priority=1"
 
 for c in "${cases[@]}"; do
   allow=()
+  case_started=$SECONDS
   case "$c" in
     local-sample)
       run_case "$c" 'local-image = \sample.efi'
@@ -289,6 +366,85 @@ for c in "${cases[@]}"; do
         grep -q -a 'pxe REQUEST from .* to 198\.18\.0\.1:4011 type 7 layer 0 > ACK' "$server_log" &&
         ! grep -q -a 'proxy offer' "$server_log"; then
         report yes "$c" "$(line '^ORVALE-BOOT discover')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-plain)
+      run_case "$c" 'boot-path = pxe' --image "$sample_image" --pxe plain
+      if booted && has '^ORVALE-BOOT discover skipped, boot file of the DHCP reply \(no boot servers\)$' &&
+        has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' &&
+        grep -q -a 'dhcp REQUEST .* > ACK .* boot file "sample\.efi" next-server 198\.18\.0\.1' "$server_log" &&
+        ! grep -q -a 'pxe ' "$server_log" &&
+        tcpdump -r "$out/$c/boot.pcap" -e -n -c 1 'udp dst port 67' 2>/dev/null | grep -q ' > ff:ff:ff:ff:ff:ff,'; then
+        report yes "$c" "$(line '^ORVALE-BOOT discover')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    linux | linux-pxe-plain)
+      if ! linux_image; then
+        report no "$c" "no kernel or initrd (log: $out/linux.log)"
+        continue
+      fi
+      config='list-rounds = 0'
+      server_mode=()
+      if [ "$c" = linux-pxe-plain ]; then
+        config='boot-path = pxe'
+        server_mode=(--pxe plain)
+      fi
+      bootvm_memory=512 run_case "$c" "$config" --image "$linux_dir/boot.orv,name=Linux,priority=5" \
+        --tftp-root "$linux_dir" ${server_mode[@]+"${server_mode[@]}"}
+      if linux_booted && { [ "$c" = linux ] || has '^ORVALE-BOOT discover skipped'; }; then
+        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-); $(line '^ORVALE-LINUX powering' | cut -c 14-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    bad-script | script-missing-kernel)
+      scripts="$out/$c-files"
+      mkdir -p "$scripts"
+      if [ "$c" = bad-script ]; then
+        printf '#!orvale\nkernel vmlinuz\ncmdline console=ttyS0\0 quiet\n' >"$scripts/boot.orv"
+        expect='^ORVALE-BOOT FAIL script EFI_INVALID_PARAMETER "boot\.orv" line 3: NUL byte'
+      else
+        printf '#!orvale\nkernel vmlinuz-missing\ninitrd initrd.img\n' >"$scripts/boot.orv"
+        expect='^ORVALE-BOOT FAIL kernel-size EFI_TFTP_ERROR tftp-error 1 "File not found"'
+        allow=(--allow 'TFTP ERROR packet')
+      fi
+      # By plain DHCP, the quickest road to a boot file.
+      run_case "$c" 'boot-path = pxe' --image "$scripts/boot.orv,name=bad,priority=5" --tftp-root "$scripts" \
+        --pxe plain
+      if has "$expect" && ! has '^ORVALE-BOOT start' && ! has '^ORVALE-BOOT (kernel|initrd) ' &&
+        has '^ORVALE-BOOT DONE EFI_(INVALID_PARAMETER|TFTP_ERROR)'; then
+        report yes "$c" "$(line '^ORVALE-BOOT FAIL')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    dnsmasq-linux)
+      dir="$out/$c"
+      rm -rf "$dir"
+      mkdir -p "$dir/files"
+      if [ "$(id -u)" -ne 0 ]; then
+        report no "$c" "needs root (a network namespace, a bridge and a tap)"
+        continue
+      fi
+      if ! linux_image; then
+        report no "$c" "no kernel or initrd (log: $out/linux.log)"
+        continue
+      fi
+      # dnsmasq serves its own copies: it is nobody's code here.
+      cp -L "$linux_dir/vmlinuz" "$linux_dir/initrd.img" "$linux_dir/boot.orv" "$dir/files/"
+      if ! dnsmasq_boot "$dir" "$dir/files"; then
+        dnsmasq_cleanup
+        report no "$c" "namespace, bridge, tap or volume not set up"
+        continue
+      fi
+      if linux_booted && has '^ORVALE-BOOT discover skipped, boot file of the DHCP reply' &&
+        has '^ORVALE-BOOT bootfile "boot\.orv" from 198\.18\.0\.1' &&
+        grep -q -a 'sent .*vmlinuz to 198\.18\.0\.' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-)"
       else
         report no "$c" "$(why)"
       fi

@@ -60,8 +60,8 @@ typedef struct {
   UINT32 MCastFilterCount;
   EFI_MAC_ADDRESS MCastFilter[MAX_MCAST_FILTER_CNT];
   EFI_MAC_ADDRESS CurrentAddress;
-  EFI_MAC_ADDRESS PermanentAddress;
   EFI_MAC_ADDRESS BroadcastAddress;
+  EFI_MAC_ADDRESS PermanentAddress;
   BOOLEAN IfType;
   BOOLEAN MacAddressChangeable;
   BOOLEAN MultipleTxSupported;
@@ -69,7 +69,8 @@ typedef struct {
   BOOLEAN MediaPresent;
 } EFI_SIMPLE_NETWORK_MODE;
 EFI_STATIC_ASSERT(offsetof(EFI_SIMPLE_NETWORK_MODE, CurrentAddress) == 552, "SNP mode CurrentAddress");
-EFI_STATIC_ASSERT(offsetof(EFI_SIMPLE_NETWORK_MODE, BroadcastAddress) == 616, "SNP mode BroadcastAddress");
+EFI_STATIC_ASSERT(offsetof(EFI_SIMPLE_NETWORK_MODE, BroadcastAddress) == 584, "SNP mode BroadcastAddress");
+EFI_STATIC_ASSERT(offsetof(EFI_SIMPLE_NETWORK_MODE, PermanentAddress) == 616, "SNP mode PermanentAddress");
 EFI_STATIC_ASSERT(offsetof(EFI_SIMPLE_NETWORK_MODE, IfType) == 648, "SNP mode IfType");
 EFI_STATIC_ASSERT(sizeof(EFI_SIMPLE_NETWORK_MODE) == 656, "EFI_SIMPLE_NETWORK_MODE");
 
