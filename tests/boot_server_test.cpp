@@ -776,6 +776,33 @@ TEST_F(BootServerPxe, InTheDhcpRepliesThenBroadcastDiscovery) {
   EXPECT_EQ(dhcpRequests, 1u);
 }
 
+// Plain DHCP as most networks run it: the boot file and next-server in the
+// replies, nothing of PXE, nobody to discover. The driver's PXE DHCP indexes
+// the file field as the boot file, which is what the loader boots from.
+TEST_F(BootServerPxe, PlainRepliesCarryTheBootFileAndNextServerOnly) {
+  Start({"--pxe", "plain"});
+  ASSERT_EQ(services_.size(), 3u);
+  EXPECT_EQ(services_[0], "dhcp");
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  EXPECT_FALSE(Proto()->Packets->ProxyOfferReceived);
+  const auto ack = Decode(Proto()->Packets->DhcpAck);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->siaddr, (peers::Ip4{198, 18, 0, 1}));
+  EXPECT_EQ(Bytes(ack->file.begin(), ack->file.begin() + 11),
+            (Bytes{'s', 'a', 'm', 'p', 'l', 'e', '.', 'e', 'f', 'i', 0}));
+  EXPECT_EQ(ack->Option(60), nullptr);
+  EXPECT_EQ(ack->Option(43), nullptr);
+  EXPECT_TRUE(Logged("dhcp REQUEST 52:54:00:12:34:56 > ACK 198.18.0.100 boot file \"sample.efi\" next-server 198.18.0.1"));
+
+  const PacketSlot &slot = Proto()->Packets->ParsedPackets[0];
+  EXPECT_EQ(slot.pxeFlags & 0x04, 0);
+  UINT8 *file = slot.dhcpOptionRefs[7];
+  ASSERT_EQ(file, slot.packet.Raw + 106);
+  EXPECT_EQ(file[1], 10);
+  EXPECT_EQ(Discover(1), EFI_INVALID_PARAMETER);
+  EXPECT_FALSE(Logged("pxe "));
+}
+
 // Beside another DHCP server: the proxy leases nothing, a DHCP server on the
 // segment gives the address.
 TEST_F(BootServerPxe, NoDhcpLeavesTheAddressToTheOtherServer) {

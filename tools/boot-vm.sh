@@ -99,14 +99,14 @@ bootvm_stop_server() {
 # from VOLUME; with ports, the NIC's frames travel as UDP datagrams between
 # 127.0.0.1:VM_PORT and the boot server at 127.0.0.1:SERVER_PORT; without
 # them the NIC sits on QEMU's user network (for boots from the volume).
-# Returns QEMU's status (124 on timeout).
+# Returns QEMU's status (124 on timeout). $bootvm_memory: MiB (default 256).
 bootvm_run() {
   local volume=$1 vars=$2 raw=$3 limit=$4 vm_port=${5:-} server_port=${6:-}
   local netdev="socket,id=n0,udp=127.0.0.1:$server_port,localaddr=127.0.0.1:$vm_port"
   [ -n "$vm_port" ] || netdev="user,id=n0,restrict=on"
   cp "$bootvm_ovmf_vars" "$vars"
   flock /tmp/orvale-ovmf.lock timeout -k 5 "$limit" qemu-system-x86_64 \
-    -machine q35 -accel tcg -m 256 -nographic -serial mon:stdio -no-reboot \
+    -machine q35 -accel tcg -m "${bootvm_memory:-256}" -nographic -serial mon:stdio -no-reboot \
     -drive if=pflash,format=raw,readonly=on,file="$bootvm_ovmf_code" \
     -drive if=pflash,format=raw,file="$vars" \
     -drive if=none,id=esp,format=raw,file="$volume" \
@@ -121,4 +121,100 @@ bootvm_run() {
 # Console text as plain lines: escape sequences, CRs and NULs stripped.
 bootvm_text() {
   sed -e 's/\x1b\[[0-9;?=>]*[A-Za-z]//g' -e 's/\x1b[()][A-Za-z0-9]//g' "$1" | tr -d '\r\000\033'
+}
+
+# ---- A Linux kernel and initrd to boot through the driver ----
+#
+# The kernel comes from Debian's linux-image-cloud-amd64 package (downloaded
+# and unpacked here, never installed); the initrd is busybox-static with an
+# init that prints "ORVALE-LINUX ..." lines (greeting, the address the loader
+# passed as orvale.ip=, the command line) and powers off. Both are cached in
+# build/linux; a second call downloads nothing.
+bootvm_linux_cache=${ORVALE_LINUX_CACHE:-$bootvm_root/build/linux}
+
+# bootvm_linux_fetch PACKAGE: the .deb of PACKAGE in the cache (downloaded once);
+# prints its path. A virtual or meta package is followed to the image it depends on.
+bootvm_linux_fetch() {
+  local package=$1 debs="$bootvm_linux_cache/debs" deb
+  mkdir -p "$debs"
+  deb=$(ls "$debs/${package}"_*.deb 2>/dev/null | head -n 1)
+  if [ -z "$deb" ]; then
+    local started=$SECONDS
+    (cd "$debs" && apt-get download -qq "$package" >/dev/null 2>"$debs/$package.log") ||
+      { (cd "$debs" && apt-get update -qq >/dev/null 2>&1 && apt-get download -qq "$package" >/dev/null 2>"$debs/$package.log"); } ||
+      { cat "$debs/$package.log" >&2; return 1; }
+    deb=$(ls "$debs/${package}"_*.deb | head -n 1)
+    echo "  linux: downloaded $(basename "$deb") ($(stat -c %s "$deb") bytes in $((SECONDS - started)) s)" >&2
+  fi
+  echo "$deb"
+}
+
+# The init of the initrd: busybox's shell, /proc for the command line.
+bootvm_linux_init='#!/bin/sh
+/bin/busybox mkdir -p /proc /sys /dev
+/bin/busybox mount -t proc proc /proc
+/bin/busybox mount -t devtmpfs dev /dev 2>/dev/null
+/bin/busybox --install -s /bin
+ip=$(sed -n "s/.*orvale\.ip=\([0-9.]*\).*/\1/p" /proc/cmdline)
+echo "ORVALE-LINUX Hello from Linux $(uname -r) userspace: booted through the Orvale driver with address ${ip:-none}"
+echo "ORVALE-LINUX cmdline $(cat /proc/cmdline)"
+echo "ORVALE-LINUX powering off after $(cut -d " " -f 1 /proc/uptime) s of uptime"
+poweroff -f
+'
+
+# bootvm_linux_files: sets bootvm_kernel and bootvm_initrd (files in the cache).
+bootvm_linux_files() {
+  local cache=$bootvm_linux_cache
+  mkdir -p "$cache"
+  bootvm_kernel="$cache/vmlinuz"
+  bootvm_initrd="$cache/initrd.img"
+  if [ ! -s "$bootvm_kernel" ]; then
+    local meta image deb
+    meta=$(bootvm_linux_fetch linux-image-cloud-amd64) || return 1
+    image=$(dpkg-deb -f "$meta" Depends | tr ',' '\n' | sed -n 's/^ *\(linux-image-[^ ]*\).*/\1/p' | head -n 1)
+    [ -n "$image" ] || { echo "linux: no kernel image named by $meta" >&2; return 1; }
+    deb=$(bootvm_linux_fetch "$image") || return 1
+    rm -rf "$cache/kernel-pkg"
+    dpkg-deb -x "$deb" "$cache/kernel-pkg" || return 1
+    cp "$cache"/kernel-pkg/boot/vmlinuz-* "$bootvm_kernel.part" && mv "$bootvm_kernel.part" "$bootvm_kernel" || return 1
+    rm -rf "$cache/kernel-pkg"
+    echo "  linux: kernel $(basename "$deb" .deb), vmlinuz $(stat -c %s "$bootvm_kernel") bytes" >&2
+  fi
+  if [ ! -s "$bootvm_initrd" ] || [ "$(cat "$cache/init" 2>/dev/null)" != "$bootvm_linux_init" ]; then
+    local deb
+    deb=$(bootvm_linux_fetch busybox-static) || return 1
+    rm -rf "$cache/busybox-pkg"
+    dpkg-deb -x "$deb" "$cache/busybox-pkg" || return 1
+    printf '%s' "$bootvm_linux_init" >"$cache/init"
+    # A newc cpio written here, so that /dev/console needs no mknod.
+    python3 - "$cache/busybox-pkg/bin/busybox" "$cache/init" "$bootvm_initrd.part" <<'PY' || return 1
+import sys
+busybox, init, out = sys.argv[1:4]
+entries = [("dev", 0o040755, b"", 0), ("dev/console", 0o020600, b"", (5 << 8) | 1), ("bin", 0o040755, b"", 0),
+           ("bin/busybox", 0o100755, open(busybox, "rb").read(), 0), ("bin/sh", 0o120777, b"busybox", 0),
+           ("init", 0o100755, open(init, "rb").read(), 0), ("TRAILER!!!", 0, b"", 0)]
+with open(out, "wb") as f:
+    for ino, (name, mode, data, rdev) in enumerate(entries, 1):
+        n = name.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev >> 8, rdev & 0xFF, len(n), 0]
+        header = b"070701" + b"".join(b"%08X" % v for v in fields)
+        f.write(header + n + b"\0" * (-(len(header) + len(n)) % 4))
+        f.write(data + b"\0" * (-len(data) % 4))
+PY
+    mv "$bootvm_initrd.part" "$bootvm_initrd"
+    rm -rf "$cache/busybox-pkg"
+    echo "  linux: initrd.img $(stat -c %s "$bootvm_initrd") bytes (busybox-static, $(basename "$deb" .deb))" >&2
+  fi
+}
+
+# bootvm_linux_folder DIR [CMDLINE]: DIR holds the boot script boot.orv with
+# links to the cached kernel and initrd, ready for the boot server's TFTP.
+bootvm_linux_folder() {
+  local dir=$1 cmdline=${2:-console=ttyS0 quiet panic=-1}
+  bootvm_linux_files || return 1
+  mkdir -p "$dir"
+  ln -sf "$bootvm_kernel" "$dir/vmlinuz"
+  ln -sf "$bootvm_initrd" "$dir/initrd.img"
+  printf '#!orvale\n# a Linux kernel with a busybox initrd\nkernel vmlinuz\ninitrd initrd.img\ncmdline %s\nblock-size 8192\n' \
+    "$cmdline" >"$dir/boot.orv"
 }

@@ -5,34 +5,57 @@
 # sample image, and boots OVMF under QEMU with the loader as
 # \EFI\BOOT\BOOTX64.EFI. Shows the loader's stages and the sample's greeting,
 # and has tshark judge the boot server's capture of the boot; exits 0 when the
-# sample ran and returned EFI_SUCCESS and tshark flagged no frame.
+# sample ran and returned EFI_SUCCESS (with --linux: the kernel's userspace
+# greeting appeared and the machine powered off) and tshark flagged no frame.
 #
-#   tools/demo.sh            network boot from the boot server
-#   tools/demo.sh --pxe      the PXE path: the boot server as a proxy beside its
-#                            own DHCP and as the boot server found by multicast
-#                            discovery on port 4011
-#   tools/demo.sh --local    the loader starts the sample from its own volume
-#                            (no network exchange; shows the start path alone)
+#   tools/demo.sh              network boot from the boot server
+#   tools/demo.sh --pxe        the PXE path: the boot server as a proxy beside its
+#                              own DHCP and as the boot server found by multicast
+#                              discovery on port 4011
+#   tools/demo.sh --pxe plain  the PXE path against plain DHCP: boot file and
+#                              next-server in the replies, no discovery
+#   tools/demo.sh --local      the loader starts the sample from its own volume
+#                              (no network exchange; shows the start path alone)
+#   tools/demo.sh --linux [--pxe [plain]]
+#                              boot a Linux kernel (Debian's linux-image-cloud-amd64)
+#                              with a busybox initrd through a boot script; its
+#                              init prints "ORVALE-LINUX ..." and powers off
 #
 # Environment: ORVALE_DEMO_OUT (default build/demo), ORVALE_DEMO_TIMEOUT
-# (seconds before QEMU is stopped, default 120), ORVALE_DEMO_BLOCK_SIZE
-# (TFTP block size the loader asks for, default 1468).
+# (seconds before QEMU is stopped, default 120, 300 with --linux),
+# ORVALE_DEMO_BLOCK_SIZE (TFTP block size the loader asks for, default 1468;
+# the Linux boot script asks for 8192), ORVALE_LINUX_DIR (with --linux: a
+# folder of your own with boot.orv, the kernel and the initrd it names).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 # shellcheck source=tools/boot-vm.sh
 source tools/boot-vm.sh
 
+demo_started=$(date +%s%N)
 mode=network
-case "${1:-}" in
-  --local) mode=local ;;
-  --pxe) mode=pxe ;;
-  "") ;;
-  -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  *) echo "demo: unknown argument $1 (--local, --pxe, --help)" >&2; exit 2 ;;
-esac
+pxe=
+linux=no
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --local) mode=local ;;
+    --pxe)
+      mode=pxe
+      pxe=proxy
+      if [ "${2:-}" = plain ]; then pxe=plain; shift; fi
+      ;;
+    --linux) linux=yes ;;
+    -h | --help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --linux, --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+if [ "$linux" = yes ] && [ "$mode" = local ]; then
+  echo "demo: --linux boots from the network; it does not go with --local" >&2
+  exit 2
+fi
 out=${ORVALE_DEMO_OUT:-build/demo}
-limit=${ORVALE_DEMO_TIMEOUT:-120}
+limit=${ORVALE_DEMO_TIMEOUT:-$([ "$linux" = yes ] && echo 300 || echo 120)}
 block_size=${ORVALE_DEMO_BLOCK_SIZE:-1468}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -61,14 +84,30 @@ trap bootvm_stop_server EXIT
 vm_port=
 server_port=
 server_pxe=()
-[ "$mode" = pxe ] && server_pxe=(--pxe proxy)
+[ "$mode" = pxe ] && server_pxe=(--pxe "$pxe")
+image=("$out/images/sample.efi,name=Orvale sample,priority=5")
+if [ "$linux" = yes ]; then
+  bootvm_memory=512
+  if [ -n "${ORVALE_LINUX_DIR:-}" ]; then
+    linux_dir=$(cd "$ORVALE_LINUX_DIR" && pwd) || exit 1
+    [ -f "$linux_dir/boot.orv" ] || { echo "demo: $linux_dir has no boot.orv"; exit 1; }
+    echo "== Linux: your own folder $linux_dir"
+  else
+    linux_dir="$out/linux"
+    echo "== Linux: kernel and initrd (cached in $bootvm_linux_cache)"
+    bootvm_linux_folder "$linux_dir" || { echo "demo: no kernel or initrd"; exit 1; }
+    echo "  linux: vmlinuz $(stat -L -c %s "$linux_dir/vmlinuz") bytes, initrd.img $(stat -L -c %s "$linux_dir/initrd.img") bytes"
+  fi
+  sed 's/^/  boot.orv: /' "$linux_dir/boot.orv"
+  image=("$linux_dir/boot.orv,name=Linux,priority=5" --tftp-root "$linux_dir")
+fi
 if [ "$mode" != local ]; then
   vm_port=$(bootvm_free_port)
   # The boot server serves a copy of the sample from its own folder.
   mkdir -p "$out/images"
   cp "$bootvm_sample" "$out/images/sample.efi"
   echo "== boot server (log: $out/server.log, capture: $out/demo.pcap)"
-  bootvm_start_server "$out/server.log" "$vm_port" --image "$out/images/sample.efi,name=Orvale sample,priority=5" \
+  bootvm_start_server "$out/server.log" "$vm_port" --image "${image[@]}" \
     --pcap "$out/demo.pcap" ${server_pxe[@]+"${server_pxe[@]}"} || { echo "demo: boot server did not start"; exit 1; }
   server_port=$bootvm_server_port
   sed 's/^/  server: /' "$out/server.log"
@@ -78,9 +117,11 @@ echo "== OVMF under QEMU (TCG, timeout ${limit}s): the loader's stages"
 started=$(date +%s%N)
 bootvm_run "$out/esp.img" "$out/OVMF_VARS.fd" "$out/serial.raw" "$limit" $vm_port $server_port
 rc=$?
-elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+finished=$(date +%s%N)
+elapsed_ms=$(((finished - started) / 1000000))
+total_ms=$(((finished - demo_started) / 1000000))
 bootvm_text "$out/serial.raw" >"$out/serial.log"
-grep -a -E '^ORVALE-(BOOT|SAMPLE)' "$out/serial.log" | sed 's/^/  /'
+grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' "$out/serial.log" | sed 's/^/  /'
 if [ "$mode" != local ]; then
   bootvm_stop_server
   echo "== boot server's view"
@@ -99,13 +140,24 @@ if [ "$rc" -ne 0 ]; then
   echo "demo: QEMU ended with status $rc$([ "$rc" -eq 124 ] && echo " (timed out)")"
   status=1
 fi
-if ! grep -q -a '^ORVALE-BOOT DONE EFI_SUCCESS' "$out/serial.log"; then
-  echo "demo: the loader did not finish with EFI_SUCCESS"
-  status=1
+seconds() { echo "$(($1 / 1000)).$(printf '%03d' $(($1 % 1000)))s"; }
+if [ "$linux" = yes ]; then
+  # The kernel never hands back: its greeting, with the address the loader leased, is the proof.
+  leased=$(sed -n 's/^ORVALE-BOOT address \([0-9.]*\)\/.*/\1/p' "$out/serial.log" | head -n 1)
+  if ! grep -q -a "^ORVALE-LINUX Hello.* with address ${leased:-?}\$" "$out/serial.log"; then
+    echo "demo: the kernel's userspace greeting with the leased address ${leased:-(none)} is missing"
+    grep -a -m 1 '^ORVALE-BOOT FAIL' "$out/serial.log"
+    status=1
+  fi
+else
+  if ! grep -q -a '^ORVALE-BOOT DONE EFI_SUCCESS' "$out/serial.log"; then
+    echo "demo: the loader did not finish with EFI_SUCCESS"
+    status=1
+  fi
+  if ! grep -q -a '^ORVALE-SAMPLE Hello' "$out/serial.log"; then
+    echo "demo: the sample image's greeting is missing"
+    status=1
+  fi
 fi
-if ! grep -q -a '^ORVALE-SAMPLE Hello' "$out/serial.log"; then
-  echo "demo: the sample image's greeting is missing"
-  status=1
-fi
-echo "demo: $([ $status -eq 0 ] && echo "booted" || echo "FAILED") in $((elapsed_ms / 1000)).$(printf '%03d' $((elapsed_ms % 1000)))s of QEMU time (serial log: $out/serial.log)"
+echo "demo: $([ $status -eq 0 ] && echo "booted" || echo "FAILED") in $(seconds "$elapsed_ms") of QEMU time, $(seconds "$total_ms") from the command to power-off (serial log: $out/serial.log)"
 exit $status

@@ -29,6 +29,13 @@
 #                    discovery of a type-1 boot server, its boot file read and started
 #   pxe-unicast      the PXE path with the boot information in the DHCP replies and
 #                    discovery by unicast to the server the settings name
+#   pxe-plain        the PXE path against plain DHCP (boot file and next-server, nothing
+#                    of PXE): the reply's boot file, no discovery
+#   linux            WIRL boot of a boot script: a Linux kernel and its initrd fetched and
+#                    started, the init's greeting shows the leased address
+#   linux-pxe-plain  the same Linux boot over the PXE path against plain DHCP
+#   bad-script       a boot script with a NUL byte: refused with its line, nothing started
+#   script-missing-kernel  a boot script naming a kernel the server lacks: EFI_TFTP_ERROR
 #
 # Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
 # (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
@@ -40,7 +47,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -111,7 +118,7 @@ run_case() {
   local rc=$?
   bootvm_stop_server
   log="$dir/serial.log"
-  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE)' >"$log"
+  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$log"
   [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
   return 0
 }
@@ -140,6 +147,26 @@ report() {
 }
 
 booted() { has '^ORVALE-BOOT DONE EFI_SUCCESS' && has '^ORVALE-SAMPLE Hello'; }
+
+# A kernel never hands back: its init's greeting must name the address the
+# loader leased, both downloads must show, and the machine must power off.
+linux_booted() {
+  local leased
+  leased=$(sed -n 's/^ORVALE-BOOT address \([0-9.]*\)\/.*/\1/p' "$log" | head -n 1)
+  [ -n "$leased" ] && has "^ORVALE-LINUX Hello.* with address ${leased//./\\.}\$" &&
+    has '^ORVALE-BOOT kernel [0-9]+ bytes in' && has '^ORVALE-BOOT initrd [0-9]+ bytes in' &&
+    has '^ORVALE-BOOT start kernel "vmlinuz" with its initrd' && has '^ORVALE-LINUX powering off' &&
+    ! has '^ORVALE-BOOT (FAIL|QEMU-STATUS)'
+}
+
+# The kernel and initrd of the Linux cases (fetched and cached once, in build/linux).
+linux_dir=
+linux_image() {
+  if [ -z "$linux_dir" ]; then
+    bootvm_linux_folder "$out/linux-files" >>"$out/linux.log" 2>&1 || return 1
+    linux_dir="$out/linux-files"
+  fi
+}
 
 sample_image="$images/sample.efi,name=sample,priority=5"
 other_image="$images/other.efi,name=other,priority=1"
@@ -289,6 +316,56 @@ for c in "${cases[@]}"; do
         grep -q -a 'pxe REQUEST from .* to 198\.18\.0\.1:4011 type 7 layer 0 > ACK' "$server_log" &&
         ! grep -q -a 'proxy offer' "$server_log"; then
         report yes "$c" "$(line '^ORVALE-BOOT discover')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-plain)
+      run_case "$c" 'boot-path = pxe' --image "$sample_image" --pxe plain
+      if booted && has '^ORVALE-BOOT discover skipped, boot file of the DHCP reply \(no boot servers\)$' &&
+        has '^ORVALE-BOOT bootfile "sample\.efi" from 198\.18\.0\.1' &&
+        grep -q -a 'dhcp REQUEST .* > ACK .* boot file "sample\.efi" next-server 198\.18\.0\.1' "$server_log" &&
+        ! grep -q -a 'pxe ' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT discover')"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    linux | linux-pxe-plain)
+      if ! linux_image; then
+        report no "$c" "no kernel or initrd (log: $out/linux.log)"
+        continue
+      fi
+      config='list-rounds = 0'
+      server_mode=()
+      if [ "$c" = linux-pxe-plain ]; then
+        config='boot-path = pxe'
+        server_mode=(--pxe plain)
+      fi
+      started=$SECONDS
+      bootvm_memory=512 run_case "$c" "$config" --image "$linux_dir/boot.orv,name=Linux,priority=5" \
+        --tftp-root "$linux_dir" ${server_mode[@]+"${server_mode[@]}"}
+      if linux_booted && { [ "$c" = linux ] || has '^ORVALE-BOOT discover skipped'; }; then
+        report yes "$c" "$(line '^ORVALE-BOOT kernel [0-9]' | cut -c 13-); $(line '^ORVALE-LINUX powering' | cut -c 14-); $((SECONDS - started)) s"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    bad-script | script-missing-kernel)
+      scripts="$out/$c-files"
+      mkdir -p "$scripts"
+      if [ "$c" = bad-script ]; then
+        printf '#!orvale\nkernel vmlinuz\ncmdline console=ttyS0\0 quiet\n' >"$scripts/boot.orv"
+        expect='^ORVALE-BOOT FAIL script EFI_INVALID_PARAMETER "boot\.orv" line 3: NUL byte'
+      else
+        printf '#!orvale\nkernel vmlinuz-missing\ninitrd initrd.img\n' >"$scripts/boot.orv"
+        expect='^ORVALE-BOOT FAIL kernel-size EFI_TFTP_ERROR tftp-error 1 "File not found"'
+        allow=(--allow 'TFTP ERROR packet')
+      fi
+      run_case "$c" 'list-rounds = 0' --image "$scripts/boot.orv,name=bad,priority=5" --tftp-root "$scripts"
+      if has "$expect" && ! has '^ORVALE-BOOT start' && ! has '^ORVALE-BOOT (kernel|initrd) ' &&
+        has '^ORVALE-BOOT DONE EFI_(INVALID_PARAMETER|TFTP_ERROR)'; then
+        report yes "$c" "$(line '^ORVALE-BOOT FAIL')"
       else
         report no "$c" "$(why)"
       fi

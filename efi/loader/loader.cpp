@@ -4,7 +4,11 @@
 // connecting the NIC when the firmware has not), creates a child, runs the
 // WIRL boot (address, image list, LIST and SELECT) or, when its settings say
 // so, the PXE one (PXE DHCP and discovery), fetches the boot file by TFTP, and
-// starts it with LoadImage from the buffer and StartImage.
+// starts it with LoadImage from the buffer and StartImage. A boot file that
+// is a boot script (boot_script.h) names a kernel, an initrd and a command
+// line instead: the loader fetches both files, serves the initrd through
+// LoadFile2 on the initrd media device path and starts the kernel with the
+// command line as its LoadOptions.
 //
 // Every stage prints one line "ORVALE-BOOT <stage> ..."; a failure prints
 // "ORVALE-BOOT FAIL <stage> EFI_<status> ..." and ends the run; the last line
@@ -13,6 +17,7 @@
 #include "../common/console.h"
 #include "../common/handles.h"
 #include "../common/volume.h"
+#include "boot_script.h"
 #include "config.h"
 #include "image_list.h"
 #include "include/efi/efi_app.h"
@@ -26,12 +31,21 @@ EFI_HANDLE gSelf = nullptr;
 
 EFI_GUID kOrvaleServiceBindingGuid = ORVALE_SERVICE_BINDING_GUID;
 EFI_GUID kOrvaleProtocolGuid = ORVALE_PROTOCOL_GUID;
+EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+EFI_GUID kLoadFile2Guid = EFI_LOAD_FILE2_PROTOCOL_GUID;
 
 const CHAR16 kConfigName[] = u"orvale-boot.cfg";
 const CHAR16 kDriverName[] = u"orvale.efi";
 const CHAR16 kRootDriverPath[] = u"\\orvale.efi";
 
 constexpr UINT8 kOptionServerId = 54;
+constexpr UINTN kAckRefServerId = 5;     // positions in a slot's PXE option references
+constexpr UINTN kAckRefBootFile = 7;
+constexpr UINTN kPxeRefDiscoveryControl = 5;
+constexpr UINT8 kPxeFlagBootServers = 0x04;
+constexpr UINT8 kControlUseBootFile = 0x08;  // discovery control: take a named boot file as it is
+constexpr UINTN kProxySlot = 1;
 constexpr UINT8 kWirlSelectedImage = 8;  // WIRL sub-option: selected boot image identifier
 constexpr UINTN kSiaddrOffset = 20;      // BOOTP next-server address
 constexpr UINTN kAckSlot = 0;
@@ -181,6 +195,13 @@ struct Session {
   UINT64 FileSize = 0;
   EFI_DEVICE_PATH_PROTOCOL *FilePath = nullptr;  // a local image's place on the volume
   char FileName[kMaxBootFileName + 1] = {};
+  // The boot file comes from this slot's reply: the boot server's, or on the
+  // PXE path without discovery the DHCP or proxy reply itself.
+  UINTN BootFileSlot = kWirlReplySlot;
+  // A boot script's initrd, served until the kernel has taken it.
+  VOID *Initrd = nullptr;
+  UINT64 InitrdSize = 0;
+  EFI_HANDLE InitrdHandle = nullptr;
   // The DHCP server's identifier, kept when the address is reported: slot 0
   // holds each later reply in turn (the LIST replies among them).
   bool HaveDhcpServer = false;
@@ -440,10 +461,47 @@ EFI_STATUS WirlBoot(Session &S) {
   return EFI_SUCCESS;
 }
 
+// An option or sub-option the PXE parse recorded in a slot: its value, when
+// its code, length and whole value lie inside the slot's packet (a reference
+// to one of the driver's default constants counts as absent).
+const UINT8 *RecordedValue(PacketSlot *Slot, const UINT8 *Ref, UINTN *Length) {
+  *Length = 0;
+  const auto begin = reinterpret_cast<UINTN>(Slot->packet.Raw);
+  const auto at = reinterpret_cast<UINTN>(Ref);
+  if (Ref == nullptr || at < begin || at - begin + 2 > sizeof(Slot->packet.Raw)) return nullptr;
+  if (at - begin + 2 + Ref[1] > sizeof(Slot->packet.Raw)) return nullptr;
+  *Length = Ref[1];
+  return Ref + 2;
+}
+
+// Plain DHCP with a next-server and a file name is the common set-up: a
+// reply that names a boot file and lists no boot servers to discover, or
+// whose discovery control says to take a named boot file as it is, is booted
+// from without Discover. The reply is the proxy's when there was one.
+bool BootFileWithoutDiscovery(Session &S) {
+  OrvaleProtocol *p = S.Orvale;
+  const UINTN index = p->Packets->ProxyOfferReceived ? kProxySlot : kAckSlot;
+  PacketSlot *reply = Slot(p, index);
+  if (reply == nullptr) return false;
+  UINTN length = 0;
+  if (RecordedValue(reply, reply->dhcpOptionRefs[kAckRefBootFile], &length) == nullptr || length == 0) return false;
+  const char *why = "(no boot servers)";
+  if ((reply->pxeFlags & kPxeFlagBootServers) != 0) {
+    const UINT8 *control = RecordedValue(reply, reply->pxeOptionRefs[kPxeRefDiscoveryControl], &length);
+    if (control == nullptr || length < 1 || (control[0] & kControlUseBootFile) == 0) return false;
+    why = "(discovery control 0x08)";
+  }
+  S.BootFileSlot = index;
+  Report("discover").Text("skipped, boot file of the ").Text(index == kProxySlot ? "proxy" : "DHCP").Text(" reply ")
+      .Text(why).Emit();
+  return true;
+}
+
 // The PXE path: PXE DHCP through the Dhcp member (any BootMode but 16), then
 // Discover of the configured boot server type, by unicast to the configured
 // server or as the DHCP replies' discovery control allows. The reply is
 // published in the same slot as the WIRL one, so BootFile reads either.
+// Without boot servers to discover, the DHCP reply's own boot file.
 EFI_STATUS PxeBoot(Session &S) {
   OrvaleProtocol *p = S.Orvale;
   PacketRecord *r = p->Packets;
@@ -454,6 +512,7 @@ EFI_STATUS PxeBoot(Session &S) {
     return status;
   }
   ReportAddress(S, r->ProxyOfferReceived ? "PXE+proxy" : "PXE");
+  if (!S.Config.HavePxeServer && BootFileWithoutDiscovery(S)) return EFI_SUCCESS;
 
   EFI_PXE_BASE_CODE_DISCOVER_INFO info{};
   EFI_PXE_BASE_CODE_DISCOVER_INFO *chosen = nullptr;
@@ -482,13 +541,24 @@ EFI_STATUS PxeBoot(Session &S) {
   return EFI_SUCCESS;
 }
 
-// The boot file name and the server to fetch it from, out of the published reply.
+// The boot file name and the server to fetch it from, out of the published
+// reply or, without discovery, the DHCP or proxy reply.
 EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   OrvaleProtocol *p = S.Orvale;
-  PacketSlot *reply = Slot(p, kWirlReplySlot);
+  PacketSlot *reply = Slot(p, S.BootFileSlot);
+  const bool direct = S.BootFileSlot != kWirlReplySlot;
   UINT32 length = 0;
-  EFI_STATUS status = p->GetBootFile(p, reply, &length);
-  const auto *name = static_cast<const UINT8 *>(p->Packets->GetBootFileResult);
+  EFI_STATUS status = EFI_SUCCESS;
+  const UINT8 *name = nullptr;
+  if (direct) {
+    // The PXE parse indexes option 67, or the file field standing in for it.
+    UINTN recorded = 0;
+    name = RecordedValue(reply, reply->dhcpOptionRefs[kAckRefBootFile], &recorded);
+    length = static_cast<UINT32>(recorded);
+  } else {
+    status = p->GetBootFile(p, reply, &length);
+    name = static_cast<const UINT8 *>(p->Packets->GetBootFileResult);
+  }
   if (EFI_ERROR(status) || name == nullptr || length == 0) {
     if (!EFI_ERROR(status)) status = EFI_NOT_FOUND;
     Failure("bootfile", status).Text(" no boot file name in the reply").Emit();
@@ -500,11 +570,15 @@ EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   S.FileName[n] = '\0';
 
   *Server = EFI_IP_ADDRESS{};
-  const UINT8 *siaddr = p->Packets->PxeReply.Raw + kSiaddrOffset;
+  const UINT8 *siaddr = (direct ? reply->packet.Raw : p->Packets->PxeReply.Raw) + kSiaddrOffset;
   UINT8 serverId[4];
+  UINTN idLength = 0;
+  const UINT8 *id = direct ? RecordedValue(reply, reply->dhcpOptionRefs[kAckRefServerId], &idLength) : nullptr;
   if (!IsZero(siaddr, 4)) {
     for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = siaddr[i];
-  } else if (ServerIdentifier(p, reply, serverId)) {
+  } else if (id != nullptr && idLength == 4) {
+    for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = id[i];
+  } else if (!direct && ServerIdentifier(p, reply, serverId)) {
     for (UINTN i = 0; i < 4; ++i) Server->v4.Addr[i] = serverId[i];
   } else {
     Failure("bootfile", EFI_NOT_FOUND).Text(" no server address in the reply").Emit();
@@ -531,69 +605,91 @@ EFI_PXE_BASE_CODE_MTFTP_INFO TftpPort() {
   return info;
 }
 
-EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, UINT64 *Size) {
+// What one file's lines are called: the boot file's "size" and "download",
+// a boot script's files after their role.
+struct Stages {
+  const char *Size;
+  const char *Read;
+};
+constexpr Stages kBootFileStages{"size", "download"};
+constexpr Stages kKernelStages{"kernel-size", "kernel"};
+constexpr Stages kInitrdStages{"initrd-size", "initrd"};
+
+// One file to fetch by TFTP, and where it went.
+struct Transfer {
+  const char *Name;
+  UINT64 BlockSize;
+  Stages Stage;
+  VOID *Buffer = nullptr;
+  UINT64 Size = 0;
+};
+
+EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, Transfer &T, UINT64 *Size) {
   OrvaleProtocol *p = S.Orvale;
-  UINTN blockSize = S.Config.BlockSize;
+  UINTN blockSize = T.BlockSize;
   *Size = 0;
   EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
-  const EFI_STATUS status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, Size, &blockSize,
-                                     Server, reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
+  const EFI_STATUS status =
+      p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, nullptr, FALSE, Size, &blockSize, Server,
+               reinterpret_cast<UINT8 *>(const_cast<char *>(T.Name)), &info, FALSE);
   if (EFI_ERROR(status)) {
-    Line line = Failure("size", status);
+    Line line = Failure(T.Stage.Size, status);
     ReportTftpError(p, line);
     line.Emit();
     return status;
   }
-  Report("size").Dec(*Size).Text(" bytes").Emit();
+  Report(T.Stage.Size).Dec(*Size).Text(" bytes").Emit();
   return EFI_SUCCESS;
 }
 
-EFI_STATUS Allocate(UINT64 Size, VOID **Buffer) {
+EFI_STATUS Allocate(const char *Stage, UINT64 Size, VOID **Buffer) {
   *Buffer = nullptr;
   const EFI_STATUS status = gBs->AllocatePool(EfiLoaderData, Size != 0 ? Size : 1, Buffer);
   if (EFI_ERROR(status)) {
     *Buffer = nullptr;
-    Failure("download", status).Text(" no ").Dec(Size).Text(" bytes of pool").Emit();
+    Failure(Stage, status).Text(" no ").Dec(Size).Text(" bytes of pool").Emit();
   }
   return status;
 }
 
 // Get the size, then read; or, with a first buffer set, read into it first and
-// size the file only when it does not fit.
-EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server) {
+// size the file only when it does not fit. The buffer is the caller's to free.
+EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
   OrvaleProtocol *p = S.Orvale;
   UINT64 capacity = S.Config.FirstBuffer;
   EFI_STATUS status = EFI_SUCCESS;
   if (capacity == 0) {
-    status = GetFileSize(S, Server, &capacity);
+    status = GetFileSize(S, Server, T, &capacity);
     if (EFI_ERROR(status)) return status;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
-    status = Allocate(capacity, &S.File);
+    status = Allocate(T.Stage.Read, capacity, &T.Buffer);
     if (EFI_ERROR(status)) return status;
-    UINTN blockSize = S.Config.BlockSize;
+    UINTN blockSize = T.BlockSize;
     UINT64 size = capacity;
     const UINT64 start = ReadTsc();
     EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
-    status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, S.File, FALSE, &size, &blockSize, Server,
-                      reinterpret_cast<UINT8 *>(S.FileName), &info, FALSE);
+    status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, T.Buffer, FALSE, &size, &blockSize, Server,
+                      reinterpret_cast<UINT8 *>(const_cast<char *>(T.Name)), &info, FALSE);
     const UINT64 us = ElapsedUs(start);
     if (status == EFI_BUFFER_TOO_SMALL && attempt == 0) {
-      Report("download").Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();
-      gBs->FreePool(S.File);
-      S.File = nullptr;
-      status = GetFileSize(S, Server, &capacity);
+      Report(T.Stage.Read).Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();
+      gBs->FreePool(T.Buffer);
+      T.Buffer = nullptr;
+      status = GetFileSize(S, Server, T, &capacity);
       if (EFI_ERROR(status)) return status;
       continue;
     }
     if (EFI_ERROR(status)) {
-      Line line = Failure("download", status);
+      Line line = Failure(T.Stage.Read, status);
       ReportTftpError(p, line);
       line.Emit();
+      gBs->FreePool(T.Buffer);
+      T.Buffer = nullptr;
       return status;
     }
-    S.FileSize = size;
-    Line line = Report("download");
+    T.Size = size;
+    Line line = Report(T.Stage.Read);
     line.Dec(size).Text(" bytes in ");
     Hundredths(line, us / 10).Text(" ms, ");
     Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s").Emit();
@@ -650,7 +746,155 @@ EFI_STATUS StartBootImage(Session &S) {
   return status;
 }
 
+// ---- Boot scripts: a kernel, its initrd and its command line ----
+
+// The initrd as a Linux EFI stub asks for it: LoadFile2 on a handle whose
+// device path is the initrd media vendor node alone.
+struct InitrdFile {
+  EFI_LOAD_FILE2_PROTOCOL Protocol;  // first, so This leads back here
+  const VOID *Data;
+  UINTN Size;
+};
+
+#pragma pack(push, 1)
+struct InitrdDevicePath {
+  VENDOR_DEVICE_PATH Vendor;
+  EFI_DEVICE_PATH_PROTOCOL End;
+};
+#pragma pack(pop)
+static_assert(sizeof(InitrdDevicePath) == 24, "vendor node and end node");
+
+EFI_STATUS EFIAPI LoadInitrd(EFI_LOAD_FILE2_PROTOCOL *This, EFI_DEVICE_PATH_PROTOCOL *, BOOLEAN BootPolicy,
+                             UINTN *BufferSize, VOID *Buffer) {
+  if (This == nullptr || BufferSize == nullptr) return EFI_INVALID_PARAMETER;
+  // LoadFile2 never serves a boot manager's boot option.
+  if (BootPolicy) return EFI_UNSUPPORTED;
+  const InitrdFile *file = reinterpret_cast<const InitrdFile *>(This);
+  if (Buffer == nullptr || *BufferSize < file->Size) {
+    *BufferSize = file->Size;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  gBs->CopyMem(Buffer, const_cast<VOID *>(file->Data), file->Size);
+  *BufferSize = file->Size;
+  return EFI_SUCCESS;
+}
+
+InitrdFile gInitrdFile = {{LoadInitrd}, nullptr, 0};
+InitrdDevicePath gInitrdPath = {
+    {{MEDIA_DEVICE_PATH, MEDIA_VENDOR_DP, {sizeof(VENDOR_DEVICE_PATH), 0}}, LINUX_EFI_INITRD_MEDIA_GUID},
+    {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {sizeof(EFI_DEVICE_PATH_PROTOCOL), 0}}};
+
+EFI_STATUS InstallInitrd(Session &S) {
+  gInitrdFile.Data = S.Initrd;
+  gInitrdFile.Size = S.InitrdSize;
+  S.InitrdHandle = nullptr;
+  const EFI_STATUS status = gBs->InstallMultipleProtocolInterfaces(
+      &S.InitrdHandle, &kDevicePathGuid, &gInitrdPath, &kLoadFile2Guid, &gInitrdFile.Protocol, nullptr);
+  if (EFI_ERROR(status)) {
+    S.InitrdHandle = nullptr;
+    Failure("initrd", status).Text(" installing LoadFile2 on the initrd media device path").Emit();
+  }
+  return status;
+}
+
+void RemoveInitrd(Session &S) {
+  if (S.InitrdHandle != nullptr) {
+    gBs->UninstallMultipleProtocolInterfaces(S.InitrdHandle, &kDevicePathGuid, &gInitrdPath, &kLoadFile2Guid,
+                                             &gInitrdFile.Protocol, nullptr);
+  }
+  S.InitrdHandle = nullptr;
+  if (S.Initrd != nullptr) gBs->FreePool(S.Initrd);
+  S.Initrd = nullptr;
+  S.InitrdSize = 0;
+}
+
+Line &Quoted(Line &L, const char *Text) { return L.Text("\"").Text(Text).Text("\""); }
+
+// Parses the downloaded script (S.File), fetches its kernel and initrd and
+// starts the kernel. Nothing starts unless every step before it succeeded.
+EFI_STATUS BootFromScript(Session &S, const EFI_IP_ADDRESS &BootServer) {
+  BootScript script;
+  ScriptError error;
+  EFI_STATUS status = ParseBootScript(static_cast<const UINT8 *>(S.File), S.FileSize, &script, &error);
+  gBs->FreePool(S.File);
+  S.File = nullptr;
+  if (EFI_ERROR(status)) {
+    Line line = Failure("script", status);
+    Quoted(line.Text(" "), S.FileName);
+    if (error.Line != 0) line.Text(" line ").Dec(error.Line);
+    line.Text(": ").Text(error.Reason).Emit();
+    return status;
+  }
+  EFI_IP_ADDRESS server = BootServer;
+  if (script.HaveServer) {
+    server = EFI_IP_ADDRESS{};
+    for (UINTN i = 0; i < 4; ++i) server.v4.Addr[i] = script.Server[i];
+  }
+  const UINT64 blockSize = script.BlockSize != 0 ? script.BlockSize : S.Config.BlockSize;
+  Line line = Report("script");
+  Quoted(line, S.FileName).Text(": kernel ");
+  Quoted(line, script.Kernel);
+  if (script.HaveInitrd) Quoted(line.Text(", initrd "), script.Initrd);
+  line.Emit();
+  Report("script").Text("cmdline ").Dec(script.CmdlineLength).Text(" chars, files from ")
+      .Ipv4(server.v4.Addr).Text(", block size ").Dec(blockSize).Emit();
+
+  Transfer kernel{script.Kernel, blockSize, kKernelStages};
+  status = Download(S, &server, kernel);
+  if (EFI_ERROR(status)) return status;
+  if (script.HaveInitrd) {
+    Transfer initrd{script.Initrd, blockSize, kInitrdStages};
+    status = Download(S, &server, initrd);
+    S.Initrd = initrd.Buffer;
+    S.InitrdSize = initrd.Size;
+    if (!EFI_ERROR(status)) status = InstallInitrd(S);
+    if (EFI_ERROR(status)) {
+      gBs->FreePool(kernel.Buffer);
+      return status;
+    }
+  }
+
+  static CHAR16 cmdline[kKernelCmdlineBytes];
+  const UINTN units = KernelCommandLine(script, S.Orvale->Mode->StationIp.v4.Addr, cmdline, kKernelCmdlineBytes);
+  // In pieces that fit a console line.
+  constexpr UINTN kPiece = 60;
+  for (UINTN at = 0; at + 1 < units; at += kPiece) Report("cmdline").Text(cmdline + at, kPiece).Emit();
+
+  EFI_HANDLE image = nullptr;
+  status = gBs->LoadImage(FALSE, gSelf, nullptr, kernel.Buffer, kernel.Size, &image);
+  gBs->FreePool(kernel.Buffer);
+  if (EFI_ERROR(status)) {
+    Quoted(Failure("load", status).Text(" LoadImage of the kernel "), script.Kernel).Emit();
+    return status;
+  }
+  EFI_LOADED_IMAGE_PROTOCOL *loaded = nullptr;
+  status = gBs->HandleProtocol(image, &kLoadedImageGuid, reinterpret_cast<VOID **>(&loaded));
+  if (EFI_ERROR(status) || loaded == nullptr) {
+    if (!EFI_ERROR(status)) status = EFI_NOT_FOUND;
+    Failure("load", status).Text(" the kernel's loaded image").Emit();
+    gBs->UnloadImage(image);
+    return status;
+  }
+  loaded->LoadOptions = cmdline;
+  loaded->LoadOptionsSize = static_cast<UINT32>(units * sizeof(CHAR16));
+  Quoted(Report("start").Text("kernel "), script.Kernel).Text(script.HaveInitrd ? " with its initrd" : "").Emit();
+  UINTN exitDataSize = 0;
+  CHAR16 *exitData = nullptr;
+  // A kernel that comes up never returns here.
+  status = gBs->StartImage(image, &exitDataSize, &exitData);
+  Line exit = Report("exit");
+  exit.EfiStatus(status);
+  if (exitData != nullptr) {
+    exit.Text(" \"").Text(exitData, exitDataSize / sizeof(CHAR16)).Text("\"");
+    gBs->FreePool(exitData);
+  }
+  exit.Emit();
+  RemoveInitrd(S);
+  return status;
+}
+
 void TearDown(Session &S) {
+  RemoveInitrd(S);
   if (S.File != nullptr) gBs->FreePool(S.File);
   S.File = nullptr;
   if (S.FilePath != nullptr) gBs->FreePool(S.FilePath);
@@ -678,7 +922,15 @@ EFI_STATUS Boot(Session &S, const CHAR16 *Folder) {
     EFI_IP_ADDRESS server;
     status = S.Config.PxePath ? PxeBoot(S) : WirlBoot(S);
     if (!EFI_ERROR(status)) status = BootFile(S, &server);
-    if (!EFI_ERROR(status)) status = Download(S, &server);
+    if (!EFI_ERROR(status)) {
+      Transfer file{S.FileName, S.Config.BlockSize, kBootFileStages};
+      status = Download(S, &server, file);
+      S.File = file.Buffer;
+      S.FileSize = file.Size;
+    }
+    if (!EFI_ERROR(status) && IsBootScript(static_cast<const UINT8 *>(S.File), S.FileSize)) {
+      return BootFromScript(S, server);
+    }
   }
   if (EFI_ERROR(status)) return status;
   return StartBootImage(S);

@@ -124,6 +124,36 @@ EFI_STATIC_ASSERT(offsetof(EFI_PCI_IO_PROTOCOL, Pci) == 48, "PCI I/O Pci.Read");
 #define PCI_CLASS_CODE_OFFSET 0x08u
 #define PCI_CLASS_NETWORK 0x02u
 
+/* ---- Device paths and LoadFile2: how a loader hands a kernel its initrd ---- */
+
+#define EFI_DEVICE_PATH_PROTOCOL_GUID \
+  { 0x09576E91, 0x6D3F, 0x11D2, { 0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B } }
+#define EFI_LOAD_FILE2_PROTOCOL_GUID \
+  { 0x4006C0C1, 0xFCB3, 0x403E, { 0x99, 0x6D, 0x4A, 0x6C, 0x87, 0x24, 0xE0, 0x6D } }
+/* The vendor media node a Linux EFI stub looks for its initrd under. */
+#define LINUX_EFI_INITRD_MEDIA_GUID \
+  { 0x5568E427, 0x68FC, 0x4F3D, { 0xAC, 0x74, 0xCA, 0x55, 0x52, 0x31, 0xCC, 0x68 } }
+
+#define MEDIA_DEVICE_PATH 0x04
+#define MEDIA_VENDOR_DP 0x03
+#define END_DEVICE_PATH_TYPE 0x7F
+#define END_ENTIRE_DEVICE_PATH_SUBTYPE 0xFF
+
+#pragma pack(push, 1)
+typedef struct {
+  EFI_DEVICE_PATH_PROTOCOL Header;
+  EFI_GUID Guid;
+} VENDOR_DEVICE_PATH;
+#pragma pack(pop)
+EFI_STATIC_ASSERT(sizeof(VENDOR_DEVICE_PATH) == 20, "VENDOR_DEVICE_PATH");
+
+typedef struct EFI_LOAD_FILE2_PROTOCOL EFI_LOAD_FILE2_PROTOCOL;
+struct EFI_LOAD_FILE2_PROTOCOL {
+  EFI_STATUS(EFIAPI *LoadFile)(EFI_LOAD_FILE2_PROTOCOL *This, EFI_DEVICE_PATH_PROTOCOL *FilePath,
+                               BOOLEAN BootPolicy, UINTN *BufferSize, VOID *Buffer);
+};
+EFI_STATIC_ASSERT(sizeof(EFI_LOAD_FILE2_PROTOCOL) == 8, "EFI_LOAD_FILE2_PROTOCOL");
+
 EFI_EXTERN_C_END
 
 #endif

@@ -171,8 +171,9 @@ struct Parser {
     if (key == "pxe") {
       if (value == "dhcp") return (options.pxe = ServerOptions::Pxe::Dhcp), true;
       if (value == "proxy") return (options.pxe = ServerOptions::Pxe::Proxy), true;
+      if (value == "plain") return (options.pxe = ServerOptions::Pxe::Plain), true;
       if (value == "off") return (options.pxe = ServerOptions::Pxe::None), true;
-      return Fail("pxe wants dhcp, proxy or off");
+      return Fail("pxe wants dhcp, proxy, plain or off");
     }
     if (key == "pxe-type") {
       if (!ParseNumber(value, 1, 65535, &n)) return Fail("pxe-type wants 1..65535");
@@ -301,12 +302,16 @@ Boot images:
   --tftp-root DIR        folder served by TFTP (default: the first image's folder)
   --no-dhcp              lease no addresses: another DHCP server on the link does
 PXE:
-  --pxe dhcp|proxy|off   dhcp: DHCP replies to PXE clients carry the boot-server
+  --pxe dhcp|proxy|plain|off
+                         dhcp: DHCP replies to PXE clients carry the boot-server
                          information (vendor class "PXEClient", option 43);
                          proxy: proxy offers (no address) beside a plain DHCP
                          server. Either way the server answers discovery on
                          port 4011 (multicast and unicast) and broadcast to 67
-                         with the first image's boot file (default off)
+                         with the first image's boot file. plain: the DHCP
+                         replies carry the first image's boot file and this
+                         server as next-server (siaddr), no PXE options and no
+                         discovery (default off)
   --pxe-type N           the boot server's type (default 1)
   --pxe-multicast A.B.C.D|off
                          discovery group (default 224.0.1.2)

@@ -47,7 +47,9 @@ struct ServerOptions {
   // PXE: none; "dhcp": the DHCP service's replies to PXE clients carry the boot
   // information; "proxy": proxy offers beside a plain DHCP server (this one's or
   // another's). Either way a boot server answers discovery on port 4011.
-  enum class Pxe { None, Dhcp, Proxy };
+  // "plain": the DHCP replies name the first image's boot file and this
+  // server as next-server, nothing of PXE (no discovery to answer).
+  enum class Pxe { None, Dhcp, Proxy, Plain };
   Pxe pxe = Pxe::None;
   uint16_t pxeServerType = 1;             // the boot server's type in sub-options 8, 9 and 71
   std::optional<Ip4> pxeMulticast = Ip4{224, 0, 1, 2};  // discovery group (sub-option 7); none: no multicast

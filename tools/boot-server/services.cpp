@@ -149,9 +149,14 @@ std::string DhcpAttach(BootServer &server) {
   BootServer *log = &server;
   const bool pxeInReplies = o.pxe == ServerOptions::Pxe::Dhcp;
   const peers::Bytes pxeInformation = PxeBootInformation(o);
-  const bool pxeBootServer = o.pxe != ServerOptions::Pxe::None;
-  dhcp->Shape = [log, leases, pxeInReplies, pxeInformation, pxeBootServer](const peers::DhcpSeen &request,
-                                                                          std::optional<peers::DhcpMessage> &reply) {
+  const bool pxeBootServer = o.pxe != ServerOptions::Pxe::None && o.pxe != ServerOptions::Pxe::Plain;
+  // Plain: the boot file and next-server in every reply, as a DHCP server's
+  // own "filename" and "next-server" settings put them.
+  std::optional<std::string> plainFile;
+  if (o.pxe == ServerOptions::Pxe::Plain && !o.images.empty()) plainFile = o.images.front().BootFileName();
+  const peers::Ip4 nextServer = o.address;
+  dhcp->Shape = [log, leases, pxeInReplies, pxeInformation, pxeBootServer, plainFile, nextServer](
+                    const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
     // A discovery request (boot item in option 43) is the boot server's to answer.
     if (pxeBootServer && peers::PxeServer::BootItemOf(request.message)) {
       reply.reset();
@@ -174,9 +179,15 @@ std::string DhcpAttach(BootServer &server) {
         return;
       }
       reply->yiaddr = *lease;
+      if (plainFile) {
+        reply->siaddr = nextServer;
+        reply->file.assign(plainFile->begin(), plainFile->end());
+      }
     }
     log->Log("dhcp " + MessageTypeName(request.message) + " " + client + " > " + type + " " + FormatIp(reply->yiaddr) +
-             (reply->Option(60) != nullptr ? " with PXE boot information" : ""));
+             (reply->Option(60) != nullptr ? " with PXE boot information" : "") +
+             (plainFile && type != "NAK" ? " boot file \"" + *plainFile + "\" next-server " + FormatIp(nextServer)
+                                         : ""));
   };
   server.Keep(dhcp);
   return "dhcp";
@@ -403,7 +414,10 @@ std::string PxeAttach(BootServer &server) {
 std::vector<std::string> AttachServices(BootServer &server) {
   std::vector<std::string> names;
   if (server.Primary() && server.Options().leaseAddresses) names.push_back(DhcpAttach(server));
-  if (server.Primary() && server.Options().pxe != ServerOptions::Pxe::None) names.push_back(PxeAttach(server));
+  const ServerOptions::Pxe pxe = server.Options().pxe;
+  if (server.Primary() && pxe != ServerOptions::Pxe::None && pxe != ServerOptions::Pxe::Plain) {
+    names.push_back(PxeAttach(server));
+  }
   names.push_back(WirlAttach(server));
   names.push_back(TftpAttach(server));
   return names;
