@@ -273,6 +273,26 @@ TEST_F(BootCheck, OurBootServerThroughAMacvlan) {
   EXPECT_EQ(RunCommand({"ip", "link", "show", "dev", name}).exitCode, 1) << name << " is still there";
 }
 
+// Our boot server on the PXE path: the boot information in its DHCP replies,
+// discovery of the type it lists, the boot file from its own TFTP service.
+TEST_F(BootCheck, OurBootServerPxePath) {
+  driverMac_ = mac_;
+  const hosted::Bytes image = FileBytes(123457, 5);
+  Serve("boot/pxe.efi", image);
+  Start({ORVALE_BOOT_SERVER_PATH, "--interface", env_.serverIf, "--address", "198.18.0.2/24", "--mac",
+         "02:00:5e:10:00:02", "--pool", "198.18.0.100,10", "--image", root_ + "/boot/pxe.efi", "--pxe", "dhcp",
+         "--pxe-type", "7"},
+        "boot-server", 0);
+  const Outcome o = Boot({"boot", "--pxe", "--out", out_});
+  EXPECT_EQ(o.exitCode, 0) << o.out;
+  EXPECT_TRUE(Has(o, "address 198.18.0.100/255.255.255.0 server 198.18.0.2")) << o.out;
+  EXPECT_TRUE(Has(o, "type 7 layer 0 server 198.18.0.2")) << o.out;
+  EXPECT_TRUE(Has(o, "\"pxe.efi\" from 198.18.0.2")) << o.out;
+  EXPECT_TRUE(Has(o, "123457 bytes, blksize 8192")) << o.out;
+  EXPECT_TRUE(Has(o, "boot completed in")) << o.out;
+  ExpectSaved("pxe.efi", image);
+}
+
 // No driver traffic is judged here: the macvlan goes when the tool is told
 // to stop, however far the boot got.
 TEST(BootCheckLine, MacvlanRemovedOnSignalsAndHelp) {
