@@ -10,6 +10,7 @@
 #include <new>
 
 #include "efi/loader/boot_script.h"
+#include "instance/support.h"
 #include "tools/cli/dhcp_print.h"
 
 namespace orvale_cli {
@@ -27,7 +28,6 @@ constexpr size_t kBootFileFieldBytes = 128;
 constexpr size_t kSiaddr = 20;
 constexpr size_t kYiaddr = 16;
 constexpr uint8_t kOverloadFile = 1;
-constexpr UINT64 kMaxFileBytes = 4ull << 30;
 
 double Now() {
   timespec ts;
@@ -43,8 +43,16 @@ std::string Ip4(const uint8_t *b) {
 
 bool IsZero(const uint8_t *b, size_t n) { return std::all_of(b, b + n, [](uint8_t c) { return c == 0; }); }
 
-uint32_t Be32(const hosted::Bytes &v) {
-  return (uint32_t{v[0]} << 24) | (uint32_t{v[1]} << 16) | (uint32_t{v[2]} << 8) | v[3];
+uint16_t Read16(const uint8_t *at) {
+  Be16 v;
+  memcpy(&v, at, sizeof v);
+  return v.get();
+}
+
+uint32_t Read32(const uint8_t *at) {
+  Be32 v;
+  memcpy(&v, at, sizeof v);
+  return v.get();
 }
 
 // Printable ASCII as is, anything else as \xNN: server texts go to a terminal.
@@ -106,7 +114,7 @@ std::vector<uint16_t> BootServerTypes(const DhcpPacket &packet) {
   if (servers == nullptr) return types;
   const hosted::Bytes &v = *servers;
   for (size_t at = 0; at + 3 <= v.size() && at + 3 + 4u * v[at + 2] <= v.size(); at += 3 + 4u * v[at + 2])
-    types.push_back(static_cast<uint16_t>(v[at] << 8 | v[at + 1]));
+    types.push_back(Read16(v.data() + at));
   return types;
 }
 
@@ -126,7 +134,7 @@ PacketFields Describe(const char *role, const DhcpPacket &packet, bool wirl) {
   if (const hosted::Bytes *v = FindIn(options, 3); v != nullptr && v->size() >= 4)
     p.fields.push_back(Text("router", Ip4Text(*v)));
   if (const hosted::Bytes *v = FindIn(options, 51); v != nullptr && v->size() == 4)
-    p.fields.push_back(Count("lease_seconds", Be32(*v)));
+    p.fields.push_back(Count("lease_seconds", Read32(v->data())));
   if (const hosted::Bytes *v = FindIn(options, 60))
     p.fields.push_back(Text("vendor_class", Printable(v->data(), v->size())));
   const std::string file = BootFileOf(packet);
@@ -163,7 +171,7 @@ class ListClock : public hosted::Port {
     const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
     if (ihl < 20 || f.size() < 14 + ihl + 8) return;
     const uint8_t *u = f.data() + 14 + ihl;
-    if (((u[0] << 8) | u[1]) != 68) return;
+    if (Read16(u) != 68) return;  // from the client port
     const Options sub = WirlSubOptions(DhcpOptionsOf(u + 8, f.size() - 14 - ihl - 8));
     const hosted::Bytes *kind = FindIn(sub, 1);
     if (kind != nullptr && kind->size() == 1 && (*kind)[0] == 1) at_ = Now();
@@ -372,7 +380,7 @@ class Road {
     read.fields.push_back(Text("file", name));
     // The server's tsize decides the buffer: one the host cannot give fails
     // the stage instead of ending the tool.
-    std::unique_ptr<uint8_t[]> buffer(tsize <= kMaxFileBytes ? new (std::nothrow) uint8_t[tsize != 0 ? tsize : 1]
+    std::unique_ptr<uint8_t[]> buffer(tsize <= kMaxReadBytes ? new (std::nothrow) uint8_t[tsize != 0 ? tsize : 1]
                                                              : nullptr);
     if (!buffer) {
       read.line = "no room for the " + std::to_string(tsize) + " bytes of its tsize";

@@ -14,6 +14,9 @@
 
 namespace orvale_cli {
 
+// The largest file the tool reads into memory; a larger tsize fails the read.
+constexpr UINT64 kMaxReadBytes = 4ull << 30;
+
 // The caller-set WIRL fields of the PacketRecord, as wirl and boot take them.
 struct WirlSteering {
   EFI_IP_ADDRESS server{};  // zero: every server
