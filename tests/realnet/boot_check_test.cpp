@@ -293,6 +293,40 @@ TEST_F(BootCheck, OurBootServerPxePath) {
   ExpectSaved("pxe.efi", image);
 }
 
+// A TFTP server whose tsize no host holds (2^62 bytes), beside a plain DHCP
+// server that names the boot file and the server: the read fails its stage,
+// or tftp-get its command, with EFI_OUT_OF_RESOURCES, and the tool says so.
+class BootCheckHugeTsize : public BootCheck {
+ protected:
+  void SetUp() override {
+    BootCheck::SetUp();
+    if (HasFatalFailure()) return;
+    driverMac_ = mac_;
+    StartDnsmasq("boot-plain", {"--dhcp-range=198.18.0.50,198.18.0.59,255.255.255.0,1h",
+                                "--dhcp-boot=huge.efi,," + Text(env_.serverIp)});
+    Start({env_.python, env_.scripts + "/tsize_peer.py", Text(env_.serverIp), kHuge}, "tsize-peer", 69);
+  }
+  static constexpr const char *kHuge = "4611686018427387904";
+};
+
+TEST_F(BootCheckHugeTsize, EndsTheDownloadStage) {
+  const Outcome o = Boot({"boot", "--pxe"});
+  EXPECT_EQ(o.exitCode, 85) << o.out;
+  EXPECT_TRUE(Has(o, "skipped: the DHCP reply names a boot file and lists no boot servers")) << o.out;
+  EXPECT_TRUE(Has(o, "\"huge.efi\" " + std::string(kHuge) + " bytes")) << o.out;
+  EXPECT_TRUE(Has(o, "no room for the " + std::string(kHuge) + " bytes of its tsize")) << o.out;
+  EXPECT_TRUE(Has(o, "boot failed at download: EFI_OUT_OF_RESOURCES")) << o.out;
+}
+
+TEST_F(BootCheckHugeTsize, EndsTftpGet) {
+  const Outcome o = Boot({"set-ip", Text(env_.stationIp) + "/24", "tftp-get", Text(env_.serverIp), "huge.efi",
+                          "--tsize"});
+  EXPECT_EQ(o.exitCode, 9) << o.out;  // EFI_OUT_OF_RESOURCES's code
+  EXPECT_TRUE(Has(o, "tsize: " + std::string(kHuge))) << o.out;
+  EXPECT_TRUE(Has(o, "no room for " + std::string(kHuge) + " bytes")) << o.out;
+  EXPECT_TRUE(Has(o, "status: EFI_OUT_OF_RESOURCES")) << o.out;
+}
+
 // No driver traffic is judged here: the macvlan goes when the tool is told
 // to stop, however far the boot got.
 TEST(BootCheckLine, MacvlanRemovedOnSignalsAndHelp) {

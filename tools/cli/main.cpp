@@ -15,6 +15,7 @@
 #include <time.h>
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -538,7 +539,12 @@ Outcome CmdTftpGet(Context &ctx, const Words &w) {
   double seconds;
   UINT64 size;
   for (int attempt = 0;; ++attempt) {
-    buffer.reset(new uint8_t[room]);
+    // The room is the server's tsize: one the host cannot give fails the command, not the tool.
+    buffer.reset(room <= kMaxReadBytes ? new (std::nothrow) uint8_t[room] : nullptr);
+    if (!buffer) {
+      printf("  no room for %llu bytes\n", static_cast<unsigned long long>(room));
+      return Outcome::Status(EFI_OUT_OF_RESOURCES);
+    }
     size = room;
     UINTN asked = t.hasBlockSize ? t.blockSize : 8192;
     block = asked;
