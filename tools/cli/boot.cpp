@@ -187,13 +187,16 @@ class ListClock : public hosted::Port {
 class Road {
  public:
   Road(DriverSession &session, const BootOptions &options)
-      : session_(session), p_(session.Protocol()), options_(options) {}
+      : session_(session), p_(session.Protocol()), options_(options) {
+    // Room for every stage, so a stage's reference stays good while the next begins.
+    report_.stages.reserve(kStageCodeCount);
+  }
 
   BootReport Run() {
     report_.path = options_.pxe ? "pxe" : "wirl";
     const double start = Now();
-    const bool ok = (options_.pxe ? Pxe() : Wirl()) && BootFile() && Files();
-    (void)ok;
+    // Each stage runs only when the one before it succeeded.
+    if ((options_.pxe ? Pxe() : Wirl()) && BootFile()) Files();
     report_.seconds = Now() - start;
     return report_;
   }
