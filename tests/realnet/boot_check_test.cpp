@@ -374,6 +374,18 @@ TEST(BootCheckLine, MacvlanRemovedOnSignalsAndHelp) {
   EXPECT_EQ(RunCommand({env.cli, "--if", env.iface, "boot", "--out", "/nonexistent/dir"}).exitCode, 64);
   EXPECT_EQ(RunCommand({env.cli, "--if", env.iface, "boot", "--blksize", "100"}).exitCode, 64);
   EXPECT_EQ(RunCommand({env.cli, "--macvlan", "orv-nonexistent", "boot"}).exitCode, 65);
+  // A line that never started still gives a monitoring script its one object.
+  for (const char *link : {"--if", "--macvlan"}) {
+    const Outcome o = RunCommand({env.cli, link, "orv-nonexistent", "--json", "boot"});
+    EXPECT_EQ(o.exitCode, 65) << link;
+    const std::string json = env.captureDir + "/BootCheckLine.setup.json";
+    std::ofstream(json) << o.out;
+    const Outcome read = RunCommand(
+        {env.python, "-c",
+         "import json,sys\nd = json.load(open(sys.argv[1]))\nprint(d['completed'], d['failed_stage'], d['exit_code'])",
+         json});
+    EXPECT_EQ(read.out, "False setup 65\n") << link << ": " << o.out;
+  }
 }
 
 }  // namespace

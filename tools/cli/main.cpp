@@ -919,6 +919,21 @@ int ExitCodeFor(EFI_STATUS status) {
   return EFI_ERROR(status) && code > 0 && code < kExitUsage ? static_cast<int>(code) : 1;
 }
 
+// With --json a line that never started still prints one object, so a
+// monitoring script always has something to read.
+void PrintSetupFailureJson(const std::string &iface, const std::string &parent, const std::string &error) {
+  JsonWriter out;
+  out.BeginObject();
+  out.String("interface", iface);
+  if (!parent.empty()) out.String("macvlan_parent", parent);
+  out.Bool("completed", false);
+  out.String("failed_stage", "setup");
+  out.String("failure", error);
+  out.Integer("exit_code", kExitSetup);
+  out.EndObject();
+  printf("%s\n", out.Text().c_str());
+}
+
 // parent: the interface a temporary macvlan iface sits on, or empty.
 int RunLine(const std::string &iface, const std::string &parent, const std::string &pcapPath, bool json,
             const std::vector<Step> &steps) {
@@ -926,11 +941,13 @@ int RunLine(const std::string &iface, const std::string &parent, const std::stri
   std::unique_ptr<DriverSession> session = DriverSession::Open(iface, &error);
   if (!session) {
     fprintf(stderr, "orvale: %s: %s\n", iface.c_str(), error.c_str());
+    if (json) PrintSetupFailureJson(iface, parent, error);
     return kExitSetup;
   }
   FrameRecorder recorder;
   if (!pcapPath.empty() && !recorder.Open(&session->Wire(), session->Mac(), pcapPath, &error)) {
     fprintf(stderr, "orvale: %s\n", error.c_str());
+    if (json) PrintSetupFailureJson(iface, parent, error);
     return kExitSetup;
   }
   const std::string mac = FormatMac(session->Mac().data());
@@ -1063,6 +1080,7 @@ int Main(int argc, char **argv) {
   std::string error;
   if (!CreateMacvlan(parent, &error)) {
     fprintf(stderr, "orvale: --macvlan %s: %s\n", parent.c_str(), error.c_str());
+    if (json) PrintSetupFailureJson(MacvlanName(), parent, error);
     return kExitSetup;
   }
   const std::string name = MacvlanName();
