@@ -333,7 +333,7 @@ TEST(BootCheckLine, MacvlanRemovedOnSignalsAndHelp) {
   Env env;
   std::string why;
   ASSERT_TRUE(LoadEnv(&env, &why)) << why;
-  for (int sig : {SIGINT, SIGTERM}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     const std::string log = env.captureDir + "/BootCheckLine.signal" + std::to_string(sig);
     const pid_t tool = Spawn({env.cli, "--macvlan", env.iface, "boot"}, log + ".out", log + ".err");
     ASSERT_GT(tool, 0);

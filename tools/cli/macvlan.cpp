@@ -25,7 +25,8 @@ namespace {
 char gName[IFNAMSIZ];
 volatile sig_atomic_t gCreated = 0;
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE: a report piped into a reader that stopped; SIGABRT: the tool aborting.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT};
 
 void OnSignal(int signal) {
   RemoveMacvlan();

@@ -2,7 +2,8 @@
 // card keeps its own address on it, and the driver gets an interface of its
 // own beside it (its own MAC, no IPv4 address, IPv6 off, so the host's stack
 // stays silent there). One per process; removed at exit and on SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT (SIGKILL leaves it behind: `ip link del` it).
+// SIGTERM, SIGHUP, SIGQUIT, SIGPIPE and SIGABRT (SIGKILL leaves it behind:
+// `ip link del` it).
 #ifndef ORVALE_TOOLS_CLI_MACVLAN_H
 #define ORVALE_TOOLS_CLI_MACVLAN_H
 
