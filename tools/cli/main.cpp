@@ -7,18 +7,24 @@
 // fails ends the line. The whole line is checked before the driver starts.
 // Adding a command is one function and one row of kCommands.
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "pxe/pxe.h"
+#include "tools/cli/boot.h"
 #include "tools/cli/dhcp_print.h"
+#include "tools/cli/json.h"
+#include "tools/cli/macvlan.h"
 #include "tools/cli/session.h"
 #include "tools/cli/sha256.h"
 
@@ -55,14 +61,17 @@ struct Context {
   std::optional<EFI_PXE_BASE_CODE_UDP_PORT> lastSourcePort;  // udp-recv listens there by default
   EFI_PXE_BASE_CODE_IP_FILTER filter{};
   bool filterInstalled = false;
+  bool json = false;  // boot keeps its report for the JSON object instead of printing it
+  std::optional<BootReport> boot;
   bool Checking() const { return protocol == nullptr; }
 };
 
 struct Outcome {
   EFI_STATUS status = EFI_SUCCESS;
   std::string usage;  // non-empty: the words were wrong, nothing ran
-  static Outcome Status(EFI_STATUS s) { return {s, ""}; }
-  static Outcome Usage(const std::string &why) { return {EFI_INVALID_PARAMETER, why}; }
+  int exitCode = -1;  // set: the process's exit status when this command ends the line
+  static Outcome Status(EFI_STATUS s) { return {s, "", -1}; }
+  static Outcome Usage(const std::string &why) { return {EFI_INVALID_PARAMETER, why, -1}; }
 };
 
 using CommandFn = Outcome (*)(Context &ctx, const Words &words);
@@ -362,32 +371,32 @@ Outcome CmdDhcp(Context &ctx, const Words &) {
   return Outcome::Status(status);
 }
 
-Outcome CmdWirl(Context &ctx, const Words &w) {
-  EFI_IP_ADDRESS server{}, selectServer{};
+// The WIRL options wirl and boot share; empty when they are sound, else why not.
+std::string ParseWirlSteering(const Words &w, const char *name, WirlSteering *s) {
   unsigned long port = 0;
-  UINT32 image = 0;
-  if (w.Has("--server") && !ParseIpv4(*w.Value("--server"), &server)) return Outcome::Usage("wirl: bad --server");
-  if (w.Has("--port") && !ParseUnsigned(*w.Value("--port"), 65535, &port)) return Outcome::Usage("wirl: bad --port");
-  if (w.Has("--image") != w.Has("--select-server"))
-    return Outcome::Usage("wirl: --image and --select-server go together");
-  if (w.Has("--image") && !ParseImage(*w.Value("--image"), &image))
-    return Outcome::Usage("wirl: --image wants 8 hex digits");
-  if (w.Has("--select-server") && !ParseIpv4(*w.Value("--select-server"), &selectServer))
-    return Outcome::Usage("wirl: bad --select-server");
+  const std::string n = name;
+  if (w.Has("--server") && !ParseIpv4(*w.Value("--server"), &s->server)) return n + ": bad --server";
+  if (w.Has("--port") && !ParseUnsigned(*w.Value("--port"), 65535, &port)) return n + ": bad --port";
+  if (w.Has("--image") != w.Has("--select-server")) return n + ": --image and --select-server go together";
+  if (w.Has("--image") && !ParseImage(*w.Value("--image"), &s->image)) return n + ": --image wants 8 hex digits";
+  if (w.Has("--select-server") && !ParseIpv4(*w.Value("--select-server"), &s->selectServer))
+    return n + ": bad --select-server";
+  s->port = static_cast<uint16_t>(port);
+  s->defaultImage = w.Has("--default-image");
+  s->kind3 = w.Has("--kind3");
+  s->explicitImage = w.Has("--image");
+  s->alternatePort = w.Has("--alternate-port");
+  return "";
+}
+
+Outcome CmdWirl(Context &ctx, const Words &w) {
+  WirlSteering steering;
+  const std::string why = ParseWirlSteering(w, "wirl", &steering);
+  if (!why.empty()) return Outcome::Usage(why);
   if (ctx.Checking()) return {};
 
   PacketRecord *packets = ctx.protocol->Packets;
-  packets->BootMode = ORVALE_BOOT_MODE_WIRL;
-  packets->PlainDhcp = 0;
-  packets->UseDefaultImage = w.Has("--default-image") ? 1 : 0;
-  packets->FilterImageKind = w.Has("--kind3") ? 1 : 0;
-  memcpy(&packets->WirlServer, server.v4.Addr, 4);
-  packets->WirlServerPort = static_cast<UINT16>(port);
-  packets->AutoSelect = w.Has("--image") ? 0 : 1;
-  packets->ExplicitSelect = w.Has("--image") ? 1 : 0;
-  packets->SelectImage = image;
-  memcpy(packets->SelectServer, selectServer.v4.Addr, 4);
-  ctx.protocol->State->AlternatePortMode = w.Has("--alternate-port") ? 1 : 0;
+  ApplyWirlSteering(ctx.protocol, steering);
 
   WirlHeard heard(&ctx.session->Wire(), ctx.session->Mac());
   EFI_STATUS status = ctx.protocol->Dhcp(ctx.protocol, FALSE);
@@ -530,7 +539,12 @@ Outcome CmdTftpGet(Context &ctx, const Words &w) {
   double seconds;
   UINT64 size;
   for (int attempt = 0;; ++attempt) {
-    buffer.reset(new uint8_t[room]);
+    // The room is the server's tsize: one the host cannot give fails the command, not the tool.
+    buffer.reset(room <= kMaxReadBytes ? new (std::nothrow) uint8_t[room] : nullptr);
+    if (!buffer) {
+      printf("  no room for %llu bytes\n", static_cast<unsigned long long>(room));
+      return Outcome::Status(EFI_OUT_OF_RESOURCES);
+    }
     size = room;
     UINTN asked = t.hasBlockSize ? t.blockSize : 8192;
     block = asked;
@@ -728,6 +742,42 @@ Outcome CmdDiscover(Context &ctx, const Words &w) {
   return Outcome::Status(status);
 }
 
+Outcome CmdBoot(Context &ctx, const Words &w) {
+  BootOptions options;
+  options.pxe = w.Has("--pxe");
+  const std::string why = ParseWirlSteering(w, "boot", &options.wirl);
+  if (!why.empty()) return Outcome::Usage(why);
+  const bool wirlWords = w.Has("--server") || w.Has("--port") || w.Has("--default-image") || w.Has("--kind3") ||
+                         w.Has("--image") || w.Has("--alternate-port");
+  if (options.pxe && wirlWords) return Outcome::Usage("boot: the WIRL options do not go with --pxe");
+  if (w.Has("--type")) {
+    unsigned long type = 0;
+    if (!options.pxe) return Outcome::Usage("boot: --type goes with --pxe");
+    if (!ParseUnsigned(*w.Value("--type"), 65535, &type)) return Outcome::Usage("boot: bad --type");
+    options.haveType = true;
+    options.type = static_cast<uint16_t>(type);
+  }
+  if (w.Has("--blksize")) {
+    unsigned long block = 0;
+    if (!ParseUnsigned(*w.Value("--blksize"), 65464, &block) || block < 512)
+      return Outcome::Usage("boot: bad --blksize (512 to 65464)");
+    options.blockSize = block;
+  }
+  if (w.Has("--out")) {
+    options.outDir = *w.Value("--out");
+    struct stat st {};
+    if (stat(options.outDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(options.outDir.c_str(), W_OK) != 0)
+      return Outcome::Usage("boot: --out wants a writable folder, not '" + options.outDir + "'");
+  }
+  if (ctx.Checking()) return {};
+  options.quiet = ctx.json;
+  BootReport report = RunBoot(*ctx.session, options);
+  Outcome o = Outcome::Status(report.status);
+  o.exitCode = BootExitCode(report);
+  if (!ctx.json) printf("  %s\n", BootSummary(report).c_str());
+  ctx.boot = std::move(report);
+  return o;
+}
 
 const Command kCommands[] = {
     {"set-ip", 1, 1, "", "set-ip IP/PREFIX", "SetStationIp: the station address and subnet mask.", CmdSetIp},
@@ -790,6 +840,18 @@ const Command kCommands[] = {
      "Discover a boot server of TYPE, by the DHCP reply's methods or the one given: prints\n"
      "      the answering server, the layer and the boot file.",
      CmdDiscover},
+    {"boot", 0, 0,
+     "--pxe --type= --server= --port= --default-image --kind3 --image= --select-server= --alternate-port "
+     "--blksize= --out=",
+     "boot [--pxe [--type N]] [WIRL options of wirl] [--blksize N] [--out DIR]",
+     "The loader's road, one timed line per stage: DHCP and WIRL (Dhcp, BootMode 16), or\n"
+     "      with --pxe PXE DHCP and Discover of type N (else the first type the replies list;\n"
+     "      none listed and a boot file named: no discovery); the boot file's name and server;\n"
+     "      its size (tsize) and its read (MB/s) at blksize N (8192), which must match the\n"
+     "      size; a boot script (#!orvale) then has its kernel and initrd sized and read the\n"
+     "      same way. --out saves each file in DIR. Ends with a summary naming the first\n"
+     "      stage that failed, its status and the server's error text.",
+     CmdBoot},
 };
 
 const Command *FindCommand(const std::string &name) {
@@ -808,12 +870,23 @@ int OptionKind(const Command &c, const std::string &word) {
 
 void PrintHelp() {
   printf(
-      "usage: orvale --if IFACE COMMAND [ARGS] [COMMAND [ARGS]]...\n"
+      "usage: orvale (--if IFACE | --macvlan PARENT) [--pcap FILE] [--json] COMMAND [ARGS]...\n"
       "\n"
       "Runs the driver on IFACE through a raw packet socket (root or CAP_NET_RAW) and\n"
       "drives its members. The commands of one line run in order on one driver\n"
       "instance; the first failure ends the line. IFACE should carry no IPv4 address\n"
       "of its own, or the host's stack will answer for it too.\n"
+      "\n"
+      "  --if IFACE        run on IFACE as it is\n"
+      "  --macvlan PARENT  the usual way on a machine with one network card: run on a\n"
+      "                    temporary macvlan on PARENT (mode bridge, its own MAC, no IPv4\n"
+      "                    address, IPv6 off), removed at exit and on SIGINT, SIGTERM,\n"
+      "                    SIGHUP, SIGQUIT, SIGPIPE and SIGABRT. Needs CAP_NET_ADMIN.\n"
+      "                    Peers on the link reach it; the host itself does not\n"
+      "                    (macvlan's own rule).\n"
+      "  --pcap FILE       write every frame the driver sent and received to FILE (pcap)\n"
+      "  --json            boot only: its report as one JSON object on standard output,\n"
+      "                    instead of the text lines\n"
       "\n"
       "commands:\n");
   for (const Command &c : kCommands) printf("  %s\n      %s\n", c.synopsis, c.help);
@@ -822,12 +895,18 @@ void PrintHelp() {
       "Each command prints what the driver published and its EFI_STATUS by name.\n"
       "exit status: 0 when every command returned EFI_SUCCESS; else the failing status's\n"
       "error code (EFI_TIMEOUT 18, EFI_ICMP_ERROR 22, ...); %d for a wrong command line,\n"
-      "%d when the interface or the driver could not be brought up.\n"
-      "\n"
-      "example:\n"
-      "  orvale --if veth0 set-ip 198.18.0.10/24 arp 198.18.0.1 \\\n"
-      "         udp-send 198.18.0.1 7 hello udp-recv --timeout 2\n",
+      "%d when the interface or the driver could not be brought up. A failed boot exits\n"
+      "with the code of its first failed stage:",
       kExitUsage, kExitSetup);
+  for (size_t i = 0; i < kStageCodeCount; ++i)
+    printf("%s%s %d", i % 6 == 0 ? "\n  " : "  ", kStageCodes[i].name, kStageCodes[i].code);
+  printf(
+      "\n"
+      "\n"
+      "examples:\n"
+      "  orvale --if veth0 set-ip 198.18.0.10/24 arp 198.18.0.1 \\\n"
+      "         udp-send 198.18.0.1 7 hello udp-recv --timeout 2\n"
+      "  orvale --macvlan eth0 --pcap boot.pcap boot --pxe --out /tmp/boot\n");
 }
 
 struct Step {
@@ -841,8 +920,87 @@ int ExitCodeFor(EFI_STATUS status) {
   return EFI_ERROR(status) && code > 0 && code < kExitUsage ? static_cast<int>(code) : 1;
 }
 
+// With --json a line that never started still prints one object, so a
+// monitoring script always has something to read.
+void PrintSetupFailureJson(const std::string &iface, const std::string &parent, const std::string &error) {
+  JsonWriter out;
+  out.BeginObject();
+  out.String("interface", iface);
+  if (!parent.empty()) out.String("macvlan_parent", parent);
+  out.Bool("completed", false);
+  out.String("failed_stage", "setup");
+  out.String("failure", error);
+  out.Integer("exit_code", kExitSetup);
+  out.EndObject();
+  printf("%s\n", out.Text().c_str());
+}
+
+// parent: the interface a temporary macvlan iface sits on, or empty.
+int RunLine(const std::string &iface, const std::string &parent, const std::string &pcapPath, bool json,
+            const std::vector<Step> &steps) {
+  std::string error;
+  std::unique_ptr<DriverSession> session = DriverSession::Open(iface, &error);
+  if (!session) {
+    fprintf(stderr, "orvale: %s: %s\n", iface.c_str(), error.c_str());
+    if (json) PrintSetupFailureJson(iface, parent, error);
+    return kExitSetup;
+  }
+  FrameRecorder recorder;
+  if (!pcapPath.empty() && !recorder.Open(&session->Wire(), session->Mac(), pcapPath, &error)) {
+    fprintf(stderr, "orvale: %s\n", error.c_str());
+    if (json) PrintSetupFailureJson(iface, parent, error);
+    return kExitSetup;
+  }
+  const std::string mac = FormatMac(session->Mac().data());
+  const std::string shown = parent.empty() ? iface : iface + " (macvlan on " + parent + ")";
+  if (!json) printf("orvale on %s, mac %s\n", shown.c_str(), mac.c_str());
+  Context ctx;
+  ctx.session = session.get();
+  ctx.protocol = session->Protocol();
+  ctx.json = json;
+  EFI_STATUS result = EFI_SUCCESS;
+  int exitCode = 0;
+  for (const Step &s : steps) {
+    if (!json) printf("%s\n", s.command->name);
+    Outcome o = s.command->run(ctx, s.words);
+    if (!json) printf("  -> %s\n", StatusName(o.status).c_str());
+    fflush(stdout);
+    if (!o.usage.empty()) fprintf(stderr, "orvale: %s\n", o.usage.c_str());
+    if (o.status != EFI_SUCCESS || o.exitCode > 0) {
+      result = o.status;
+      exitCode = o.exitCode >= 0 ? o.exitCode : ExitCodeFor(o.status);
+      break;
+    }
+  }
+  // The driver's last frames reach the capture at the next pump.
+  session->Wire().Pump();
+  const std::string problems = session->Close();
+  session->Wire().Pump();
+  recorder.Close();
+  if (!problems.empty()) fprintf(stderr, "orvale: tear-down: %s\n", problems.c_str());
+  if (json) {
+    JsonWriter out;
+    out.BeginObject();
+    out.String("interface", iface);
+    if (!parent.empty()) out.String("macvlan_parent", parent);
+    out.String("mac", mac);
+    if (!pcapPath.empty()) {
+      out.String("pcap", pcapPath);
+      out.Unsigned("pcap_frames", recorder.Frames());
+    }
+    if (ctx.boot) WriteBootJson(*ctx.boot, out);
+    out.String("teardown", problems);
+    out.EndObject();
+    printf("%s\n", out.Text().c_str());
+  } else {
+    printf("status: %s\n", StatusName(result).c_str());
+  }
+  return exitCode;
+}
+
 int Main(int argc, char **argv) {
-  std::string iface;
+  std::string iface, parent, pcapPath;
+  bool json = false;
   std::vector<Step> steps;
   int i = 1;
   for (; i < argc; ++i) {
@@ -851,11 +1009,22 @@ int Main(int argc, char **argv) {
       PrintHelp();
       return 0;
     }
-    if (word == "--if" && i + 1 < argc) {
-      iface = argv[++i];
-      continue;
+    const bool valued = word == "--if" || word == "--macvlan" || word == "--pcap";
+    if (valued && i + 1 >= argc) {
+      fprintf(stderr, "orvale: %s needs a value\n", word.c_str());
+      return kExitUsage;
     }
-    break;
+    if (word == "--if") {
+      iface = argv[++i];
+    } else if (word == "--macvlan") {
+      parent = argv[++i];
+    } else if (word == "--pcap") {
+      pcapPath = argv[++i];
+    } else if (word == "--json") {
+      json = true;
+    } else {
+      break;
+    }
   }
   while (i < argc) {
     const Command *c = FindCommand(argv[i]);
@@ -890,8 +1059,12 @@ int Main(int argc, char **argv) {
     }
     steps.push_back(std::move(step));
   }
-  if (iface.empty() || steps.empty()) {
-    fprintf(stderr, "orvale: need --if IFACE and a command (see --help)\n");
+  if (iface.empty() == parent.empty() || steps.empty()) {
+    fprintf(stderr, "orvale: need --if IFACE or --macvlan PARENT, and a command (see --help)\n");
+    return kExitUsage;
+  }
+  if (json && (steps.size() != 1 || std::string(steps[0].command->name) != "boot")) {
+    fprintf(stderr, "orvale: --json goes with a line of one boot command\n");
     return kExitUsage;
   }
 
@@ -904,32 +1077,20 @@ int Main(int argc, char **argv) {
     }
   }
 
+  if (parent.empty()) return RunLine(iface, "", pcapPath, json, steps);
   std::string error;
-  std::unique_ptr<DriverSession> session = DriverSession::Open(iface, &error);
-  if (!session) {
-    fprintf(stderr, "orvale: %s: %s\n", iface.c_str(), error.c_str());
+  if (!CreateMacvlan(parent, &error)) {
+    fprintf(stderr, "orvale: --macvlan %s: %s\n", parent.c_str(), error.c_str());
+    if (json) PrintSetupFailureJson(MacvlanName(), parent, error);
     return kExitSetup;
   }
-  printf("orvale on %s, mac %s\n", iface.c_str(), FormatMac(session->Mac().data()).c_str());
-  Context ctx;
-  ctx.session = session.get();
-  ctx.protocol = session->Protocol();
-  EFI_STATUS result = EFI_SUCCESS;
-  for (const Step &s : steps) {
-    printf("%s\n", s.command->name);
-    Outcome o = s.command->run(ctx, s.words);
-    printf("  -> %s\n", StatusName(o.status).c_str());
-    fflush(stdout);
-    if (!o.usage.empty()) fprintf(stderr, "orvale: %s\n", o.usage.c_str());
-    if (o.status != EFI_SUCCESS) {
-      result = o.status;
-      break;
-    }
+  const std::string name = MacvlanName();
+  const int code = RunLine(name, parent, pcapPath, json, steps);
+  if (!RemoveMacvlan()) {
+    fprintf(stderr, "orvale: could not remove %s (ip link del %s)\n", name.c_str(), name.c_str());
+    return code != 0 ? code : kExitSetup;
   }
-  std::string problems = session->Close();
-  if (!problems.empty()) fprintf(stderr, "orvale: tear-down: %s\n", problems.c_str());
-  printf("status: %s\n", StatusName(result).c_str());
-  return ExitCodeFor(result);
+  return code;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "tools/cli/session.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
 
 namespace orvale_cli {
 
@@ -69,6 +72,32 @@ std::string DriverSession::Close() {
       note("events " + std::to_string(eventsBefore_) + " before, " + std::to_string(events) + " after");
   }
   return problems;
+}
+
+bool FrameRecorder::Open(hosted::Wire *wire, hosted::Mac own, const std::string &path, std::string *error) {
+  Close();
+  if (!pcap_.Open(path)) {
+    *error = "cannot write " + path + ": " + strerror(errno);
+    return false;
+  }
+  wire_ = wire;
+  own_ = own;
+  wire_->Attach(this);
+  return true;
+}
+
+void FrameRecorder::Close() {
+  if (wire_ != nullptr) wire_->Detach(this);
+  wire_ = nullptr;
+  pcap_.Close();
+}
+
+void FrameRecorder::Deliver(const hosted::Frame &frame) {
+  // The wall clock, so the capture lines up with the servers' logs.
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  pcap_.Write(frame.bytes, static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u);
+  ++frames_;
 }
 
 std::string StatusName(EFI_STATUS status) {

@@ -11,6 +11,7 @@
 
 #include "platform/hosted.h"
 #include "platform/packet_socket_wire.h"
+#include "platform/pcap_writer.h"
 
 namespace orvale_cli {
 
@@ -45,6 +46,27 @@ class DriverSession {
   bool closed_ = false;
   size_t poolBlocksBefore_ = 0;
   size_t eventsBefore_ = 0;
+};
+
+// Writes every frame on a wire to a pcap file as it is delivered: what the
+// interface received and, at the next pump, what the driver sent.
+class FrameRecorder : public hosted::Port {
+ public:
+  // False with *error when the file cannot be created.
+  bool Open(hosted::Wire *wire, hosted::Mac own, const std::string &path, std::string *error);
+  ~FrameRecorder() override { Close(); }
+  // Detaches and closes the file; frames the driver sent since the last pump
+  // are lost unless the wire was pumped first.
+  void Close();
+  hosted::Mac Address() const override { return own_; }
+  void Deliver(const hosted::Frame &frame) override;
+  uint64_t Frames() const { return frames_; }
+
+ private:
+  hosted::Wire *wire_ = nullptr;
+  hosted::Mac own_{};
+  hosted::PcapWriter pcap_;
+  uint64_t frames_ = 0;
 };
 
 // "EFI_TIMEOUT", or "EFI_STATUS 0x..." for a value without a name.
