@@ -106,6 +106,9 @@ EFI_STATUS WirlCollectReplies(ProtocolInstance *Instance) {
   EFI_STATUS Status = Timer.Arm(static_cast<UINT64>(Instance->RetryTimeout) * kGatherTickPerUnit);
   if (EFI_ERROR(Status)) return Status;
   Instance->RetryTimeout = 2;
+  // The room held past the list is trusted only within this call: between
+  // calls the caller may have freed or replaced the block.
+  Instance->ImageListBlock = nullptr;
   UINT16 FromPort = ListPort(Instance);
   UINT16 ToPort = kClientPort;
   while (ReceiveDhcpReply(Instance, RecordListReply, kUdpAnySrcIp | kUdpAnySrcPort, nullptr, &FromPort,
