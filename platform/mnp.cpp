@@ -101,6 +101,11 @@ class MnpNic : public Nic, public Port {
     return n;
   }
   size_t DroppedFrames() const override { return dropped; }
+  size_t QueuedFrames() const override {
+    size_t n = 0;
+    for (const auto &child : children) n += child->frames.size();
+    return n;
+  }
   std::optional<EFI_MANAGED_NETWORK_CONFIG_DATA> Config() const override {
     for (const auto &c : children) {
       if (!c->destroyed && c->configured) return c->config;
@@ -413,10 +418,11 @@ void MnpNic::Deliver(const Frame &frame) {
     ++dropped;
     return;
   }
+  // The frame is copied only for a child that takes it: on a segment of many
+  // NICs most frames are for another.
   QueuedFrame q;
-  q.bytes = frame.bytes;
-  const uint8_t *dst = q.bytes.data();
-  const uint16_t type = static_cast<uint16_t>((q.bytes[12] << 8) | q.bytes[13]);
+  const uint8_t *dst = frame.bytes.data();
+  const uint16_t type = static_cast<uint16_t>((frame.bytes[12] << 8) | frame.bytes[13]);
   q.broadcast = std::all_of(dst, dst + 6, [](uint8_t b) { return b == 0xFF; });
   q.multicast = !q.broadcast && (dst[0] & 1) != 0;
   const bool toUs = memcmp(dst, mac.data(), 6) == 0;
@@ -433,6 +439,7 @@ void MnpNic::Deliver(const Frame &frame) {
     if (!matched && !cfg.EnablePromiscuousReceive) continue;
     if (child->frames.size() >= kRxQueueLimit) continue;
     QueuedFrame copy = q;
+    copy.bytes = frame.bytes;
     copy.promiscuous = !matched;
     child->frames.push_back(std::move(copy));
     taken = true;

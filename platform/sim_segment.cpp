@@ -40,6 +40,7 @@ struct SimSegment::Impl {
   };
 
   std::vector<Port *> ports;
+  uint64_t detaches = 0;  // counts Detach calls, so a delivery looks the list up only after one
   std::vector<InFlight> inFlight;
   std::vector<Frame> history;
   SegmentFaults faults;
@@ -76,6 +77,7 @@ void SimSegment::Attach(Port *port) {
 
 void SimSegment::Detach(Port *port) {
   impl_->ports.erase(std::remove(impl_->ports.begin(), impl_->ports.end(), port), impl_->ports.end());
+  ++impl_->detaches;
   for (Impl::InFlight &f : impl_->inFlight) {
     if (f.from == port) f.from = nullptr;
   }
@@ -116,10 +118,11 @@ void SimSegment::Pump() {
     Impl::InFlight f = std::move(*next);
     m.inFlight.erase(next);
     const std::vector<Port *> targets = m.ports;
+    const uint64_t detaches = m.detaches;
     for (Port *p : targets) {
       if (p == f.from) continue;
       // A port detached by an earlier delivery of this frame gets nothing.
-      if (std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
+      if (m.detaches != detaches && std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
       p->Deliver(f.frame);
     }
   }
