@@ -99,6 +99,7 @@ void MulticastTftp::OnRequest(const peers::Mac &mac, const peers::Ip4 &ip, uint1
   Transfer t;
   t.summary.file = request->file;
   t.summary.opener = ip;
+  t.summary.clients.swap(waiting_);
   t.summary.clients.insert(ip);
   t.summary.blocks = blocks;
   t.content = &file->second;
@@ -138,9 +139,9 @@ void MulticastTftp::OnFrame(const hosted::Frame &frame) {
   if (!ip || !ip->checksumOk || ip->moreFragments || ip->offsetBytes != 0) return;
   if (ip->protocol == peers::kProtoIgmp && ip->destination == settings_.group) {
     const auto report = peers::ParseIgmp(ip->payload);
-    if (live_ && report && report->checksumOk && report->group == settings_.group &&
+    if (report && report->checksumOk && report->group == settings_.group &&
         (report->type == kIgmpV1Report || report->type == kIgmpV2Report)) {
-      live_->summary.clients.insert(ip->source);
+      (live_ ? live_->summary.clients : waiting_).insert(ip->source);
     }
     return;
   }

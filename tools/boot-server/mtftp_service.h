@@ -68,6 +68,8 @@ class MulticastTftp {
   const std::map<std::string, peers::Bytes> *files_;
   ServerOptions::Mtftp settings_;
   std::optional<Transfer> live_;
+  // Members that reported the group while no transfer ran: the next one's listeners.
+  std::set<peers::Ip4> waiting_;
   std::vector<Summary> finished_;
   uint64_t dataFrames_ = 0;
 };
