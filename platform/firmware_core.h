@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -181,6 +182,9 @@ struct Core {
   std::vector<EFI_RESET_TYPE> resets;
 
   std::vector<std::unique_ptr<MnpNic, NicDeleter>> nics;
+  // Every MNP child's protocol interface, to its child (mnp.cpp): a call finds
+  // its child without walking every NIC.
+  std::unordered_map<const void *, void *> mnpChildren;
   std::vector<Wire *> wires;
   std::unique_ptr<Tables, TablesDeleter> tables;
 };

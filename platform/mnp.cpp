@@ -136,15 +136,14 @@ MnpNic *NicOf(EFI_SERVICE_BINDING_PROTOCOL *sb) { return reinterpret_cast<Servic
 MnpChild *ChildOf(EFI_MANAGED_NETWORK_PROTOCOL *This, const char *service) {
   if (This == nullptr) return nullptr;
   Core *c = Current();
-  for (const auto &nic : c->nics) {
-    for (const auto &child : nic->children) {
-      if (&child->protocol != This) continue;
-      if (child->destroyed) {
-        c->Error(std::string("MNP ") + service + " on a destroyed MNP child");
-        return nullptr;
-      }
-      return child.get();
+  const auto found = c->mnpChildren.find(This);
+  if (found != c->mnpChildren.end()) {
+    auto *child = static_cast<MnpChild *>(found->second);
+    if (child->destroyed) {
+      c->Error(std::string("MNP ") + service + " on a destroyed MNP child");
+      return nullptr;
     }
+    return child;
   }
   c->Error(std::string("MNP ") + service + " with a This that is no MNP child");
   return nullptr;
@@ -391,6 +390,7 @@ EFI_STATUS EFIAPI MnpCreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE 
   const EFI_STATUS s = nic->core->Install(ChildHandle, kMnpGuid, &child->protocol);
   if (EFI_ERROR(s)) return s;
   child->handle = *ChildHandle;
+  nic->core->mnpChildren[&child->protocol] = child.get();
   nic->children.push_back(std::move(child));
   return EFI_SUCCESS;
 }
@@ -567,6 +567,7 @@ void DestroyNics(Core *core) {
     nic->wire = nullptr;
   }
   core->nics.clear();
+  core->mnpChildren.clear();
 }
 
 void DetachNicsFrom(Core *core, Wire *wire) {
