@@ -1506,7 +1506,9 @@ void SetGuidFlag(std::vector<EFI_GUID> *list, const EFI_GUID &guid, bool on) {
 
 void Firmware::FailInstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failInstall, guid, on); }
 void Firmware::FailUninstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failUninstall, guid, on); }
-void Firmware::SetBeforeClockJump(std::function<bool(uint64_t deadline)> hook) { impl_->beforeClockJump = std::move(hook); }
+void Firmware::SetBeforeClockJump(std::function<bool(uint64_t deadline)> hook) {
+  impl_->beforeClockJump = std::move(hook);
+}
 void Firmware::OnInstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) { impl_->onInstall = std::move(hook); }
 void Firmware::OnUninstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) {
   impl_->onUninstall = std::move(hook);

@@ -53,7 +53,9 @@ struct PeerOpener {
                                          peers::BuildIpv4(f, peers::BuildUdp(f.source, kServerIp, u, data))),
                     delay);
   }
-  void Request(uint64_t delay) { Send(Bytes{0, 1, 'b', 'o', 'o', 't', '.', 'i', 'm', 'g', 0, 'o', 'c', 't', 'e', 't', 0}, delay); }
+  void Request(uint64_t delay) {
+    Send(Bytes{0, 1, 'b', 'o', 'o', 't', '.', 'i', 'm', 'g', 0, 'o', 'c', 't', 'e', 't', 0}, delay);
+  }
 
   hosted::SimSegment *segment;
   peers::Mac serverMac;
