@@ -212,18 +212,16 @@ EFI_STATUS EFIAPI SetTimer(EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT64 Trigger
   // never checked leaves it signalled, as on the real firmware.
   switch (Type) {
     case TimerCancel:
-      e->armed = false;
+      c->Disarm(e);
       return EFI_SUCCESS;
     case TimerRelative:
-      e->armed = true;
-      e->period = 0;
-      e->deadline = c->Now() + TriggerTime;
+      c->Arm(e, c->Now() + TriggerTime, 0);
       return EFI_SUCCESS;
-    case TimerPeriodic:
-      e->armed = true;
-      e->period = std::max<uint64_t>(TriggerTime, kMinTimerPeriod);
-      e->deadline = c->Now() + e->period;
+    case TimerPeriodic: {
+      const uint64_t period = std::max<uint64_t>(TriggerTime, kMinTimerPeriod);
+      c->Arm(e, c->Now() + period, period);
       return EFI_SUCCESS;
+    }
     default:
       return EFI_INVALID_PARAMETER;
   }
@@ -253,7 +251,11 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
   const uint64_t before = c->Now();
   bool moved = c->Settle() || c->delivered;
   c->delivered = false;
-  if (!e->signalled && e->armed && !moved && !c->realTime) {
+  if (!e->signalled && e->armed && !moved && !c->realTime && c->beforeClockJump &&
+      c->beforeClockJump(e->deadline)) {
+    // Other callers on this firmware ran first; they may have work for this one.
+    moved = true;
+  } else if (!e->signalled && e->armed && !moved && !c->realTime) {
     // Nothing happens until the clock moves: jump to the next thing that will.
     uint64_t t = e->deadline;
     const std::optional<uint64_t> next = c->EarliestPending();
@@ -1072,12 +1074,7 @@ std::optional<uint64_t> Core::EarliestPending() const {
     if (w->RealTime()) continue;
     if (std::optional<uint64_t> due = w->NextDue()) consider(*due);
   }
-  // Only open events: closed ones stay in events for the misuse checks, and
-  // walking them all would make every poll cost more the longer a run goes.
-  for (const void *p : liveEvents) {
-    const Event *e = static_cast<const Event *>(p);
-    if (!e->closed && e->armed) consider(e->deadline);
-  }
+  if (!timers.empty()) consider(timers.begin()->first.first);
   return best;
 }
 
@@ -1102,20 +1099,17 @@ bool Core::Settle() {
     }
     const size_t fired = [&] {
       size_t n = 0;
+      // In deadline order, then creation order.
       std::vector<Event *> due;
-      for (const void *p : liveEvents) {
-        Event *e = static_cast<Event *>(const_cast<void *>(p));
-        if (!e->closed && e->armed && e->deadline <= Now()) due.push_back(e);
-      }
-      std::sort(due.begin(), due.end(), [](const Event *a, const Event *b) {
-        return a->deadline != b->deadline ? a->deadline < b->deadline : a->serial < b->serial;
-      });
+      for (auto it = timers.begin(); it != timers.end() && it->first.first <= Now(); ++it) due.push_back(it->second);
       for (Event *e : due) {
         if (e->closed || !e->armed || e->deadline > Now()) continue;
         if (e->period != 0) {
-          while (e->deadline <= Now()) e->deadline += e->period;
+          uint64_t next = e->deadline;
+          while (next <= Now()) next += e->period;
+          Arm(e, next, e->period);
         } else {
-          e->armed = false;
+          Disarm(e);
         }
         ++n;
         Signal(e);
@@ -1206,9 +1200,22 @@ void Core::Signal(Event *e) {
   }
 }
 
-void Core::CloseEvent(Event *e) {
-  e->closed = true;
+void Core::Arm(Event *e, uint64_t deadline, uint64_t period) {
+  Disarm(e);
+  e->armed = true;
+  e->deadline = deadline;
+  e->period = period;
+  timers.emplace(std::make_pair(deadline, e->serial), e);
+}
+
+void Core::Disarm(Event *e) {
+  if (e->armed) timers.erase(std::make_pair(e->deadline, e->serial));
   e->armed = false;
+}
+
+void Core::CloseEvent(Event *e) {
+  Disarm(e);
+  e->closed = true;
   e->signalled = false;
   liveEvents.erase(e);
   closedEvents.insert(e);
@@ -1499,6 +1506,9 @@ void SetGuidFlag(std::vector<EFI_GUID> *list, const EFI_GUID &guid, bool on) {
 
 void Firmware::FailInstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failInstall, guid, on); }
 void Firmware::FailUninstallOf(const EFI_GUID &guid, bool on) { SetGuidFlag(&impl_->failUninstall, guid, on); }
+void Firmware::SetBeforeClockJump(std::function<bool(uint64_t deadline)> hook) {
+  impl_->beforeClockJump = std::move(hook);
+}
 void Firmware::OnInstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) { impl_->onInstall = std::move(hook); }
 void Firmware::OnUninstall(std::function<void(EFI_HANDLE, const EFI_GUID &)> hook) {
   impl_->onUninstall = std::move(hook);

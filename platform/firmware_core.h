@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -97,6 +98,9 @@ struct Core {
   void RealTimePause(long ns);
   void Signal(Event *e);
   void CloseEvent(Event *e);
+  // Arms (period 0: once) or disarms a timer, keeping timers in step.
+  void Arm(Event *e, uint64_t deadline, uint64_t period);
+  void Disarm(Event *e);
   // Runs queued notifications whose TPL is above level, highest first.
   void DispatchAbove(EFI_TPL level);
 
@@ -141,6 +145,9 @@ struct Core {
   std::unordered_set<const void *> liveEvents;
   std::unordered_set<const void *> closedEvents;
   std::deque<Event *> pendingNotifies;
+  // The armed events by deadline, then creation: the clock's next event and
+  // the timers due are found without walking every event.
+  std::map<std::pair<uint64_t, uint64_t>, Event *> timers;
 
   uint64_t now = 0;
   bool realTime = false;
@@ -151,6 +158,9 @@ struct Core {
   // An MNP receive completed with a frame since the last CheckEvent: the
   // driver has work in hand, so the clock does not jump ahead of it.
   bool delivered = false;
+  // Asked before CheckEvent moves the clock for an idle caller; true: another
+  // caller ran instead, so the clock stays (Firmware::SetBeforeClockJump).
+  std::function<bool(uint64_t deadline)> beforeClockJump;
 
   uint64_t handleSerial = 0;
   std::vector<std::unique_ptr<Handle>> handles;
@@ -172,6 +182,9 @@ struct Core {
   std::vector<EFI_RESET_TYPE> resets;
 
   std::vector<std::unique_ptr<MnpNic, NicDeleter>> nics;
+  // Every MNP child's protocol interface, to its child (mnp.cpp): a call finds
+  // its child without walking every NIC.
+  std::unordered_map<const void *, void *> mnpChildren;
   std::vector<Wire *> wires;
   std::unique_ptr<Tables, TablesDeleter> tables;
 };

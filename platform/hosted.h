@@ -190,6 +190,14 @@ class Firmware {
   // Real clock instead (packet-socket wires); Stall and timers then use CLOCK_MONOTONIC.
   void UseRealTime(bool on);
 
+  // Several callers on one firmware, each on its own thread with one running
+  // at a time: CheckEvent asks this hook before it moves the clock for a
+  // caller with nothing to do, giving the deadline of the timer checked. A
+  // hook that returns true has let the other callers run first; the clock
+  // then stays and CheckEvent answers EFI_NOT_READY, so the caller polls
+  // again before any jump.
+  void SetBeforeClockJump(std::function<bool(uint64_t deadline)> hook);
+
   // Accounting.
   size_t LivePoolBlocks() const;
   size_t LivePoolBytes() const;
@@ -269,6 +277,8 @@ struct Nic {
   virtual size_t PendingTransmits() const { return 0; }
   // Frames that reached this NIC and no configured child took (filter, queue full, unconfigured).
   virtual size_t DroppedFrames() const { return 0; }
+  // Frames taken by children and waiting for a Poll to hand them over.
+  virtual size_t QueuedFrames() const { return 0; }
   // The configuration of the first configured child, if any.
   virtual std::optional<EFI_MANAGED_NETWORK_CONFIG_DATA> Config() const { return std::nullopt; }
 };

@@ -101,6 +101,11 @@ class MnpNic : public Nic, public Port {
     return n;
   }
   size_t DroppedFrames() const override { return dropped; }
+  size_t QueuedFrames() const override {
+    size_t n = 0;
+    for (const auto &child : children) n += child->frames.size();
+    return n;
+  }
   std::optional<EFI_MANAGED_NETWORK_CONFIG_DATA> Config() const override {
     for (const auto &c : children) {
       if (!c->destroyed && c->configured) return c->config;
@@ -131,15 +136,14 @@ MnpNic *NicOf(EFI_SERVICE_BINDING_PROTOCOL *sb) { return reinterpret_cast<Servic
 MnpChild *ChildOf(EFI_MANAGED_NETWORK_PROTOCOL *This, const char *service) {
   if (This == nullptr) return nullptr;
   Core *c = Current();
-  for (const auto &nic : c->nics) {
-    for (const auto &child : nic->children) {
-      if (&child->protocol != This) continue;
-      if (child->destroyed) {
-        c->Error(std::string("MNP ") + service + " on a destroyed MNP child");
-        return nullptr;
-      }
-      return child.get();
+  const auto found = c->mnpChildren.find(This);
+  if (found != c->mnpChildren.end()) {
+    auto *child = static_cast<MnpChild *>(found->second);
+    if (child->destroyed) {
+      c->Error(std::string("MNP ") + service + " on a destroyed MNP child");
+      return nullptr;
     }
+    return child;
   }
   c->Error(std::string("MNP ") + service + " with a This that is no MNP child");
   return nullptr;
@@ -386,6 +390,7 @@ EFI_STATUS EFIAPI MnpCreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE 
   const EFI_STATUS s = nic->core->Install(ChildHandle, kMnpGuid, &child->protocol);
   if (EFI_ERROR(s)) return s;
   child->handle = *ChildHandle;
+  nic->core->mnpChildren[&child->protocol] = child.get();
   nic->children.push_back(std::move(child));
   return EFI_SUCCESS;
 }
@@ -413,10 +418,11 @@ void MnpNic::Deliver(const Frame &frame) {
     ++dropped;
     return;
   }
+  // The frame is copied only for a child that takes it: on a segment of many
+  // NICs most frames are for another.
   QueuedFrame q;
-  q.bytes = frame.bytes;
-  const uint8_t *dst = q.bytes.data();
-  const uint16_t type = static_cast<uint16_t>((q.bytes[12] << 8) | q.bytes[13]);
+  const uint8_t *dst = frame.bytes.data();
+  const uint16_t type = static_cast<uint16_t>((frame.bytes[12] << 8) | frame.bytes[13]);
   q.broadcast = std::all_of(dst, dst + 6, [](uint8_t b) { return b == 0xFF; });
   q.multicast = !q.broadcast && (dst[0] & 1) != 0;
   const bool toUs = memcmp(dst, mac.data(), 6) == 0;
@@ -433,6 +439,7 @@ void MnpNic::Deliver(const Frame &frame) {
     if (!matched && !cfg.EnablePromiscuousReceive) continue;
     if (child->frames.size() >= kRxQueueLimit) continue;
     QueuedFrame copy = q;
+    copy.bytes = frame.bytes;
     copy.promiscuous = !matched;
     child->frames.push_back(std::move(copy));
     taken = true;
@@ -560,6 +567,7 @@ void DestroyNics(Core *core) {
     nic->wire = nullptr;
   }
   core->nics.clear();
+  core->mnpChildren.clear();
 }
 
 void DetachNicsFrom(Core *core, Wire *wire) {

@@ -38,8 +38,14 @@ struct SimSegment::Impl {
     Port *from = nullptr;
     uint64_t order = 0;  // send order breaks ties of due time
   };
+  // Heap order: the frame due first (of equals, sent first) on top, so the
+  // next due frame is found without walking all in flight.
+  static bool Later(const InFlight &a, const InFlight &b) {
+    return a.frame.time != b.frame.time ? a.frame.time > b.frame.time : a.order > b.order;
+  }
 
   std::vector<Port *> ports;
+  uint64_t detaches = 0;  // counts Detach calls, so a delivery looks the list up only after one
   std::vector<InFlight> inFlight;
   std::vector<Frame> history;
   SegmentFaults faults;
@@ -50,6 +56,7 @@ struct SimSegment::Impl {
 
   void Enqueue(Port *from, const Bytes &bytes, uint64_t due) {
     inFlight.push_back({{bytes, due}, from, order++});
+    std::push_heap(inFlight.begin(), inFlight.end(), Later);
   }
 
   void Capture(const Bytes &bytes, uint64_t time) { capture.Write(bytes, time / 10); }
@@ -76,6 +83,7 @@ void SimSegment::Attach(Port *port) {
 
 void SimSegment::Detach(Port *port) {
   impl_->ports.erase(std::remove(impl_->ports.begin(), impl_->ports.end(), port), impl_->ports.end());
+  ++impl_->detaches;
   for (Impl::InFlight &f : impl_->inFlight) {
     if (f.from == port) f.from = nullptr;
   }
@@ -105,32 +113,24 @@ void SimSegment::Pump() {
   // and go out in this same call. Bounded against two ports in an endless
   // zero-delay exchange.
   for (int guard = 0; guard < 100000; ++guard) {
-    auto next = m.inFlight.end();
-    for (auto it = m.inFlight.begin(); it != m.inFlight.end(); ++it) {
-      if (it->frame.time > now) continue;
-      if (next == m.inFlight.end() || it->frame.time < next->frame.time ||
-          (it->frame.time == next->frame.time && it->order < next->order))
-        next = it;
-    }
-    if (next == m.inFlight.end()) return;
-    Impl::InFlight f = std::move(*next);
-    m.inFlight.erase(next);
+    if (m.inFlight.empty() || m.inFlight.front().frame.time > now) return;
+    std::pop_heap(m.inFlight.begin(), m.inFlight.end(), Impl::Later);
+    Impl::InFlight f = std::move(m.inFlight.back());
+    m.inFlight.pop_back();
     const std::vector<Port *> targets = m.ports;
+    const uint64_t detaches = m.detaches;
     for (Port *p : targets) {
       if (p == f.from) continue;
       // A port detached by an earlier delivery of this frame gets nothing.
-      if (std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
+      if (m.detaches != detaches && std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
       p->Deliver(f.frame);
     }
   }
 }
 
 std::optional<uint64_t> SimSegment::NextDue() const {
-  std::optional<uint64_t> best;
-  for (const Impl::InFlight &f : impl_->inFlight) {
-    if (!best || f.frame.time < *best) best = f.frame.time;
-  }
-  return best;
+  if (impl_->inFlight.empty()) return std::nullopt;
+  return impl_->inFlight.front().frame.time;
 }
 
 void SimSegment::SetFaults(const SegmentFaults &faults) {

@@ -831,6 +831,26 @@ TEST_F(BootServerPxe, PlainRepliesCarryTheBootFileAndNextServerOnly) {
   EXPECT_FALSE(Logged("pxe "));
 }
 
+// With --mtftp the proxy offer and the discovery reply carry sub-options 1
+// to 5, which complete the driver's multicast TFTP information.
+TEST_F(BootServerPxe, MtftpParametersInTheOfferAndTheDiscoveryReply) {
+  Start({"--pxe", "proxy", "--mtftp", "239.1.2.3,1758,1759,listen=3,transmit=4"});
+  EXPECT_NE(services_.back().find("mtftp (239.1.2.3:1758, server port 1759)"), std::string::npos);
+  const Bytes mtftp = {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4};
+  ASSERT_EQ(PxeDhcp(), EFI_SUCCESS);
+  const auto proxy = Decode(Proto()->Packets->ProxyOffer);
+  ASSERT_TRUE(proxy && proxy->Option(43));
+  Bytes expected = mtftp;
+  expected.insert(expected.end(), kBootInformation.begin(), kBootInformation.end());
+  EXPECT_EQ(*proxy->Option(43), expected);
+  ASSERT_EQ(Discover(1), EFI_SUCCESS);
+  const auto reply = Decode(Proto()->Packets->PxeReply);
+  ASSERT_TRUE(reply && reply->Option(43));
+  expected = mtftp;
+  expected.insert(expected.end(), {71, 4, 0, 1, 0, 0, 255});
+  EXPECT_EQ(*reply->Option(43), expected);
+}
+
 // Beside another DHCP server: the proxy leases nothing, a DHCP server on the
 // segment gives the address.
 TEST_F(BootServerPxe, NoDhcpLeavesTheAddressToTheOtherServer) {

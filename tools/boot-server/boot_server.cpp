@@ -24,9 +24,13 @@ void BootServer::AdoptStationHandler() {
   station_.OnFrame = [this](const hosted::Frame &frame) { OnFrame(frame); };
 }
 
+double BootServer::Seconds() const {
+  if (clock_) return clock_();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
 void BootServer::Log(const std::string &line) {
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  const double seconds = Seconds();
   char stamp[24];
   std::snprintf(stamp, sizeof stamp, "[%8.3f] ", seconds);
   if (logger_) logger_(stamp + (options_.primary ? "" : FormatIp(options_.address) + ": ") + line);
@@ -36,6 +40,7 @@ void BootServer::Poll() {
   wire_->Pump();
   // The station records every frame for tests; a long-running server keeps none.
   station_.ClearReceived();
+  for (const auto &ticker : tickers_) ticker();
 }
 
 void BootServer::LogArp(const peers::ParsedArp &arp) {

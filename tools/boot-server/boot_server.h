@@ -51,8 +51,16 @@ class BootServer {
   void Keep(std::shared_ptr<void> service) { kept_.push_back(std::move(service)); }
   size_t FrameHandlers() const { return handlers_.size(); }
 
-  // Hands everything that has arrived to the station and the services.
+  // Hands everything that has arrived to the station and the services, then
+  // runs the tickers.
   void Poll();
+  // Runs at every Poll, for a service that acts on time as well as on frames.
+  void AddTicker(std::function<void()> ticker) { tickers_.push_back(std::move(ticker)); }
+
+  // Seconds on the server's clock: since it started, or the clock a test sets
+  // (the virtual clock of a simulated link). Log lines carry it too.
+  double Seconds() const;
+  void SetClock(std::function<double()> clock) { clock_ = std::move(clock); }
 
  private:
   void OnFrame(const hosted::Frame &frame);
@@ -64,7 +72,9 @@ class BootServer {
   Logger logger_;
   peers::Station station_;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::function<double()> clock_;
   std::vector<FrameHandler> handlers_;
+  std::vector<std::function<void()>> tickers_;
   std::vector<std::shared_ptr<void>> kept_;
 };
 

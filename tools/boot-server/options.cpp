@@ -115,6 +115,39 @@ struct Parser {
     return true;
   }
 
+  // "GROUP,CPORT,SPORT[,listen=S][,transmit=S]", the times 1..255 seconds.
+  bool ParseMtftp(const std::string &value) {
+    ServerOptions::Mtftp m;
+    std::vector<std::string> fields;
+    for (size_t start = 0;;) {
+      const size_t comma = value.find(',', start);
+      fields.push_back(Trim(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    unsigned long n = 0;
+    const char *usage = "mtftp wants GROUP,CPORT,SPORT[,listen=S][,transmit=S]";
+    if (fields.size() < 3 || !ParseIp(fields[0], &m.group) || m.group[0] < 224 || m.group[0] > 239) {
+      return Fail(usage);
+    }
+    if (!ParseNumber(fields[1], 1, 65535, &n)) return Fail(usage);
+    m.clientPort = static_cast<uint16_t>(n);
+    if (!ParseNumber(fields[2], 1, 65535, &n) || n == m.clientPort) return Fail(usage);
+    m.serverPort = static_cast<uint16_t>(n);
+    for (size_t i = 3; i < fields.size(); ++i) {
+      const std::string &f = fields[i];
+      if (f.rfind("listen=", 0) == 0 && ParseNumber(f.substr(7), 1, 255, &n)) {
+        m.listenSeconds = static_cast<uint8_t>(n);
+      } else if (f.rfind("transmit=", 0) == 0 && ParseNumber(f.substr(9), 1, 255, &n)) {
+        m.transmitSeconds = static_cast<uint8_t>(n);
+      } else {
+        return Fail("mtftp: bad field '" + f + "'");
+      }
+    }
+    options.mtftp = m;
+    return true;
+  }
+
   // One option by its long name, with its value when it takes one.
   bool Apply(const std::string &key, const std::string &value, bool hasValue) {
     unsigned long n = 0;
@@ -194,6 +227,10 @@ struct Parser {
       if (value.empty() || value.size() > 64) return Fail("pxe-menu wants 1..64 characters");
       options.pxeMenu = value;
       return true;
+    }
+    if (key == "mtftp") {
+      if (value == "off") return (options.mtftp.reset(), true);
+      return ParseMtftp(value);
     }
     if (key == "tftp-root") {
       options.tftpRoot = value;
@@ -301,6 +338,13 @@ Boot images:
   --wirl-port P          answer WIRL on this port (repeatable; default 67 and 7799)
   --tftp-root DIR        folder served by TFTP (default: the first image's folder)
   --no-dhcp              lease no addresses: another DHCP server on the link does
+  --mtftp GROUP,CPORT,SPORT[,listen=S][,transmit=S]|off
+                         multicast TFTP: a read request to SPORT opens a transfer
+                         of the file to GROUP:CPORT (block 1 also to the opener,
+                         each next block when the opener acknowledges); PXE
+                         replies carry these parameters with the listen and
+                         transmit times (default 2 s each); a transfer whose
+                         opener is silent for the transmit time ends
 PXE:
   --pxe dhcp|proxy|plain|off
                          dhcp: DHCP replies to PXE clients carry the boot-server

@@ -55,6 +55,20 @@ struct ServerOptions {
   std::optional<Ip4> pxeMulticast = Ip4{224, 0, 1, 2};  // discovery group (sub-option 7); none: no multicast
   std::string pxeMenu = "Orvale network boot";
 
+  // Multicast TFTP (--mtftp GROUP,CPORT,SPORT[,listen=S][,transmit=S]): read
+  // requests to SPORT open a transfer to GROUP:CPORT; PXE replies carry the
+  // parameters (sub-options 1 to 5, the listen time in 4 and the transmit
+  // time in 5). The server ends a transfer whose opener has not acknowledged
+  // for the transmit time, so that another client can open it again.
+  struct Mtftp {
+    Ip4 group{};
+    uint16_t clientPort = 0;
+    uint16_t serverPort = 0;
+    uint8_t listenSeconds = 2;
+    uint8_t transmitSeconds = 2;
+  };
+  std::optional<Mtftp> mtftp;
+
   std::string pcapPath;               // empty: no capture
   double lossPercent = 0;             // frames dropped on the way in and out, 0..100
   uint32_t seed = 1;

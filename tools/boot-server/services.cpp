@@ -18,12 +18,15 @@
 //          sub-option 7, FindImage for a SELECT, BootImage::BootFileName for the
 //          boot file its acknowledgement names)
 //   TFTP:  tftpRoot (files by name, with blksize and tsize)
+//   MTFTP: mtftp (group, ports and times; the TFTP folder's files), on the
+//          primary server only; one line per transfer (mtftp_service.h)
 // A peer receives frames through server.AddFrameHandler (a peer that sets
 // Station().OnFrame itself is followed by server.AdoptStationHandler()) and
 // answers with the station's senders (server.Station().SendUdp ...);
 // server.Keep holds it. DHCP and WIRL share port 67: each ignores the other's
 // messages (WIRL's are INFORMs with the "ZEKOWIRLC" vendor class).
 #include "boot_server.h"
+#include "mtftp_service.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -113,14 +116,26 @@ bool FromPxeClient(const peers::DhcpMessage &m) {
   return c != nullptr && c->size() >= kPxeClient.size() && std::equal(kPxeClient.begin(), kPxeClient.end(), c->begin());
 }
 
+// Sub-options 1 to 5: the multicast TFTP group, client and server ports,
+// listen and transmit times (one byte of seconds each).
+peers::DhcpOptions MtftpSubOptions(const ServerOptions::Mtftp &m) {
+  peers::Bytes cport(2), sport(2);
+  peers::PutBe16(cport, 0, m.clientPort);
+  peers::PutBe16(sport, 0, m.serverPort);
+  return {{1, peers::Bytes(m.group.begin(), m.group.end())}, {2, cport}, {3, sport}, {4, {m.listenSeconds}},
+          {5, {m.transmitSeconds}}};
+}
+
 // Option 43 of a PXE offer: discovery control 0 (multicast, broadcast and the
 // server list all allowed) with the discovery group, or 2 (no multicast)
 // without one; this server as the only boot server of its type, a one-entry
-// menu and a prompt that does not wait.
+// menu and a prompt that does not wait; with --mtftp the multicast TFTP
+// parameters first.
 peers::Bytes PxeBootInformation(const ServerOptions &o) {
   const auto type = [&] { return peers::Bytes{static_cast<uint8_t>(o.pxeServerType >> 8),
                                               static_cast<uint8_t>(o.pxeServerType)}; };
   peers::DhcpOptions sub;
+  if (o.mtftp) sub = MtftpSubOptions(*o.mtftp);
   sub.push_back({6, {static_cast<uint8_t>(o.pxeMulticast ? 0 : 2)}});
   if (o.pxeMulticast) sub.push_back({7, peers::Bytes(o.pxeMulticast->begin(), o.pxeMulticast->end())});
   peers::Bytes servers = type();
@@ -372,9 +387,22 @@ std::string TftpAttach(BootServer &server) {
       self->Log("tftp sent " + t.request.file + " to " + FormatIp(t.request.clientIp) + ": " + figures);
     }
   });
+  if (o.mtftp && server.Primary()) {
+    // Extra servers on the link would send to the same group: only the primary serves it.
+    auto multicast = std::make_shared<MulticastTftp>(&server, &server_tftp->Config().files, *o.mtftp);
+    MulticastTftp *m = multicast.get();
+    server.AddFrameHandler([m](const hosted::Frame &frame) { m->OnFrame(frame); });
+    server.AddTicker([m] { m->Tick(); });
+    server.Keep(multicast);
+  }
   server.Keep(tftp);
   server.Keep(times);
-  return "tftp (" + std::to_string(fileCount) + " file(s) from " + (root.empty() ? "nowhere" : root) + ")";
+  std::string name = "tftp (" + std::to_string(fileCount) + " file(s) from " + (root.empty() ? "nowhere" : root) + ")";
+  if (o.mtftp && server.Primary()) {
+    name += ", mtftp (" + FormatIp(o.mtftp->group) + ":" + std::to_string(o.mtftp->clientPort) + ", server port " +
+            std::to_string(o.mtftp->serverPort) + ")";
+  }
+  return name;
 }
 
 // The PXE proxy (in proxy mode) and the boot server on port 4011: discovery
@@ -397,6 +425,15 @@ std::string PxeAttach(BootServer &server) {
   pxe->Shape = [self, file](const peers::DhcpSeen &request, std::optional<peers::DhcpMessage> &reply) {
     const std::string to = FormatIp(request.destination) + ":" + std::to_string(request.destinationPort);
     const auto item = peers::PxeServer::BootItemOf(request.message);
+    const std::optional<ServerOptions::Mtftp> &mtftp = self->Options().mtftp;
+    if (item && reply && mtftp && reply->Option(kVendor) != nullptr) {
+      // The boot server's answer tells where the file is also sent by multicast.
+      peers::DhcpOptions sub = MtftpSubOptions(*mtftp);
+      for (auto &entry : peers::DecodeSubOptions(*reply->Option(kVendor))) sub.push_back(std::move(entry));
+      peers::Bytes vendor = peers::EncodeSubOptions(sub);
+      vendor.push_back(255);
+      reply->Set(kVendor, vendor);
+    }
     if (!item) {
       const peers::Chaddr &c = request.message.chaddr;
       self->Log("pxe DISCOVER " + FormatMac({c[0], c[1], c[2], c[3], c[4], c[5]}) + " > proxy offer");
