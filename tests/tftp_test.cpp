@@ -415,6 +415,44 @@ TEST_F(TftpTest, DontUseBufferReturnsTheLengthOnly) {
   EXPECT_EQ(r.size, 50000u);
 }
 
+TEST_F(TftpTest, EmptyFileIsReadAndAcknowledged) {
+  // An empty file is DATA 1 of 0 bytes, alone or after the OACK; it fits any
+  // buffer, and ACK 1 ends it. With "tsize" the size needs no data at all.
+  server_->Config().files["empty"] = Bytes();
+  const Bytes ack1 = {0x00, 0x04, 0x00, 0x01};
+  const Bytes abort = {0x00, 0x05, 0x00, 0x08, 0x00};
+  struct Case {
+    const char *name;
+    bool options;
+    EFI_PXE_BASE_CODE_TFTP_OPCODE op;
+    UINT64 buffer;
+    bool dontUseBuffer;
+    UINTN blockSize;  // reported back (0: not looked at)
+    const Bytes *last;
+  };
+  const Case cases[] = {
+      {"read", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 4096, false, 512, &ack1},
+      {"read into 1 byte", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 1, false, 512, &ack1},
+      {"count-only read", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 0, true, 512, &ack1},
+      {"size, counted", false, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, 0, false, 0, &ack1},
+      {"directory", false, EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY, 4096, false, 512, &ack1},
+      {"read after OACK", true, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 4096, false, 4096, &ack1},
+      // A size of 0 learned from tsize, then a read into the smallest buffer.
+      {"read after OACK into 1 byte", true, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 1, false, 512, &ack1},
+      {"size from tsize", true, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, 0, false, 0, &abort},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->Config().honourOptions = c.options;
+    const Result r = Run(c.op, "empty", c.buffer, 8192, c.dontUseBuffer);
+    EXPECT_EQ(r.status, EFI_SUCCESS);
+    EXPECT_EQ(r.size, 0u);
+    if (c.blockSize != 0) EXPECT_EQ(r.blockSize, c.blockSize);
+    ASSERT_FALSE(server_->Datagrams().empty());
+    EXPECT_EQ(server_->Datagrams().back().data, *c.last);
+  }
+}
+
 // ---- Write ----
 
 TEST_F(TftpTest, WriteStoresTheFile) {
@@ -499,7 +537,11 @@ INSTANTIATE_TEST_SUITE_P(
         OackCase{"Seven", "blksize\0"s "7\0"s, EFI_PROTOCOL_ERROR, true},
         OackCase{"Eight", "blksize\0"s "8\0"s, EFI_SUCCESS, false, 8},
         OackCase{"AboveRange", "blksize\0"s "65465\0"s, EFI_PROTOCOL_ERROR, true},
-        OackCase{"Unterminated", "blksize\0"s "1024"s, EFI_PROTOCOL_ERROR, true},
+        // Text that is not NUL-terminated name/value pairs: refused with ERROR 8.
+        OackCase{"Unterminated", "blksize\0"s "1024"s, EFI_TFTP_ERROR, true},
+        OackCase{"NoNulAtAll", "blksize=1024"s, EFI_TFTP_ERROR, true},
+        OackCase{"NameWithoutValue", "blksize\0"s "1024\0tsize\0"s, EFI_TFTP_ERROR, true},
+        OackCase{"PaddedWithZeros", "blksize\0"s "1024\0\0\0"s, EFI_SUCCESS, false},
         OackCase{"BigBlockOtherThan8", "bigblk#\0"s "4\0"s, EFI_PROTOCOL_ERROR, false}),
     [](const ::testing::TestParamInfo<OackCase> &i) { return std::string(i.param.name); });
 
@@ -509,6 +551,31 @@ TEST_F(TftpTest, OackLongerThanParseAreaIsRefused) {
   server_->Config().oackText = Text(text);
   server_->Config().files["f"] = Pattern(100);
   EXPECT_EQ(Read("f", 4096).status, EFI_PROTOCOL_ERROR);
+}
+
+TEST_F(TftpTest, OackJustOverTheParseAreaIsRefused) {
+  // The parse area holds 532 bytes of option text, from byte 2 of the packet.
+  // Both ways in: the reply in a large caller buffer, and in the record when
+  // the buffer is smaller than that.
+  server_->Config().files["f"] = Pattern(50);
+  server_->Config().oackBlockSize = 1024;
+  const Bytes abort = {0x00, 0x05, 0x00, 0x08, 0x00};
+  for (UINT64 buffer : {4096u, 100u}) {
+    for (size_t length = 532; length <= 536; ++length) {
+      SCOPED_TRACE(testing::Message() << "buffer " << buffer << ", text " << length);
+      const std::string text = "blksize\0"s "1024\0"s "x\0"s + std::string(length - 16, 'y') + "\0"s;
+      ASSERT_EQ(text.size(), length);
+      server_->Config().oackText = Text(text);
+      const Result r = Read("f", buffer, 1024);
+      if (length == 532) {
+        EXPECT_EQ(r.status, EFI_SUCCESS);
+        EXPECT_EQ(r.data, Pattern(50));
+      } else {
+        EXPECT_EQ(r.status, EFI_PROTOCOL_ERROR);
+        EXPECT_EQ(server_->Datagrams().back().data, abort);
+      }
+    }
+  }
 }
 
 TEST_F(TftpTest, DataLongerThanNegotiatedIsAProtocolError) {

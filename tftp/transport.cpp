@@ -114,10 +114,12 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
     UINTN Size = static_cast<UINTN>(Room);
     UINTN HeaderSize = HeaderLength;
     UINT16 SourcePort = ServerPort != nullptr ? *ServerPort : 0;
+    const UINT32 Corrupted = Instance->NetDrops[kDropUdpChecksum];
     Status = UdpReadLocked(Instance, ReadFlags, OurIp, OurPort, ServerIp, &SourcePort, &HeaderSize, Header, &Size,
                            Buffer, Timer->Get());
-    // A corrupted datagram (bad UDP checksum) is a lost one: wait on.
-    if (Status == EFI_DEVICE_ERROR) continue;
+    // A corrupted datagram (bad UDP checksum) is a lost one: wait on. Any
+    // other device error is the MNP failing, which waiting will not mend.
+    if (Status == EFI_DEVICE_ERROR && Instance->NetDrops[kDropUdpChecksum] != Corrupted) continue;
     if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
     if (SortStrangers && SourcePort != *ServerPort) {
       ++Instance->TftpDrops[kTftpDropStranger];
@@ -136,19 +138,6 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
     return Status;
   }
 }
-
-// A zeroed pool block freed with its scope.
-class PoolBytes {
- public:
-  explicit PoolBytes(UINT64 Size) : block_(static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size)))) {}
-  ~PoolBytes() { FreeAndNull(block_); }
-  PoolBytes(const PoolBytes &) = delete;
-  PoolBytes &operator=(const PoolBytes &) = delete;
-  UINT8 *Get() const { return block_; }
-
- private:
-  UINT8 *block_;
-};
 
 // The first reply to a request. It is read with a 2-byte header, because an
 // OACK that acknowledges nothing is only its opcode (a server with every
@@ -204,6 +193,24 @@ BOOLEAN FindOackOption(const char *Name, const UINT8 *Text, UINTN Length, ByteVi
       return TRUE;
     }
     if (!Terminated) return TRUE;
+    At = ValueAt + ValueLength + 1;
+  }
+  return TRUE;
+}
+
+BOOLEAN OackTextWellFormed(const UINT8 *Text, UINTN Length) {
+  UINTN At = 0;
+  while (At < Length) {
+    // Zero bytes after the last pair name nothing: padding, not an option.
+    UINTN Rest = At;
+    while (Rest < Length && Text[Rest] == 0) ++Rest;
+    if (Rest == Length) return TRUE;
+    const UINTN KeyLength = BoundedLength(Text + At, Length - At);
+    if (KeyLength == Length - At) return FALSE;
+    const UINTN ValueAt = At + KeyLength + 1;
+    if (ValueAt == Length) return FALSE;
+    const UINTN ValueLength = BoundedLength(Text + ValueAt, Length - ValueAt);
+    if (ValueLength == Length - ValueAt) return FALSE;
     At = ValueAt + ValueLength + 1;
   }
   return TRUE;
@@ -299,7 +306,7 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
                             UINTN TimeoutSeconds) {
   const UINT64 Room = *BufferSize;
   if (Room > kUdpMaxLength) return EFI_INVALID_PARAMETER;
-  PoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
+  TftpPoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
   if (Bounce.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
   UINT8 Request[kTftpRequestBufferSize];
   Instance->UseBigBlockNumbers = FALSE;
@@ -351,12 +358,15 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
                              UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp,
                              UINT16 *OurPort, UINT64 FirstAckBlock, UINTN TimeoutSeconds, BOOLEAN CountOnly,
                              UINT64 MinimumBlock) {
-  if (BufferSize == nullptr || BlockSize == 0 || BlockSize > kUdpMaxLength) return EFI_INVALID_PARAMETER;
-  if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
-  PoolBytes Block(BlockSize);
-  if (Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
-
   const UINT64 B = BlockSize;
+  // A first block below the minimum was the last (an empty file's DATA 1 has
+  // 0 bytes): nothing more is received, only its ACK goes out.
+  bool Ended = B < MinimumBlock;
+  if (BufferSize == nullptr || (B == 0 && !Ended) || B > kUdpMaxLength) return EFI_INVALID_PARAMETER;
+  if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
+  TftpPoolBytes Block(Ended ? 0 : B);
+  if (!Ended && Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
+
   UINT64 Room = CountOnly ? 0 : *BufferSize - Offset;  // count-only: bytes counted
   UINT8 *Position = CountOnly ? nullptr : Buffer + Offset;
   const bool Big = Instance->UseBigBlockNumbers != FALSE;
@@ -375,7 +385,6 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
   UINT64 LastLength = B;
   UINT64 Limit = B;
   bool AwaitingFirst = FirstAckBlock == 0;  // the OACK was acknowledged, no block yet
-  bool Ended = B < MinimumBlock;
   while (!Ended && LastLength == B) {
     if (!CountOnly && Room < B) Limit = Room;
     UINTN Retries = 5;
@@ -384,18 +393,27 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
     const UINT64 Expected = Counter;
     UINT64 Length = 0;
     bool SendAck = true;
+    // The window runs from the ACK that asks for the block (or its
+    // retransmission after a timeout); packets dropped meanwhile, repeats
+    // included, do not start it again.
+    bool Arm = true;
+    TimerEvent Timer;
     for (;;) {
       if (SendAck) (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
       SendAck = false;
+      if (Arm) {
+        const EFI_STATUS Armed = ArmTftpWindow(&Timer, TimeoutSeconds);
+        if (EFI_ERROR(Armed)) return Armed;
+        Arm = false;
+      }
       UINT8 Header[kTftpHeaderRoom];
       UINT64 Size = B;
-      TimerEvent Timer;
       UINT16 Port = *ServerPort;
-      EFI_STATUS Status = ReceiveTftpPacket(Instance, 0, Header, &Size, Block.Get(), ServerIp, &Port, OurIp, OurPort,
-                                            TimeoutSeconds, &Timer);
+      EFI_STATUS Status = ReceiveTftpPacketInWindow(Instance, 0, Header, &Size, Block.Get(), ServerIp, &Port, OurIp,
+                                                    OurPort, &Timer);
       if (Status == EFI_TIMEOUT) {
         if (--Retries == 0) return EFI_TIMEOUT;
-        SendAck = true;
+        SendAck = Arm = true;
         continue;
       }
       if (Status == EFI_BUFFER_TOO_SMALL) {
