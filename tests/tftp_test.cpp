@@ -74,6 +74,25 @@ class TftpTest : public NetTest {
   StateRecord *State() const { return Proto()->State; }
   uint32_t TftpDrops(TftpDrop reason) const { return Instance()->TftpDrops[reason]; }
 
+  // Count UDP datagrams from the server's address, the first start ticks
+  // from now and one every interval: what a hostile peer sends on a schedule.
+  void InjectUdp(uint16_t from, uint16_t to, const Bytes &data, uint64_t start, uint64_t interval, int count,
+                 const peers::Ip4 &destination = kClientIp) {
+    const bool group = destination[0] >= 224 && destination[0] <= 239;
+    const hosted::Mac mac = group ? peers::MulticastMac(destination) : kClientMac;
+    peers::UdpFields udp;
+    udp.sourcePort = from;
+    udp.destinationPort = to;
+    peers::Ipv4Fields ip;
+    ip.source = kPeerIp;
+    ip.destination = destination;
+    for (int i = 0; i < count; ++i) {
+      ip.identification = static_cast<uint16_t>(0x5000 + i);
+      const Bytes datagram = peers::BuildIpv4(ip, peers::BuildUdp(kPeerIp, destination, udp, data));
+      segment_.Inject(peers::BuildEthernet(mac, kPeerMac, 0x0800, datagram), start + i * interval);
+    }
+  }
+
   std::unique_ptr<TftpServer> server_;
 };
 
@@ -654,6 +673,146 @@ TEST_F(TftpTest, UnexpectedOpcodeDuringDownload) {
     return false;
   };
   EXPECT_EQ(Read("f", 4096, 512).status, EFI_PROTOCOL_ERROR);
+}
+
+// ---- Worst cases on the virtual clock ----
+
+EFI_STATUS EFIAPI FailingReceive(EFI_MANAGED_NETWORK_PROTOCOL *, EFI_MANAGED_NETWORK_COMPLETION_TOKEN *) {
+  return EFI_DEVICE_ERROR;
+}
+
+TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
+  // Windows are N + 0.1 s: three requests of 5.1 s (and three more without
+  // options after an ERROR), five of 4.1 s per block. Each hostile peer does
+  // its worst against one member; the call ends when its windows say, and
+  // never later than the member's worst case. Junk that does not progress the
+  // transfer never restarts a window.
+  constexpr uint64_t kSecond = hosted::kTicksPerSecond;
+  constexpr uint16_t kGroupPort = 1759, kGroupClientPort = 1758;
+  const peers::Ip4 group = {239, 1, 2, 3};
+  server_->Config().files["warm"] = Pattern(10);
+  ASSERT_EQ(Read("warm", 4096).status, EFI_SUCCESS);  // the server's address is in the ARP cache
+  const Bytes junkData = Bytes(512, 0x55);
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  info.MCastIp = Efi(group);
+  info.CPort = kGroupClientPort;
+  info.SPort = kGroupPort;
+  info.ListenTimeout = 1;
+  info.TransmitTimeout = 1;
+  struct Case {
+    const char *name;
+    std::function<void()> arrange;
+    EFI_PXE_BASE_CODE_TFTP_OPCODE op;
+    EFI_STATUS status;
+    double seconds;  // as the windows give it
+    double bound;    // the member's worst case for this file (1 or 2 blocks)
+  };
+  constexpr auto kRead = EFI_PXE_BASE_CODE_TFTP_READ_FILE;
+  constexpr auto kSize = EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE;
+  constexpr auto kWrite = EFI_PXE_BASE_CODE_TFTP_WRITE_FILE;
+  constexpr auto kDirectory = EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY;
+  constexpr auto kMulticast = EFI_PXE_BASE_CODE_MTFTP_READ_FILE;
+  const double kOpen = 2 * 3 * 5.1, kBlock = 5 * 4.1;
+  // Multicast: 8 listen rounds of at most 1.1 s plus a block's 1.1 s, and the opens, then a unicast read.
+  const double kMulticastBound = 8 * (1.1 + 1.1 + 3 * 2 * 1.1) + kOpen + 2 * kBlock;
+  int requests = 0;
+  const Case cases[] = {
+      {"read: silent server", [&] { server_->Config().silent = true; }, kRead, EFI_TIMEOUT, 15.3, kOpen + 2 * kBlock},
+      {"size: silent server", [&] { server_->Config().silent = true; }, kSize, EFI_TIMEOUT, 15.3, kOpen + 2 * kBlock},
+      {"directory: silent server", [&] { server_->Config().silent = true; }, kDirectory, EFI_TIMEOUT, 15.3,
+       kOpen + 2 * kBlock},
+      {"read: ERROR to the third request, then silence",
+       [&] {
+         server_->hooks.beforeFirstReply = [&](TftpServer &s, TftpServer::Transfer &t) {
+           if (++requests == 3) s.SendTo(t, t.port, tftp::Error(8, "no"));
+           return true;
+         };
+       },
+       kRead, EFI_TIMEOUT, 25.5, kOpen + 2 * kBlock},
+      {"read: repeats, later blocks and strangers every second after block 1",
+       [&] {
+         server_->hooks.beforeData = [&](TftpServer &, TftpServer::Transfer &t, uint64_t block, Bytes &) {
+           if (block != 2 || t.done) return block >= 2;
+           t.done = true;
+           const uint16_t port = t.request.clientPort;
+           InjectUdp(t.port, port, tftp::Data(1, junkData), kSecond, kSecond, 60);
+           InjectUdp(t.port, port, tftp::Data(9, junkData), kSecond / 2, kSecond, 60);
+           InjectUdp(41111, port, tftp::Data(2, junkData), kSecond / 4, kSecond, 60);
+           return true;
+         };
+       },
+       kRead, EFI_TIMEOUT, 20.5, kOpen + 2 * kBlock},
+      {"read: the OACK again every second, never block 1",
+       [&] {
+         server_->hooks.beforeData = [&](TftpServer &, TftpServer::Transfer &t, uint64_t, Bytes &) {
+           if (!t.done) InjectUdp(t.port, t.request.clientPort, tftp::Oack({{"blksize", "512"}}), kSecond, kSecond, 60);
+           t.done = true;
+           return true;
+         };
+       },
+       kRead, EFI_TIMEOUT, 20.5, kOpen + 2 * kBlock},
+      {"write: ACK 0 again every second, never ACK 1",
+       [&] {
+         server_->hooks.beforeFirstReply = [&](TftpServer &s, TftpServer::Transfer &t) {
+           s.SendTo(t, t.port, tftp::Ack(0));
+           InjectUdp(t.port, t.request.clientPort, tftp::Ack(0), kSecond, kSecond, 60);
+           t.done = true;  // the server takes no DATA
+           return true;
+         };
+       },
+       kWrite, EFI_TIMEOUT, 20.5, kOpen + 2 * kBlock},
+      {"multicast read: every open answered with block 7, then a silent server",
+       [&] {
+         server_->Config().silent = true;
+         peer_->OnFrame = [&, previous = peer_->OnFrame](const hosted::Frame &frame) {
+           if (previous) previous(frame);
+           const auto e = peers::ParseEthernet(frame.bytes);
+           const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+           const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+           if (udp && udp->destinationPort == kGroupPort && peers::GetBe16(udp->data, 0) == tftp::kRrq) {
+             InjectUdp(kGroupPort, udp->sourcePort, tftp::Data(7, junkData), 0, 0, 1);
+           }
+         };
+       },
+       kMulticast, EFI_TIMEOUT, 8 * 1.1 + 15.3, kMulticastBound},
+      {"multicast read: one block repeated on the group every second",
+       [&] {
+         server_->Config().silent = true;
+         InjectUdp(kGroupPort, kGroupClientPort, tftp::Data(2, junkData), kSecond / 2, kSecond, 40, group);
+       },
+       kMulticast, EFI_TIMEOUT, 1.6 + 7 * 2.0 + 15.3, kMulticastBound},
+      {"read: every MNP Receive fails", [&] { Binding()->Mnp->Receive = FailingReceive; }, kRead, EFI_DEVICE_ERROR,
+       0.01, kOpen + 2 * kBlock},
+      {"write: every MNP Receive fails", [&] { Binding()->Mnp->Receive = FailingReceive; }, kWrite,
+       EFI_DEVICE_ERROR, 0, kOpen + 2 * kBlock},
+      {"multicast read: every MNP Receive fails", [&] { Binding()->Mnp->Receive = FailingReceive; }, kMulticast,
+       EFI_DEVICE_ERROR, 0.01, kMulticastBound},
+      {"read: every transmit fails", [&] { nic_->faults.transmitFails = true; }, kRead, EFI_DEVICE_ERROR, 0.01,
+       kOpen + 2 * kBlock},
+      {"read: no transmit completes", [&] { nic_->faults.transmitNeverCompletes = true; }, kRead, EFI_TIMEOUT, 1.01,
+       kOpen + 2 * kBlock},
+  };
+  EFI_MANAGED_NETWORK_PROTOCOL saved = *Binding()->Mnp;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    requests = 0;
+    server_ = std::make_unique<TftpServer>(peer_.get(), peers::TftpServerConfig{});
+    server_->Config().files["f"] = Pattern(700);
+    c.arrange();
+    Bytes data = Pattern(700);
+    const uint64_t before = fw_.Now();
+    const Result r = Run(c.op, c.op == kMulticast ? "boot.img" : "f", 4096, 512, false,
+                         c.op == kMulticast ? &info : nullptr, c.op == kWrite ? &data : nullptr);
+    const double elapsed = static_cast<double>(fw_.Now() - before) / kSecond;
+    *Binding()->Mnp = saved;
+    nic_->faults = hosted::MnpFaults{};
+    server_.reset();
+    peer_->OnFrame = nullptr;
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NEAR(elapsed, c.seconds, 0.05);
+    EXPECT_LE(elapsed, c.bound);
+    fw_.Advance(60 * kSecond);  // what is still scheduled goes by
+  }
 }
 
 // ---- Requests that cannot be built ----
