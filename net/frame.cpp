@@ -83,10 +83,14 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
                         UINT16 *EtherType) {
   if (Instance->RxCopy == nullptr || Instance->FrameBuffer == nullptr) return EFI_NOT_STARTED;
   EFI_MANAGED_NETWORK_PROTOCOL *Mnp = Instance->Binding->Mnp;
+  // The window's timer is looked at on every pass, whatever arrived: frames
+  // sent faster than they are handled, or an MNP that fails every call, must
+  // not keep a wait open past its deadline. A caller without a timer polls once.
+  auto Expired = [&]() { return gBS->CheckEvent(Timeout) == EFI_SUCCESS; };
   Instance->RxDone = FALSE;
   Instance->RxToken.Status = EFI_NOT_READY;
   EFI_STATUS Status = Mnp->Receive(Mnp, &Instance->RxToken);
-  if (EFI_ERROR(Status)) return Status;
+  if (EFI_ERROR(Status)) return Timeout != nullptr && Expired() ? EFI_TIMEOUT : Status;
 
   auto Take = [&]() -> bool {
     if (!Instance->RxDone) return false;
@@ -99,24 +103,28 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
     *EtherType = Instance->RxProtocolType;
     return true;
   };
+  auto GiveUp = [&]() {
+    Mnp->Cancel(Mnp, &Instance->RxToken);
+    return EFI_TIMEOUT;
+  };
 
   for (;;) {
     Mnp->Poll(Mnp);
+    // Once per pass, right after the poll; a poll-only caller still takes a
+    // frame that is already there.
+    if (Timeout != nullptr && Expired()) return GiveUp();
     if (Take()) return Instance->RxStatus;
     // A receive completed with an error (or a frame too large for RxCopy) is
     // posted again, so one bad frame does not close the rest of the window.
     if (Instance->RxToken.Status != EFI_NOT_READY) {
       Instance->RxToken.Status = EFI_NOT_READY;
       Status = Mnp->Receive(Mnp, &Instance->RxToken);
-      if (EFI_ERROR(Status)) return Status;
+      if (EFI_ERROR(Status)) return Timeout != nullptr && Expired() ? EFI_TIMEOUT : Status;
     }
     // Reports fall due while some caller waits here; a frame that their
     // transmit polls in is taken before the wait may end.
     ServiceIgmpTimers(Instance);
     if (Take()) return Instance->RxStatus;
-    if (Timeout == nullptr || gBS->CheckEvent(Timeout) == EFI_SUCCESS) {
-      Mnp->Cancel(Mnp, &Instance->RxToken);
-      return EFI_TIMEOUT;
-    }
+    if (Timeout == nullptr) return GiveUp();
   }
 }

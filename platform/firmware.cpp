@@ -251,7 +251,8 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
   if (e == nullptr) return EFI_INVALID_PARAMETER;
   if ((e->type & EVT_NOTIFY_SIGNAL) != 0) return EFI_INVALID_PARAMETER;
   const uint64_t before = c->Now();
-  bool moved = c->Settle();
+  bool moved = c->Settle() || c->delivered;
+  c->delivered = false;
   if (!e->signalled && e->armed && !moved && !c->realTime) {
     // Nothing happens until the clock moves: jump to the next thing that will.
     uint64_t t = e->deadline;

@@ -148,6 +148,9 @@ struct Core {
   uint64_t realOriginMono = 0;   // CLOCK_MONOTONIC then, in ticks
   uint64_t idleChecks = 0;       // CheckEvent calls in a row that changed nothing
   uint64_t idleSince = 0;        // the clock when they began
+  // An MNP receive completed with a frame since the last CheckEvent: the
+  // driver has work in hand, so the clock does not jump ahead of it.
+  bool delivered = false;
 
   uint64_t handleSerial = 0;
   std::vector<std::unique_ptr<Handle>> handles;

@@ -138,6 +138,12 @@ struct MnpFaults {
   bool transmitFails = false;         // Transmit returns EFI_DEVICE_ERROR
   bool transmitNeverCompletes = false;
   bool receiveCompletesWithError = false;  // the next receive completes with EFI_DEVICE_ERROR
+  bool receiveAlwaysCompletesWithError = false;  // every receive completes with EFI_DEVICE_ERROR
+  bool receiveFails = false;                     // Receive returns EFI_DEVICE_ERROR
+  // Each frame handed to a child moves the virtual clock on by this much (the
+  // receiver's handling time), so frames sent at a shorter interval pile up as
+  // they do under a real flood.
+  uint64_t receiveTicks = 0;
   bool failServiceBindingOpen = false;
   bool failCreateChild = false;
   bool failChildOpen = false;  // OpenProtocol of an MNP child's protocol is refused

@@ -322,6 +322,7 @@ EFI_STATUS EFIAPI MnpReceive(EFI_MANAGED_NETWORK_PROTOCOL *This, EFI_MANAGED_NET
   if (!child->configured) return EFI_NOT_STARTED;
   if (Holds(child->rx, Token)) return EFI_ACCESS_DENIED;
   if (Current()->LiveEvent(Token->Event, "MNP Receive") == nullptr) return EFI_INVALID_PARAMETER;
+  if (child->nic->faults.receiveFails) return EFI_DEVICE_ERROR;
   child->rx.push_back(Token);
   return EFI_SUCCESS;
 }
@@ -453,7 +454,7 @@ bool MnpNic::Complete() {
     }
     // Tokens posted by a notify during this Poll wait for the next one.
     size_t budget = child->rx.size();
-    if (budget != 0 && faults.receiveCompletesWithError) {
+    if (budget != 0 && (faults.receiveCompletesWithError || faults.receiveAlwaysCompletesWithError)) {
       faults.receiveCompletesWithError = false;
       EFI_MANAGED_NETWORK_COMPLETION_TOKEN *t = child->rx.front();
       child->rx.pop_front();
@@ -492,6 +493,8 @@ bool MnpNic::Complete() {
       d.PacketData = b->bytes.get() + kMediaHeaderSize;
       outstanding.insert(b);
       t->Packet.RxData = &b->data;
+      core->delivered = true;
+      if (faults.receiveTicks != 0 && !core->realTime) core->now += faults.receiveTicks;
       Finish(core, t, EFI_SUCCESS);
       did = true;
     }

@@ -385,6 +385,57 @@ TEST_F(TransmitTest, ReceiveErrorDoesNotEndTheWait) {
   EXPECT_FALSE(nic_->faults.receiveCompletesWithError);
 }
 
+// A layer above that drops whatever arrives and asks again, as every exchange
+// does with a datagram that is not its reply: the wait must still end at the
+// timer's deadline, however the frames come and whatever MNP does.
+TEST_F(TransmitTest, EveryWaitEndsAtItsDeadline) {
+  struct Case {
+    const char *name;
+    bool flood;  // frames every 1 ms, handled in 2 ms each: the queue never empties
+    bool receiveFails;
+    bool completesWithError;
+  };
+  const Case cases[] = {
+      {"flood", true, false, false},
+      {"Receive fails", false, true, false},
+      {"every receive completes with an error", false, false, true},
+      {"flood, every receive completes with an error", true, false, true},
+  };
+  constexpr uint64_t kWindow = hosted::kTicksPerSecond;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.flood) {
+      nic_->faults.receiveTicks = 2 * hosted::kTicksPerMs;
+      hosted::Bytes junk(kClientMac.begin(), kClientMac.end());
+      for (uint8_t b : {0x02, 0x00, 0x00, 0x00, 0x00, 0x99, 0x88, 0xB5}) junk.push_back(b);
+      junk.resize(60, 0x33);
+      for (uint64_t t = 0; t < 2 * hosted::kTicksPerSecond; t += hosted::kTicksPerMs) segment_.Inject(junk, t);
+    }
+    nic_->faults.receiveFails = c.receiveFails;
+    nic_->faults.receiveAlwaysCompletesWithError = c.completesWithError;
+    const uint64_t before = fw_.Now();
+    int calls = 0;
+    const EFI_STATUS end = Locked([&](ProtocolInstance *in) {
+      TimerEvent timer;
+      EXPECT_EQ(timer.Arm(kWindow), EFI_SUCCESS);
+      UINTN header = 0, data = 0;
+      UINT16 type = 0;
+      EFI_STATUS s;
+      do {
+        s = ReceiveFrame(in, timer.Get(), &header, &data, &type);
+      } while ((s == EFI_SUCCESS || s == EFI_DEVICE_ERROR) && ++calls < 1'000'000);
+      return s;
+    });
+    EXPECT_EQ(end, EFI_TIMEOUT);
+    const uint64_t took = fw_.Now() - before;
+    EXPECT_GE(took, kWindow);
+    EXPECT_LE(took, kWindow + 2 * hosted::kTicksPerMs);
+    EXPECT_EQ(nic_->PendingReceives(), 0u);
+    nic_->faults = hosted::MnpFaults{};
+    fw_.Advance(2 * hosted::kTicksPerSecond);
+  }
+}
+
 class ArpMemberTest : public NetTest {};
 
 TEST_F(ArpMemberTest, CacheHitSendsNothing) {

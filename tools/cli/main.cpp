@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pxe/pxe.h"
+#include "tools/cli/dhcp_print.h"
 #include "tools/cli/session.h"
 #include "tools/cli/sha256.h"
 
@@ -327,52 +328,6 @@ Outcome CmdShow(Context &ctx, const Words &) {
 
 // ---- DHCP and WIRL ----
 
-// Options of a received BOOTP/DHCP message, walked here (not with the
-// driver's codec) over at most the bytes given.
-std::vector<std::pair<uint8_t, hosted::Bytes>> DhcpOptionsOf(const uint8_t *m, size_t n) {
-  std::vector<std::pair<uint8_t, hosted::Bytes>> out;
-  if (n < 240 || m[236] != 99 || m[237] != 130 || m[238] != 83 || m[239] != 99) return out;
-  for (size_t at = 240; at < n && m[at] != 255;) {
-    if (m[at] == 0) {
-      ++at;
-      continue;
-    }
-    if (at + 2 > n || at + 2 + m[at + 1] > n) break;
-    out.emplace_back(m[at], hosted::Bytes(m + at + 2, m + at + 2 + m[at + 1]));
-    at += 2 + m[at + 1];
-  }
-  return out;
-}
-const hosted::Bytes *FindIn(const std::vector<std::pair<uint8_t, hosted::Bytes>> &options, uint8_t code) {
-  for (const auto &o : options)
-    if (o.first == code) return &o.second;
-  return nullptr;
-}
-// Sub-options of every option 43, in order.
-std::vector<std::pair<uint8_t, hosted::Bytes>> WirlSubOptions(const std::vector<std::pair<uint8_t, hosted::Bytes>> &o) {
-  std::vector<std::pair<uint8_t, hosted::Bytes>> out;
-  for (const auto &[code, v] : o) {
-    if (code != 43) continue;
-    for (size_t at = 0; at + 2 <= v.size() && at + 2 + v[at + 1] <= v.size(); at += 2 + v[at + 1])
-      out.emplace_back(v[at], hosted::Bytes(v.begin() + at + 2, v.begin() + at + 2 + v[at + 1]));
-  }
-  return out;
-}
-std::string Ip4Text(const hosted::Bytes &b, size_t at = 0) {
-  if (b.size() < at + 4) return "?";
-  EFI_IP_ADDRESS a{};
-  memcpy(a.v4.Addr, b.data() + at, 4);
-  return FormatIpv4(a);
-}
-std::string Hex(const hosted::Bytes &b) {
-  std::string s;
-  char t[4];
-  for (uint8_t c : b) {
-    snprintf(t, sizeof t, "%02x", c);
-    s += t;
-  }
-  return s;
-}
 bool ParseImage(const std::string &text, UINT32 *out) {
   if (text.size() != 8 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
   uint8_t b[4];
@@ -380,35 +335,6 @@ bool ParseImage(const std::string &text, UINT32 *out) {
   memcpy(out, b, 4);  // the 4 bytes as sent
   return true;
 }
-
-// Sees every frame on the interface while a WIRL exchange runs, to report
-// which servers answered. The driver's own frames come by here too.
-class FrameLog : public hosted::Port {
- public:
-  FrameLog(hosted::Wire *wire, hosted::Mac mac) : wire_(wire), mac_(mac) { wire_->Attach(this); }
-  ~FrameLog() override { wire_->Detach(this); }
-  hosted::Mac Address() const override { return mac_; }
-  void Deliver(const hosted::Frame &frame) override { frames.push_back(frame.bytes); }
-  // The UDP payloads of unfragmented IPv4 frames from port 67 or 7799 to port 68.
-  std::vector<hosted::Bytes> DhcpReplies() const {
-    std::vector<hosted::Bytes> out;
-    for (const hosted::Bytes &f : frames) {
-      if (f.size() < 14 + 20 + 8 || f[12] != 0x08 || f[13] != 0x00 || f[14 + 9] != 17) continue;
-      const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
-      if ((f[14 + 6] & 0x3F) != 0 || f[14 + 7] != 0 || f.size() < 14 + ihl + 8) continue;
-      const uint8_t *u = f.data() + 14 + ihl;
-      const unsigned from = (u[0] << 8) | u[1], to = (u[2] << 8) | u[3];
-      if ((from != 67 && from != 7799) || to != 68) continue;
-      out.emplace_back(u + 8, f.data() + f.size());
-    }
-    return out;
-  }
-  std::vector<hosted::Bytes> frames;
-
- private:
-  hosted::Wire *wire_;
-  hosted::Mac mac_;
-};
 
 void PrintLease(OrvaleProtocol *p) {
   const OrvaleMode *mode = p->Mode;
@@ -463,40 +389,12 @@ Outcome CmdWirl(Context &ctx, const Words &w) {
   memcpy(packets->SelectServer, selectServer.v4.Addr, 4);
   ctx.protocol->State->AlternatePortMode = w.Has("--alternate-port") ? 1 : 0;
 
-  FrameLog log(&ctx.session->Wire(), ctx.session->Mac());
+  WirlHeard heard(&ctx.session->Wire(), ctx.session->Mac());
   EFI_STATUS status = ctx.protocol->Dhcp(ctx.protocol, FALSE);
   PrintLease(ctx.protocol);
-  std::vector<std::string> heard;
-  for (const hosted::Bytes &reply : log.DhcpReplies()) {
-    const auto options = DhcpOptionsOf(reply.data(), reply.size());
-    const hosted::Bytes *id = FindIn(options, 54);
-    const auto sub = WirlSubOptions(options);
-    const hosted::Bytes *kind = FindIn(sub, 1);
-    if (id == nullptr || kind == nullptr || kind->size() != 1 || (*kind)[0] != 1) continue;
-    std::string line = "  heard " + Ip4Text(*id);
-    if (const hosted::Bytes *v = FindIn(sub, 4); v != nullptr && v->size() >= 2)
-      line += " priority " + std::to_string(((*v)[0] << 8) | (*v)[1]);
-    if (const hosted::Bytes *v = FindIn(sub, 7)) line += " default " + Hex(*v);
-    if (const hosted::Bytes *v = FindIn(sub, 8)) line += " selected " + Hex(*v);
-    bool again = false;
-    for (const std::string &h : heard) again = again || h == line;
-    if (!again) heard.push_back(line);
-  }
-  for (const std::string &h : heard) printf("%s\n", h.c_str());
-  for (const hosted::Bytes &f : log.frames) {
-    // The SELECT the driver sent: its image and server.
-    if (f.size() < 14 + 20 + 8 + 240 || f[12] != 0x08 || f[13] != 0x00 || f[14 + 9] != 17) continue;
-    const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
-    const uint8_t *u = f.data() + 14 + ihl;
-    if (((u[0] << 8) | u[1]) != 68) continue;
-    const auto sub = WirlSubOptions(DhcpOptionsOf(u + 8, f.size() - 14 - ihl - 8));
-    const hosted::Bytes *kind = FindIn(sub, 1);
-    if (kind == nullptr || kind->size() != 1 || (*kind)[0] != 2) continue;
-    const hosted::Bytes *img = FindIn(sub, 8);
-    const hosted::Bytes *srv = FindIn(sub, 3);
-    printf("  chose image %s on %s\n", img ? Hex(*img).c_str() : "?", srv ? Ip4Text(*srv).c_str() : "?");
-    break;
-  }
+  for (const std::string &h : heard.Heard()) printf("  %s\n", h.c_str());
+  if (heard.Passed() != 0) printf("  %zu more servers heard, not shown\n", heard.Passed());
+  if (!heard.Chosen().empty()) printf("  %s\n", heard.Chosen().c_str());
   if (status == EFI_SUCCESS && packets->PxeReplyReceived) {
     const DhcpPacket &ack = packets->PxeReply;
     const auto options = DhcpOptionsOf(ack.Raw, sizeof(DhcpPacket));
