@@ -29,6 +29,7 @@ enum TftpDrop : UINT32 {
   kTftpDropStranger,      // from another port than the transfer's (answered with ERROR 5)
   kTftpDropOutOfOrder,    // DATA of neither the expected nor the previous block
   kTftpDropStaleAck,      // write: an ACK of another block than the one sent
+  kTftpDropNoAnswer,      // a first reply that cannot answer the request (DATA 2, an ACK to a read)
   kTftpDropCount
 };
 static_assert(kTftpDropCount <= kTftpDropSlots, "TFTP drop counters fit the instance");

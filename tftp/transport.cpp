@@ -144,9 +144,19 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
 // option switched off sends one), and reshaped to the 4-byte header the
 // callers read. Data lands in a bounce block 2 bytes larger than the room, so
 // a reply that fits the caller's room is never refused.
-EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *BufferSize, void *Buffer,
-                             EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort, UINT8 *Bounce,
-                             TimerEvent *Timer) {
+// Only an OACK, DATA 1 (read and directory) or an ACK (write) can answer a
+// request; anything else, from any port, is dropped and the wait goes on.
+bool AnswersRequest(UINT16 RequestOpcode, const UINT8 *Header) {
+  const TftpHeader *Reply = reinterpret_cast<const TftpHeader *>(Header);
+  const UINT16 Opcode = Reply->opcode.get();
+  if (Opcode == kTftpOack) return true;
+  if (RequestOpcode == kTftpWriteRequest) return Opcode == kTftpAck;
+  return Opcode == kTftpData && Reply->field.get() == 1;
+}
+
+EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT16 RequestOpcode, UINT8 *Header, UINT64 *BufferSize,
+                             void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort,
+                             UINT8 *Bounce, TimerEvent *Timer) {
   constexpr UINTN kOpcodeLength = sizeof(TftpHeader::opcode);
   const UINT64 Room = *BufferSize;
   for (;;) {
@@ -155,9 +165,16 @@ EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *
     EFI_STATUS Status = ReceiveWithHeader(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT, Header,
                                           kOpcodeLength, &Size, Bounce, ServerIp, ServerReplyPort, nullptr, OurPort,
                                           Timer);
-    if (EFI_ERROR(Status)) return Status;
-    if (Size >= kOpcodeLength) {
+    const bool TooLong = Status == EFI_BUFFER_TOO_SMALL;  // its first bytes are held
+    if (EFI_ERROR(Status) && !TooLong) return Status;
+    if (Size >= kOpcodeLength || TooLong) {
       CopyBytes(Header + kOpcodeLength, Bounce, kOpcodeLength);
+      if (!AnswersRequest(RequestOpcode, Header)) {
+        ++Instance->TftpDrops[kTftpDropNoAnswer];
+        *ServerReplyPort = Port;
+        continue;
+      }
+      if (TooLong) return Status;
       *BufferSize = Size - kOpcodeLength;
       CopyBytes(Buffer, Bounce + kOpcodeLength, static_cast<UINTN>(*BufferSize));
       return EFI_SUCCESS;
@@ -323,7 +340,7 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
     *ServerReplyPort = ServerPort;
     Status = ArmTftpWindow(&Timer, TimeoutSeconds);
     if (EFI_ERROR(Status)) return Status;
-    Status = ReceiveFirstReply(Instance, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
+    Status = ReceiveFirstReply(Instance, Opcode, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
                                Bounce.Get(), &Timer);
     if (Status != EFI_TIMEOUT) break;
   }
