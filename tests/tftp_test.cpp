@@ -623,10 +623,24 @@ TEST_F(TftpTest, DataFromAnotherPortIsAnsweredWithError5AndNeverWritten) {
     if (block == 2) s.SendTo(t, 41111, tftp::Data(2, Bytes(512, 0x66)));
     return false;
   };
+  // The server's host has no port 41111: it answers the ERROR 5 with a port
+  // unreachable, which is about that datagram, not the transfer.
+  peer_->OnFrame = [&, previous = peer_->OnFrame](const hosted::Frame &frame) {
+    if (previous) previous(frame);
+    const auto e = peers::ParseEthernet(frame.bytes);
+    const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+    const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+    if (udp && udp->destinationPort == 41111) {
+      Bytes datagram = ip->header;
+      datagram.insert(datagram.end(), ip->payload.begin(), ip->payload.end());
+      peer_->SendIcmpError(kClientMac, kClientIp, 3, 3, datagram);
+    }
+  };
   const Result r = Read("f", 4096, 512);
   ASSERT_EQ(r.status, EFI_SUCCESS);
   EXPECT_EQ(r.data, Pattern(2000));
   EXPECT_EQ(TftpDrops(kTftpDropStranger), 1u);
+  EXPECT_EQ(TftpDrops(kTftpDropForeignIcmp), 1u);
   bool answered = false;
   for (const auto &d : server_->Datagrams()) {
     if (d.destinationPort == 41111 && d.data.size() >= 4 && peers::GetBe16(d.data, 0) == 5 &&

@@ -30,6 +30,7 @@ enum TftpDrop : UINT32 {
   kTftpDropOutOfOrder,    // DATA of neither the expected nor the previous block
   kTftpDropStaleAck,      // write: an ACK of another block than the one sent
   kTftpDropNoAnswer,      // a first reply that cannot answer the request (DATA 2, an ACK to a read)
+  kTftpDropForeignIcmp,   // an ICMP error about a datagram to another port than the server's
   kTftpDropCount
 };
 static_assert(kTftpDropCount <= kTftpDropSlots, "TFTP drop counters fit the instance");

@@ -5,7 +5,9 @@
 // Limits: IPv4 only; one DATA block in flight (no window); mode "octet" only.
 #include "tftp.h"
 
+#include "../net/icmp_wire.h"
 #include "../net/ip_address.h"
+#include "../net/ipv4_wire.h"
 #include "../net/udp_wire.h"
 
 UINT16 TftpServerPort = kTftpDefaultPort;
@@ -98,6 +100,16 @@ void RecordTftpError(ProtocolInstance *Instance, const UINT8 *Header, UINTN Head
   }
 }
 
+// Whether the ICMP error just recorded quotes a datagram we sent to Port. One
+// about another port (our ERROR 5 to a stranger, whose host has no such
+// port) says nothing about this transfer.
+bool IcmpErrorAbout(const ProtocolInstance *Instance, UINT16 Port) {
+  const UINT8 *Quote = reinterpret_cast<const UINT8 *>(&Instance->Mode.IcmpError) + sizeof(IcmpHeader);
+  const UINTN QuotedHeader = reinterpret_cast<const Ipv4Header *>(Quote)->HeaderLength();
+  if (sizeof(IcmpHeader) + QuotedHeader + sizeof(UdpHeader) > sizeof(EFI_PXE_BASE_CODE_ICMP_ERROR)) return false;
+  return reinterpret_cast<const UdpHeader *>(Quote + QuotedHeader)->destinationPort.get() == Port;
+}
+
 // One packet read with a header of HeaderLength bytes; see ReceiveTftpPacket.
 EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINTN HeaderLength,
                              UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
@@ -120,6 +132,11 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
     // A corrupted datagram (bad UDP checksum) is a lost one: wait on. Any
     // other device error is the MNP failing, which waiting will not mend.
     if (Status == EFI_DEVICE_ERROR && Instance->NetDrops[kDropUdpChecksum] != Corrupted) continue;
+    if (Status == EFI_ICMP_ERROR && ServerPort != nullptr && *ServerPort != 0 &&
+        !IcmpErrorAbout(Instance, *ServerPort)) {
+      ++Instance->TftpDrops[kTftpDropForeignIcmp];
+      continue;
+    }
     if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
     if (SortStrangers && SourcePort != *ServerPort) {
       ++Instance->TftpDrops[kTftpDropStranger];
