@@ -734,6 +734,18 @@ TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
   // Multicast: 8 listen rounds of at most 1.1 s plus a block's 1.1 s, and the opens, then a unicast read.
   const double kMulticastBound = 8 * (1.1 + 1.1 + 3 * 2 * 1.1) + kOpen + 2 * kBlock;
   int requests = 0;
+  // A multicast server that answers every open with DATA Block to the station.
+  auto answerOpens = [&](uint16_t block) {
+    peer_->OnFrame = [&, block, previous = peer_->OnFrame](const hosted::Frame &frame) {
+      if (previous) previous(frame);
+      const auto e = peers::ParseEthernet(frame.bytes);
+      const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+      const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+      if (udp && udp->destinationPort == kGroupPort && peers::GetBe16(udp->data, 0) == tftp::kRrq) {
+        InjectUdp(kGroupPort, udp->sourcePort, tftp::Data(block, junkData), 0, 0, 1);
+      }
+    };
+  };
   const Case cases[] = {
       {"read: silent server", [&] { server_->Config().silent = true; }, kRead, EFI_TIMEOUT, 15.3, kOpen + 2 * kBlock},
       {"size: silent server", [&] { server_->Config().silent = true; }, kSize, EFI_TIMEOUT, 15.3, kOpen + 2 * kBlock},
@@ -760,6 +772,15 @@ TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
          };
        },
        kRead, EFI_TIMEOUT, 20.5, kOpen + 2 * kBlock},
+      // Progress does start a window again: each block comes 4 s after its ACK.
+      {"read: a server that takes 4 s over every block",
+       [&] {
+         server_->hooks.beforeData = [&](TftpServer &, TftpServer::Transfer &t, uint64_t block, Bytes &data) {
+           InjectUdp(t.port, t.request.clientPort, tftp::Data(static_cast<uint16_t>(block), data), 4 * kSecond, 0, 1);
+           return true;
+         };
+       },
+       kRead, EFI_SUCCESS, 8.0, kOpen + 2 * kBlock},
       {"read: the OACK again every second, never block 1",
        [&] {
          server_->hooks.beforeData = [&](TftpServer &, TftpServer::Transfer &t, uint64_t, Bytes &) {
@@ -782,17 +803,16 @@ TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
       {"multicast read: every open answered with block 7, then a silent server",
        [&] {
          server_->Config().silent = true;
-         peer_->OnFrame = [&, previous = peer_->OnFrame](const hosted::Frame &frame) {
-           if (previous) previous(frame);
-           const auto e = peers::ParseEthernet(frame.bytes);
-           const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
-           const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
-           if (udp && udp->destinationPort == kGroupPort && peers::GetBe16(udp->data, 0) == tftp::kRrq) {
-             InjectUdp(kGroupPort, udp->sourcePort, tftp::Data(7, junkData), 0, 0, 1);
-           }
-         };
+         answerOpens(7);
        },
        kMulticast, EFI_TIMEOUT, 8 * 1.1 + 15.3, kMulticastBound},
+      {"multicast read: block 1 to the station again every second, never to the group",
+       [&] {
+         server_->Config().silent = true;
+         answerOpens(1);
+         InjectUdp(kGroupPort, kGroupClientPort, tftp::Data(1, junkData), kSecond / 2, kSecond, 40);
+       },
+       kMulticast, EFI_TIMEOUT, 1.1 + 3 * 1.1 + 15.3, kMulticastBound},
       {"multicast read: one block repeated on the group every second",
        [&] {
          server_->Config().silent = true;
