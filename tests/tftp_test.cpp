@@ -731,8 +731,10 @@ TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
   constexpr auto kDirectory = EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY;
   constexpr auto kMulticast = EFI_PXE_BASE_CODE_MTFTP_READ_FILE;
   const double kOpen = 2 * 3 * 5.1, kBlock = 5 * 4.1;
-  // Multicast: 8 listen rounds of at most 1.1 s plus a block's 1.1 s, and the opens, then a unicast read.
-  const double kMulticastBound = 8 * (1.1 + 1.1 + 3 * 2 * 1.1) + kOpen + 2 * kBlock;
+  // Multicast: 8 rounds, each a listen of 1.1 s and 1.1 s per new block (2
+  // here) and an open of three requests of 1.1 s for each copy of block 1;
+  // the opener's download, 5 x 1.1 s per block; then the unicast read.
+  const double kMulticastBound = 8 * (1.1 + 2 * 1.1 + 3 * 2 * 1.1) + 2 * 5 * 1.1 + kOpen + 2 * kBlock;
   int requests = 0;
   // A multicast server that answers every open with DATA Block to the station.
   auto answerOpens = [&](uint16_t block) {
