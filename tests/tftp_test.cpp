@@ -596,6 +596,13 @@ TEST_F(TftpTest, OackLongerThanParseAreaIsRefused) {
       }
     }
   }
+  // The size and write operations take the first reply with room 512.
+  Bytes data = Pattern(50);
+  for (auto op : {EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, EFI_PXE_BASE_CODE_TFTP_WRITE_FILE}) {
+    EXPECT_EQ(Run(op, "f", 0, 1024, false, nullptr, op == EFI_PXE_BASE_CODE_TFTP_WRITE_FILE ? &data : nullptr).status,
+              EFI_PROTOCOL_ERROR);
+    EXPECT_EQ(server_->Datagrams().back().data, abort);
+  }
 }
 
 TEST_F(TftpTest, DataLongerThanNegotiatedIsAProtocolError) {

@@ -162,7 +162,7 @@ EFI_STATUS TftpGetFileSize(ProtocolInstance *Instance, UINT64 *FileSize, EFI_IP_
 EFI_STATUS TftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp,
                         const UINT8 *FileName, UINT64 *BlockSize, UINT16 ServerPort, UINT16 RequestOpcode,
                         BOOLEAN CountOnly) {
-  UINT8 Record[kRecordSize] = {};
+  UINT8 Record[kRecordSize];
   // A buffer smaller than the parse area takes the first reply in the
   // record instead, so that an OACK (or an empty file's DATA 1) still fits.
   const bool InRecord = *BufferSize < kRecordDataSize;
@@ -173,11 +173,6 @@ EFI_STATUS TftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *B
   EFI_STATUS Status = OpenTftpTransfer(RequestOpcode, kTftpOptionMaskBlockSize, Instance, Record, BlockSize, &Size,
                                        FirstReply, ServerIp, ServerPort, &ReplyPort, &OurPort, FileName,
                                        kTftpOpenTimeout);
-  if (Status == EFI_BUFFER_TOO_SMALL && Opcode(Record) == kTftpOack) {
-    // An OACK longer than the room: longer than the parse area too.
-    SendTftpAbort(Instance, ServerIp, &ReplyPort, &OurPort);
-    return EFI_PROTOCOL_ERROR;
-  }
   if (EFI_ERROR(Status)) return Status;
 
   UINT64 Block = 0;

@@ -361,6 +361,11 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
                                Bounce.Get(), &Timer);
     if (Status != EFI_TIMEOUT) break;
   }
+  if (Status == EFI_BUFFER_TOO_SMALL && reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpOack) {
+    // An OACK longer than the room is longer than any parse area: refused.
+    SendTftpAbort(Instance, ServerIp, ServerReplyPort, OurPort);
+    return EFI_PROTOCOL_ERROR;
+  }
   if (Status == EFI_TFTP_ERROR && OptionMask != 0) {
     // A server that refuses options may still serve the file without them.
     *BufferSize = Room;
