@@ -156,11 +156,6 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
   }
 }
 
-// The first reply to a request. It is read with a 2-byte header, because an
-// OACK that acknowledges nothing is only its opcode (a server with every
-// option switched off sends one), and reshaped to the 4-byte header the
-// callers read. Data lands in a bounce block 2 bytes larger than the room, so
-// a reply that fits the caller's room is never refused.
 // Only an OACK, DATA 1 (read and directory) or an ACK (write) can answer a
 // request; anything else, from any port, is dropped and the wait goes on.
 bool AnswersRequest(UINT16 RequestOpcode, const UINT8 *Header) {
@@ -171,6 +166,11 @@ bool AnswersRequest(UINT16 RequestOpcode, const UINT8 *Header) {
   return Opcode == kTftpData && Reply->field.get() == 1;
 }
 
+// The first reply to a request. It is read with a 2-byte header, because an
+// OACK that acknowledges nothing is only its opcode (a server with every
+// option switched off sends one), and reshaped to the 4-byte header the
+// callers read. Data lands in a bounce block 2 bytes larger than the room, so
+// a reply that fits the caller's room is never refused.
 EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT16 RequestOpcode, UINT8 *Header, UINT64 *BufferSize,
                              void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort,
                              UINT8 *Bounce, TimerEvent *Timer) {
