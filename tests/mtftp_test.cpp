@@ -168,6 +168,54 @@ TEST_F(MtftpTest, GapThatDoesNotFitTheBufferIsBufferTooSmall) {
   EXPECT_TRUE(unicast_->Requests().empty());  // no unicast fallback for a buffer too small
 }
 
+TEST_F(MtftpTest, BlockAfterAGapBeyondTheRoomLeftIsBufferTooSmall) {
+  // Block 1, then block 3: the gap fits the room left, the gap and block 3
+  // together do not.
+  const Bytes file = Pattern(512 * 9 + 100, 6);
+  Serve(file, true);
+  unicast_->Config().files["boot.img"] = file;
+  multicast_->Broadcast(1, 1, 500 * kMs, 0);
+  multicast_->Broadcast(3, 3, 510 * kMs, 0);
+  const Result r = Read(1300, Info());  // nothing written past the 1300 bytes
+  EXPECT_EQ(r.status, EFI_BUFFER_TOO_SMALL);
+  EXPECT_TRUE(unicast_->Requests().empty());
+}
+
+TEST_F(MtftpTest, EmptyFileByTheOpen) {
+  Serve(Bytes());
+  const Result r = Read(4096, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, 0u);
+  EXPECT_EQ(multicast_->Acks(), (std::vector<uint16_t>{1}));
+  EXPECT_TRUE(unicast_->Requests().empty());
+}
+
+TEST_F(MtftpTest, ShortSecondBlockAfterOneCopyOfTheFirstFitsLessThanTwoBlocks) {
+  // Another client acknowledges: this one sees block 1 on the group only,
+  // then the short block 2 of a 612-byte file, into 700 bytes.
+  const Bytes file = Pattern(612, 9);
+  Serve(file, true);
+  multicast_->Broadcast(1, 2, 1500 * kMs, 10 * kMs);
+  const Result r = Read(700, Info(1, 2));
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, 612u);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(multicast_->Requests().size(), 1u);
+  EXPECT_TRUE(unicast_->Requests().empty());
+}
+
+TEST_F(MtftpTest, BigBlockNumbersOfAnEarlierReadDoNotCarryOver) {
+  const Bytes file = Pattern(3000, 4);
+  unicast_->Config().offerBigBlock = true;
+  unicast_->Config().files["boot.img"] = file;
+  ASSERT_EQ(Read(8192, Info(), false, EFI_PXE_BASE_CODE_TFTP_READ_FILE).data, file);
+  Serve(file);
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, file);
+  EXPECT_EQ(unicast_->Requests().size(), 1u);  // no fallback
+}
+
 TEST_F(MtftpTest, FailedMulticastFallsBackToUnicast) {
   const Bytes file = Pattern(5000, 2);
   Serve(file, true);  // the group stays silent and nobody answers the open

@@ -74,6 +74,25 @@ class TftpTest : public NetTest {
   StateRecord *State() const { return Proto()->State; }
   uint32_t TftpDrops(TftpDrop reason) const { return Instance()->TftpDrops[reason]; }
 
+  // Count UDP datagrams from the server's address, the first start ticks
+  // from now and one every interval: what a hostile peer sends on a schedule.
+  void InjectUdp(uint16_t from, uint16_t to, const Bytes &data, uint64_t start, uint64_t interval, int count,
+                 const peers::Ip4 &destination = kClientIp) {
+    const bool group = destination[0] >= 224 && destination[0] <= 239;
+    const hosted::Mac mac = group ? peers::MulticastMac(destination) : kClientMac;
+    peers::UdpFields udp;
+    udp.sourcePort = from;
+    udp.destinationPort = to;
+    peers::Ipv4Fields ip;
+    ip.source = kPeerIp;
+    ip.destination = destination;
+    for (int i = 0; i < count; ++i) {
+      ip.identification = static_cast<uint16_t>(0x5000 + i);
+      const Bytes datagram = peers::BuildIpv4(ip, peers::BuildUdp(kPeerIp, destination, udp, data));
+      segment_.Inject(peers::BuildEthernet(mac, kPeerMac, 0x0800, datagram), start + i * interval);
+    }
+  }
+
   std::unique_ptr<TftpServer> server_;
 };
 
@@ -415,6 +434,52 @@ TEST_F(TftpTest, DontUseBufferReturnsTheLengthOnly) {
   EXPECT_EQ(r.size, 50000u);
 }
 
+TEST_F(TftpTest, EmptyFileIsReadAndAcknowledged) {
+  // An empty file is DATA 1 of 0 bytes, alone or after the OACK; it fits any
+  // buffer, and ACK 1 ends it. With "tsize" the size needs no data at all.
+  server_->Config().files["empty"] = Bytes();
+  const Bytes ack1 = {0x00, 0x04, 0x00, 0x01};
+  const Bytes abort = {0x00, 0x05, 0x00, 0x08, 0x00};
+  struct Case {
+    const char *name;
+    bool options;
+    EFI_PXE_BASE_CODE_TFTP_OPCODE op;
+    UINT64 buffer;
+    bool dontUseBuffer;
+    UINTN blockSize;  // reported back (0: not looked at)
+    const Bytes *last;
+  };
+  const Case cases[] = {
+      {"read", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 4096, false, 512, &ack1},
+      {"read into 1 byte", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 1, false, 512, &ack1},
+      {"count-only read", false, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 0, true, 512, &ack1},
+      {"size, counted", false, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, 0, false, 0, &ack1},
+      {"directory", false, EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY, 4096, false, 512, &ack1},
+      {"read after OACK", true, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 4096, false, 4096, &ack1},
+      // A size of 0 learned from tsize, then a read into the smallest buffer.
+      {"read after OACK into 1 byte", true, EFI_PXE_BASE_CODE_TFTP_READ_FILE, 1, false, 512, &ack1},
+      {"size from tsize", true, EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, 0, false, 0, &abort},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    // Frames still queued from the case before are taken and dropped.
+    Locked([&](ProtocolInstance *in) {
+      UINTN header = 0, length = 0;
+      UINT16 type = 0;
+      while (ReceiveFrame(in, nullptr, &header, &length, &type) == EFI_SUCCESS) {
+      }
+      return 0;
+    });
+    server_->Config().honourOptions = c.options;
+    const Result r = Run(c.op, "empty", c.buffer, 8192, c.dontUseBuffer);
+    EXPECT_EQ(r.status, EFI_SUCCESS);
+    EXPECT_EQ(r.size, 0u);
+    if (c.blockSize != 0) EXPECT_EQ(r.blockSize, c.blockSize);
+    ASSERT_FALSE(server_->Datagrams().empty());
+    EXPECT_EQ(server_->Datagrams().back().data, *c.last);
+  }
+}
+
 // ---- Write ----
 
 TEST_F(TftpTest, WriteStoresTheFile) {
@@ -499,16 +564,45 @@ INSTANTIATE_TEST_SUITE_P(
         OackCase{"Seven", "blksize\0"s "7\0"s, EFI_PROTOCOL_ERROR, true},
         OackCase{"Eight", "blksize\0"s "8\0"s, EFI_SUCCESS, false, 8},
         OackCase{"AboveRange", "blksize\0"s "65465\0"s, EFI_PROTOCOL_ERROR, true},
-        OackCase{"Unterminated", "blksize\0"s "1024"s, EFI_PROTOCOL_ERROR, true},
+        // Text that is not NUL-terminated name/value pairs: refused with ERROR 8.
+        OackCase{"Unterminated", "blksize\0"s "1024"s, EFI_TFTP_ERROR, true},
+        OackCase{"NoNulAtAll", "blksize=1024"s, EFI_TFTP_ERROR, true},
+        OackCase{"NameWithoutValue", "blksize\0"s "1024\0tsize\0"s, EFI_TFTP_ERROR, true},
+        OackCase{"PaddedWithZeros", "blksize\0"s "1024\0\0\0"s, EFI_SUCCESS, false},
         OackCase{"BigBlockOtherThan8", "bigblk#\0"s "4\0"s, EFI_PROTOCOL_ERROR, false}),
     [](const ::testing::TestParamInfo<OackCase> &i) { return std::string(i.param.name); });
 
+
 TEST_F(TftpTest, OackLongerThanParseAreaIsRefused) {
-  std::string text;
-  while (text.size() < 600) text += "pad\0x\0"s;
-  server_->Config().oackText = Text(text);
-  server_->Config().files["f"] = Pattern(100);
-  EXPECT_EQ(Read("f", 4096).status, EFI_PROTOCOL_ERROR);
+  // The parse area holds 532 bytes of option text, from byte 2 of the packet.
+  // Both ways in: the reply in a large caller buffer, and in the record when
+  // the buffer is smaller than that.
+  server_->Config().files["f"] = Pattern(50);
+  server_->Config().oackBlockSize = 1024;
+  const Bytes abort = {0x00, 0x05, 0x00, 0x08, 0x00};
+  for (UINT64 buffer : {4096u, 100u}) {
+    for (size_t length : {532u, 533u, 534u, 535u, 536u, 600u}) {
+      SCOPED_TRACE(testing::Message() << "buffer " << buffer << ", text " << length);
+      const std::string text = "blksize\0"s "1024\0"s "x\0"s + std::string(length - 16, 'y') + "\0"s;
+      ASSERT_EQ(text.size(), length);
+      server_->Config().oackText = Text(text);
+      const Result r = Read("f", buffer, 1024);
+      if (length == 532) {
+        EXPECT_EQ(r.status, EFI_SUCCESS);
+        EXPECT_EQ(r.data, Pattern(50));
+      } else {
+        EXPECT_EQ(r.status, EFI_PROTOCOL_ERROR);
+        EXPECT_EQ(server_->Datagrams().back().data, abort);
+      }
+    }
+  }
+  // The size and write operations take the first reply with room 512.
+  Bytes data = Pattern(50);
+  for (auto op : {EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE, EFI_PXE_BASE_CODE_TFTP_WRITE_FILE}) {
+    EXPECT_EQ(Run(op, "f", 0, 1024, false, nullptr, op == EFI_PXE_BASE_CODE_TFTP_WRITE_FILE ? &data : nullptr).status,
+              EFI_PROTOCOL_ERROR);
+    EXPECT_EQ(server_->Datagrams().back().data, abort);
+  }
 }
 
 TEST_F(TftpTest, DataLongerThanNegotiatedIsAProtocolError) {
@@ -529,10 +623,24 @@ TEST_F(TftpTest, DataFromAnotherPortIsAnsweredWithError5AndNeverWritten) {
     if (block == 2) s.SendTo(t, 41111, tftp::Data(2, Bytes(512, 0x66)));
     return false;
   };
+  // The server's host has no port 41111: it answers the ERROR 5 with a port
+  // unreachable, which is about that datagram, not the transfer.
+  peer_->OnFrame = [&, previous = peer_->OnFrame](const hosted::Frame &frame) {
+    if (previous) previous(frame);
+    const auto e = peers::ParseEthernet(frame.bytes);
+    const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+    const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+    if (udp && udp->destinationPort == 41111) {
+      Bytes datagram = ip->header;
+      datagram.insert(datagram.end(), ip->payload.begin(), ip->payload.end());
+      peer_->SendIcmpError(kClientMac, kClientIp, 3, 3, datagram);
+    }
+  };
   const Result r = Read("f", 4096, 512);
   ASSERT_EQ(r.status, EFI_SUCCESS);
   EXPECT_EQ(r.data, Pattern(2000));
   EXPECT_EQ(TftpDrops(kTftpDropStranger), 1u);
+  EXPECT_EQ(TftpDrops(kTftpDropForeignIcmp), 1u);
   bool answered = false;
   for (const auto &d : server_->Datagrams()) {
     if (d.destinationPort == 41111 && d.data.size() >= 4 && peers::GetBe16(d.data, 0) == 5 &&
@@ -587,6 +695,188 @@ TEST_F(TftpTest, UnexpectedOpcodeDuringDownload) {
     return false;
   };
   EXPECT_EQ(Read("f", 4096, 512).status, EFI_PROTOCOL_ERROR);
+}
+
+// ---- Worst cases on the virtual clock ----
+
+TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
+  // Windows are N + 0.1 s: three requests of 5.1 s (three more without
+  // options after an ERROR), five of 4.1 s per block. Each hostile peer does
+  // its worst against one member; the call ends when its windows say, never
+  // later than the member's worst case. Junk that does not progress the
+  // transfer never restarts a window; a new block does.
+  constexpr uint64_t kSecond = hosted::kTicksPerSecond, kMs = hosted::kTicksPerMs;
+  constexpr uint16_t kGroupPort = 1759, kGroupClientPort = 1758;
+  const peers::Ip4 group = {239, 1, 2, 3};
+  server_->Config().files["warm"] = Pattern(10);
+  ASSERT_EQ(Read("warm", 4096).status, EFI_SUCCESS);  // the server's address is in the ARP cache
+  const Bytes junk(512, 0x55);
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  info.MCastIp = Efi(group);
+  info.CPort = kGroupClientPort;
+  info.SPort = kGroupPort;
+  info.ListenTimeout = info.TransmitTimeout = 1;
+  // For a file of 2 blocks: both opens, 5 windows per block. Multicast: 8
+  // rounds, each a 1.1 s listen, 1.1 s per new block and an open of three
+  // requests of 1.1 s per copy of block 1; the opener's download; then the
+  // unicast read.
+  const double kUnicast = 2 * 3 * 5.1 + 2 * 5 * 4.1;
+  const double kMulticast = 8 * (1.1 + 2 * 1.1 + 3 * 2 * 1.1) + 2 * 5 * 1.1 + kUnicast;
+  constexpr auto kRead = EFI_PXE_BASE_CODE_TFTP_READ_FILE, kSize = EFI_PXE_BASE_CODE_TFTP_GET_FILE_SIZE,
+                 kWrite = EFI_PXE_BASE_CODE_TFTP_WRITE_FILE, kDirectory = EFI_PXE_BASE_CODE_TFTP_READ_DIRECTORY,
+                 kMtftp = EFI_PXE_BASE_CODE_MTFTP_READ_FILE;
+  auto silent = [&] { server_->Config().silent = true; };
+  // The server stops before block Stop; Junk(transfer) is what comes instead.
+  auto stopAt = [&](uint64_t stop, std::function<void(TftpServer::Transfer &)> junkFor) {
+    server_->hooks.beforeData = [=](TftpServer &, TftpServer::Transfer &t, uint64_t block, Bytes &) {
+      if (block == stop && !t.done) junkFor(t);
+      t.done = t.done || block >= stop;
+      return block >= stop;
+    };
+  };
+  // A multicast server that answers every open with DATA Block to the station.
+  auto answerOpens = [&](uint16_t block) {
+    silent();
+    peer_->OnFrame = [&, block, previous = peer_->OnFrame](const hosted::Frame &frame) {
+      if (previous) previous(frame);
+      const auto e = peers::ParseEthernet(frame.bytes);
+      const auto ip = e ? peers::ParseIpv4(e->payload) : std::nullopt;
+      const auto udp = ip ? peers::ParseUdp(ip->source, ip->destination, ip->payload) : std::nullopt;
+      if (udp && udp->destinationPort == kGroupPort && peers::GetBe16(udp->data, 0) == tftp::kRrq) {
+        InjectUdp(kGroupPort, udp->sourcePort, tftp::Data(block, junk), 0, 0, 1);
+      }
+    };
+  };
+  int requests = 0;
+  struct Case {
+    const char *name;
+    std::function<void()> arrange;
+    EFI_PXE_BASE_CODE_TFTP_OPCODE op;
+    EFI_STATUS status;
+    double seconds;  // as the windows give it (< 0: EFI_TIMEOUT allowed too, only the bound)
+    double bound;
+  };
+  const Case cases[] = {
+      {"read: silent server", silent, kRead, EFI_TIMEOUT, 15.3, kUnicast},
+      {"size: silent server", silent, kSize, EFI_TIMEOUT, 15.3, kUnicast},
+      {"directory: silent server", silent, kDirectory, EFI_TIMEOUT, 15.3, kUnicast},
+      {"read: ERROR to the third request, then silence",
+       [&] {
+         server_->hooks.beforeFirstReply = [&](TftpServer &s, TftpServer::Transfer &t) {
+           if (++requests == 3) s.SendTo(t, t.port, tftp::Error(8, "no"));
+           return true;
+         };
+       },
+       kRead, EFI_TIMEOUT, 25.5, kUnicast},
+      {"read: repeats, later blocks and strangers every second after block 1",
+       [&] {
+         stopAt(2, [&](TftpServer::Transfer &t) {
+           InjectUdp(t.port, t.request.clientPort, tftp::Data(1, junk), kSecond, kSecond, 60);
+           InjectUdp(t.port, t.request.clientPort, tftp::Data(9, junk), kSecond / 2, kSecond, 60);
+           InjectUdp(41111, t.request.clientPort, tftp::Data(2, junk), kSecond / 4, kSecond, 60);
+         });
+       },
+       kRead, EFI_TIMEOUT, 20.5, kUnicast},
+      {"read: the OACK again every second, never block 1",
+       [&] {
+         stopAt(1, [&](TftpServer::Transfer &t) {
+           InjectUdp(t.port, t.request.clientPort, tftp::Oack({{"blksize", "512"}}), kSecond, kSecond, 60);
+         });
+       },
+       kRead, EFI_TIMEOUT, 20.5, kUnicast},
+      {"read: a server that takes 4 s over every block",
+       [&] {
+         server_->hooks.beforeData = [&](TftpServer &, TftpServer::Transfer &t, uint64_t block, Bytes &data) {
+           InjectUdp(t.port, t.request.clientPort, tftp::Data(static_cast<uint16_t>(block), data), 4 * kSecond, 0, 1);
+           return true;
+         };
+       },
+       kRead, EFI_SUCCESS, 8.0, kUnicast},
+      {"write: ACK 0 again every second, never ACK 1",
+       [&] {
+         server_->hooks.beforeFirstReply = [&](TftpServer &s, TftpServer::Transfer &t) {
+           s.SendTo(t, t.port, tftp::Ack(0));
+           InjectUdp(t.port, t.request.clientPort, tftp::Ack(0), kSecond, kSecond, 60);
+           t.done = true;  // the server takes no DATA
+           return true;
+         };
+       },
+       kWrite, EFI_TIMEOUT, 20.5, kUnicast},
+      {"multicast read: every open answered with block 7", [&] { answerOpens(7); }, kMtftp, EFI_TIMEOUT,
+       8 * 1.1 + 15.3, kMulticast},
+      {"multicast read: block 1 to the station again every second, never to the group",
+       [&] {
+         answerOpens(1);
+         InjectUdp(kGroupPort, kGroupClientPort, tftp::Data(1, junk), kSecond / 2, kSecond, 40);
+       },
+       kMtftp, EFI_TIMEOUT, 4 * 1.1 + 15.3, kMulticast},
+      {"multicast read: one block repeated on the group every second",
+       [&] {
+         silent();
+         InjectUdp(kGroupPort, kGroupClientPort, tftp::Data(2, junk), kSecond / 2, kSecond, 40, group);
+       },
+       kMtftp, EFI_TIMEOUT, 1.6 + 7 * 2.0 + 15.3, kMulticast},
+      // A failing Receive ends the wait at once, or at its end when the clock has got there.
+      {"read: every MNP Receive fails", [&] { nic_->faults.receiveFails = true; }, kRead, EFI_DEVICE_ERROR, -1,
+       kUnicast},
+      {"write: every MNP Receive fails", [&] { nic_->faults.receiveFails = true; }, kWrite, EFI_DEVICE_ERROR, -1,
+       kUnicast},
+      {"multicast read: every MNP Receive fails", [&] { nic_->faults.receiveFails = true; }, kMtftp,
+       EFI_DEVICE_ERROR, -1, kMulticast},
+      {"read: every receive completes with an error", [&] { nic_->faults.receiveAlwaysCompletesWithError = true; },
+       kRead, EFI_TIMEOUT, 15.3, kUnicast},
+      // Frames arrive every 10 ms and take 15 ms each to handle: the queue never empties.
+      {"read: a flood of stray DATA from another port, silent server",
+       [&] {
+         silent();
+         nic_->faults.receiveTicks = 15 * kMs;
+         InjectUdp(41111, Instance()->SourcePort, tftp::Data(2, junk), 0, 10 * kMs, 2000);
+       },
+       kRead, EFI_TIMEOUT, 15.3, kUnicast},
+      {"read: a flood of stray DATA from another port after block 1",
+       [&] {
+         nic_->faults.receiveTicks = 15 * kMs;
+         stopAt(2, [&](TftpServer::Transfer &t) {
+           InjectUdp(41111, t.request.clientPort, tftp::Data(2, junk), 0, 10 * kMs, 2500);
+         });
+       },
+       kRead, EFI_TIMEOUT, 20.5, kUnicast},
+      {"read: every transmit fails", [&] { nic_->faults.transmitFails = true; }, kRead, EFI_DEVICE_ERROR, 0.01,
+       kUnicast},
+      {"read: no transmit completes", [&] { nic_->faults.transmitNeverCompletes = true; }, kRead, EFI_TIMEOUT, 1.01,
+       kUnicast},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    // Frames still queued from the case before are taken and dropped.
+    Locked([&](ProtocolInstance *in) {
+      UINTN header = 0, length = 0;
+      UINT16 type = 0;
+      while (ReceiveFrame(in, nullptr, &header, &length, &type) == EFI_SUCCESS) {
+      }
+      return 0;
+    });
+    requests = 0;
+    server_ = std::make_unique<TftpServer>(peer_.get(), peers::TftpServerConfig{});
+    server_->Config().files["f"] = Pattern(700);
+    c.arrange();
+    Bytes data = Pattern(700);
+    const uint64_t before = fw_.Now();
+    const Result r = Run(c.op, c.op == kMtftp ? "boot.img" : "f", 4096, 512, false, c.op == kMtftp ? &info : nullptr,
+                         c.op == kWrite ? &data : nullptr);
+    const double elapsed = static_cast<double>(fw_.Now() - before) / kSecond;
+    nic_->faults = hosted::MnpFaults{};
+    server_.reset();
+    peer_->OnFrame = nullptr;
+    if (c.seconds < 0) {
+      EXPECT_TRUE(r.status == c.status || r.status == EFI_TIMEOUT) << r.status;
+    } else {
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_NEAR(elapsed, c.seconds, 0.1);  // late by at most one frame's handling per window
+    }
+    EXPECT_LE(elapsed, c.bound);
+    fw_.Advance(60 * kSecond);  // what is still scheduled goes by
+  }
 }
 
 // ---- Requests that cannot be built ----

@@ -16,6 +16,9 @@ constexpr UINT64 kMaxListenRoom = 8192;
 constexpr UINT64 kCountOnlyRoom = static_cast<UINT64>(1) << 62;
 constexpr UINT8 kOpenedStation = 0x01;
 constexpr UINT8 kOpenedGroup = 0x02;
+// Listen rounds of one multicast read: ample for a late joiner and a few
+// losses (most reads take one or two).
+constexpr UINTN kMaxRounds = 8;
 
 }  // namespace
 
@@ -31,6 +34,11 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
   // of the round names it.
   UINT16 TransferPort = Info->SPort;
   *Missed = 0;
+  // ListenTime for the round's first block, then TransmitTimeout from each
+  // new block on; a repeat does not start the window again.
+  TimerEvent Timer;
+  EFI_STATUS Status = ArmTftpWindow(&Timer, ListenTime);
+  if (EFI_ERROR(Status)) return Status;
   for (;;) {
     // Count-only reads keep receiving at the same place; the rest move on.
     const UINT64 Limit = First ? kMaxListenRoom : BlockSize;
@@ -40,10 +48,9 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     UINT16 ServerPort = TransferPort;
     UINT16 ClientPort = Info->CPort;
     EFI_IP_ADDRESS Group = Info->MCastIp;
-    TimerEvent Timer;
     const UINT16 Flags = First ? EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT : 0;
-    EFI_STATUS Status = ReceiveTftpPacket(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort, &Group,
-                                          &ClientPort, First ? ListenTime : TransmitTimeout, &Timer);
+    Status = ReceiveTftpPacketInWindow(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort, &Group,
+                                       &ClientPort, &Timer);
     if (Status == EFI_BUFFER_TOO_SMALL && Room == Limit) {
       // Longer than any block of this transfer: not a block of it.
       return EFI_PROTOCOL_ERROR;
@@ -55,6 +62,8 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     if (Number == Held) continue;  // a repeat: received again at the same place
     if (Number < Held) return EFI_PROTOCOL_ERROR;
     const UINT64 Gap = Number - Held - 1;
+    // Block 1 shorter than a block of an option-less transfer is the whole file.
+    const bool WholeFile = First && Number == 1 && Size < kTftpDefaultBlockSize;
     Held = Number;
     if (First) {
       *FirstHeard = Number;
@@ -78,10 +87,12 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     if (Size > Left) return EFI_BUFFER_TOO_SMALL;
     if (!CountOnly) Position += Size;
     Left -= Size;
-    if (Size != BlockSize || (StopBlock != 0 && Number == StopBlock)) {
+    if (WholeFile || Size != BlockSize || (StopBlock != 0 && Number == StopBlock)) {
       *Remaining = Left;
       return EFI_SUCCESS;
     }
+    Status = ArmTftpWindow(&Timer, TransmitTimeout);
+    if (EFI_ERROR(Status)) return Status;
   }
 }
 
@@ -89,63 +100,77 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
                      const UINT8 *FileName, EFI_PXE_BASE_CODE_MTFTP_INFO *Info, UINT8 *OpenState,
                      UINT64 *BlockSizeSeen, BOOLEAN CountOnly) {
   UINT8 Request[kTftpRequestBufferSize];
-  UINTN Attempts = 3;
   *BlockSizeSeen = MinOf<UINT64>(*BufferSize, kMaxListenRoom);
-  // Block 1 stays at the buffer's start whichever copy of it came first, so
-  // block 2 lands behind it where the next listen round expects it.
-  UINT64 Held = 0;
-  // The server's transfer port, named by the first block 1 (see MtftpListen).
-  UINT16 TransferPort = 0;
-  for (;;) {
+  // Block 1 stays at the buffer's start whichever copy of it came first;
+  // what follows it is taken here, so nothing lands over it and block 2 is
+  // moved behind it only when it fits.
+  TftpPoolBytes Later(*BlockSizeSeen);
+  if (*BlockSizeSeen != 0 && Later.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
+  for (UINTN Attempt = 0; Attempt < 3; ++Attempt) {
     *OpenState = 0;
-    Held = 0;
-    TransferPort = 0;
+    bool HaveBlockOne = false;
+    // The server's transfer port, named by the first block 1 (see MtftpListen).
+    UINT16 TransferPort = 0;
     UINT16 ServerPort = Info->SPort;
     UINT16 ClientPort = Info->CPort;
     // The caller's client port, not a fresh one: the group's transfer is keyed on it.
     EFI_STATUS Status = SendTftpRequest(kTftpReadRequest, 0, Instance, ServerIp, &ServerPort, &ClientPort, FileName,
                                         nullptr, Request);
     if (EFI_ERROR(Status)) return Status;
+    // One window per request, started again only by a copy of block 1 not yet seen.
+    TimerEvent Timer;
+    Status = ArmTftpWindow(&Timer, Info->TransmitTimeout);
+    if (EFI_ERROR(Status)) return Status;
     for (;;) {
       EFI_IP_ADDRESS Destination;
       ZeroBytes(&Destination, sizeof(Destination));
-      // Behind block 1 when a whole block fits there (block 2 belongs there);
-      // else at the start, where only block 1's other copy may land.
-      const bool Behind = !CountOnly && Held != 0 && *BufferSize - Held >= *BlockSizeSeen;
-      UINT8 *Position = Behind ? Buffer + Held : Buffer;
-      UINT64 Size = CountOnly ? *BlockSizeSeen : MinOf(*BlockSizeSeen, *BufferSize);
+      UINT8 *Position = HaveBlockOne ? Later.Get() : Buffer;
+      UINT64 Size = *BlockSizeSeen;
       UINT8 Header[kTftpHeaderRoom];
       ServerPort = TransferPort;
       ClientPort = Info->CPort;
-      TimerEvent Timer;
       UINT16 Flags = EFI_PXE_BASE_CODE_UDP_OPFLAGS_USE_FILTER;
       if (TransferPort == 0) Flags |= EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
-      Status = ReceiveTftpPacket(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort, &Destination,
-                                 &ClientPort, Info->TransmitTimeout, &Timer);
-      if (Status == EFI_TIMEOUT) {
-        if (--Attempts == 0) return EFI_TIMEOUT;
-        break;  // resend the request
-      }
+      Status = ReceiveTftpPacketInWindow(Instance, Flags, Header, &Size, Position, ServerIp, &ServerPort,
+                                         &Destination, &ClientPort, &Timer);
+      if (Status == EFI_TIMEOUT) break;  // resend the request
       if (EFI_ERROR(Status)) return Status;
       const TftpHeader *Data = reinterpret_cast<const TftpHeader *>(Header);
       if (Data->opcode.get() != kTftpData) return EFI_PROTOCOL_ERROR;
-      if (Data->field.get() != 1) {
-        // Block 2 over block 1: the two blocks do not fit the buffer together.
-        if (Data->field.get() == 2 && Held != 0 && !Behind) return EFI_BUFFER_TOO_SMALL;
-        if (Data->field.get() != 2) *OpenState = 0;
-        return EFI_SUCCESS;  // the caller listens again
+      const UINT16 Number = Data->field.get();
+      if (Number != 1) {
+        if (Number != 2 || !HaveBlockOne) {
+          *OpenState = 0;
+          return EFI_SUCCESS;  // the caller listens again
+        }
+        // Block 2 after one copy of block 1: it belongs behind it.
+        if (!CountOnly) {
+          if (Size > *BufferSize - *BlockSizeSeen) return EFI_BUFFER_TOO_SMALL;
+          CopyBytes(Buffer + *BlockSizeSeen, Later.Get(), static_cast<UINTN>(Size));
+        }
+        if (Size < *BlockSizeSeen) {
+          // A short block 2 is the last: the whole file is held.
+          *BufferSize = *BlockSizeSeen + Size;
+          *OpenState = kOpenedStation | kOpenedGroup;
+        }
+        return EFI_SUCCESS;
       }
-      if (Held != 0 && Size != *BlockSizeSeen) return EFI_PROTOCOL_ERROR;  // two different blocks 1
-      *BlockSizeSeen = Size;
+      if (HaveBlockOne && Size != *BlockSizeSeen) return EFI_PROTOCOL_ERROR;  // two different blocks 1
+      UINT8 Copy = 0;
       if (SameIpv4(Destination.v4.Addr, Instance->Mode.StationIp.v4.Addr)) {
-        *OpenState |= kOpenedStation;
+        Copy = kOpenedStation;
       } else if (SameIpv4(Destination.v4.Addr, Info->MCastIp.v4.Addr)) {
-        *OpenState |= kOpenedGroup;
+        Copy = kOpenedGroup;
       } else {
         return EFI_PROTOCOL_ERROR;
       }
-      if (!CountOnly) Held = Size;
-      TransferPort = ServerPort;
+      if (!HaveBlockOne) {
+        HaveBlockOne = true;
+        *BlockSizeSeen = Size;
+        TransferPort = ServerPort;
+      }
+      if ((*OpenState & Copy) != 0) continue;  // a copy already held: the window goes on
+      *OpenState |= Copy;
       if (*OpenState == (kOpenedStation | kOpenedGroup)) {
         // This client opened the transfer: it acknowledges every block, on the
         // group's address, to the server's transfer port from the client port.
@@ -156,8 +181,11 @@ EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buff
                                  &ServerPort, &Group, &ClientPort, 1, Info->TransmitTimeout, CountOnly,
                                  kTftpDefaultBlockSize);
       }
+      Status = ArmTftpWindow(&Timer, Info->TransmitTimeout);
+      if (EFI_ERROR(Status)) return Status;
     }
   }
+  return EFI_TIMEOUT;
 }
 
 EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp,
@@ -170,6 +198,8 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
   Filter.IpList[1] = Info->MCastIp;
   EFI_STATUS Status = ApplyIpFilter(Instance, &Filter);
   if (EFI_ERROR(Status)) return Status;
+  // The group's blocks carry 2-byte numbers, whatever an earlier OACK agreed.
+  Instance->UseBigBlockNumbers = FALSE;
 
   if (CountOnly) *BufferSize = kCountOnlyRoom;
   UINT64 Offset = 0;
@@ -177,7 +207,10 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
   UINT16 StopBlock = 0;
   UINT16 ListenTime = Info->ListenTimeout;
   UINT64 BlockSizeSeen = 0;
-  for (;;) {
+  // Rounds are bounded, so that a group that never completes the file (or a
+  // stranger answering every open with some later block) ends the read; the
+  // unicast fallback then runs.
+  for (UINTN Round = 0; Round < kMaxRounds; ++Round) {
     UINT64 Remaining = *BufferSize - Offset;
     UINT64 FirstHeard = StartBlock;
     UINT64 Missed = 0;
@@ -211,4 +244,5 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
     Offset = 0;
     StartBlock = 0;
   }
+  return EFI_TIMEOUT;
 }

@@ -15,6 +15,8 @@ constexpr UINT64 kMaxFirstReply = 65535;
 // Packet record of the size and write operations, and the parse area of an OACK.
 constexpr UINTN kRecordSize = kTftpRequestBufferSize;
 constexpr UINTN kRecordDataSize = kRecordSize - kTftpHeaderLength;  // 532
+// Option text starts at byte 2 of the packet, inside the header.
+constexpr UINTN kOackTextInHeader = kTftpHeaderLength - sizeof(TftpHeader::opcode);
 
 const UINT8 kRootDirectory[] = "/";
 
@@ -25,12 +27,15 @@ struct OackTerms {
   UINT64 Size = 0;
 };
 
-// Reads the OACK's option text. "bigblk#" is looked at when CheckBigBlock: 8
-// switches to 8-byte block numbers, anything else is refused without an abort.
-// A malformed, non-decimal or overflowing value, or a "blksize" outside RFC
-// 2348's 8..65464, is refused with *Abort set.
+// Reads the OACK's option text. Text that is not name/value pairs is refused
+// with EFI_TFTP_ERROR and *Abort set (ERROR 8, RFC 2347). "bigblk#" is looked
+// at when CheckBigBlock: 8 switches to 8-byte block numbers, anything else is
+// refused without an abort. A non-decimal or overflowing value, or a
+// "blksize" outside RFC 2348's 8..65464, is refused with *Abort set.
 EFI_STATUS ReadOack(ProtocolInstance *Instance, const UINT8 *Text, UINTN Length, BOOLEAN CheckBigBlock,
                     OackTerms *Terms, BOOLEAN *Abort) {
+  *Abort = TRUE;
+  if (!OackTextWellFormed(Text, Length)) return EFI_TFTP_ERROR;
   *Abort = FALSE;
   ByteView Value;
   BOOLEAN Present = FALSE;
@@ -158,11 +163,15 @@ EFI_STATUS TftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *B
                         const UINT8 *FileName, UINT64 *BlockSize, UINT16 ServerPort, UINT16 RequestOpcode,
                         BOOLEAN CountOnly) {
   UINT8 Record[kRecordSize];
-  UINT64 Size = MinOf<UINT64>(*BufferSize, kMaxFirstReply);
+  // A buffer smaller than the parse area takes the first reply in the
+  // record instead, so that an OACK (or an empty file's DATA 1) still fits.
+  const bool InRecord = *BufferSize < kRecordDataSize;
+  UINT8 *FirstReply = InRecord ? Record + kTftpHeaderLength : Buffer;
+  UINT64 Size = InRecord ? kRecordDataSize : MinOf<UINT64>(*BufferSize, kMaxFirstReply);
   UINT16 ReplyPort = 0;
   UINT16 OurPort = 0;
   EFI_STATUS Status = OpenTftpTransfer(RequestOpcode, kTftpOptionMaskBlockSize, Instance, Record, BlockSize, &Size,
-                                       Buffer, ServerIp, ServerPort, &ReplyPort, &OurPort, FileName,
+                                       FirstReply, ServerIp, ServerPort, &ReplyPort, &OurPort, FileName,
                                        kTftpOpenTimeout);
   if (EFI_ERROR(Status)) return Status;
 
@@ -171,26 +180,31 @@ EFI_STATUS TftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *B
   UINT64 FirstAck = 0;
   UINT64 Minimum = kTftpMinBlockSize;
   if (Opcode(Record) == kTftpOack) {
-    // The option text is parsed behind the header, as one run; one that does
-    // not fit the parse area is refused rather than cut.
-    if (Size > kRecordDataSize) {
+    // The option text is parsed from byte 2 of the record, as one run; one
+    // longer than the parse area is refused rather than cut.
+    if (Size + kOackTextInHeader > kRecordDataSize) {
       SendTftpAbort(Instance, ServerIp, &ReplyPort, &OurPort);
       return EFI_PROTOCOL_ERROR;
     }
-    CopyBytes(Record + kTftpHeaderLength, Buffer, static_cast<UINTN>(Size));
+    if (!InRecord) CopyBytes(Record + kTftpHeaderLength, Buffer, static_cast<UINTN>(Size));
     OackTerms Terms;
     Status = TakeOack(Instance, Record, Size, TRUE, &Terms, ServerIp, &ReplyPort, &OurPort);
     if (EFI_ERROR(Status)) return Status;
     Block = Terms.BlockSize;
+    if (BlockSize != nullptr) *BlockSize = Block;
   } else if (Opcode(Record) == kTftpData && Field(Record) == 1) {
     // A server without options: the first block stays at the buffer's start.
+    // It did not fit the caller's room: that is known at once.
+    if (Size > *BufferSize) return EFI_BUFFER_TOO_SMALL;
+    if (InRecord && !CountOnly) CopyBytes(Buffer, Record + kTftpHeaderLength, static_cast<UINTN>(Size));
     Block = Offset = Size;
     FirstAck = 1;
     Minimum = kTftpDefaultBlockSize;
+    // Such a server sends 512-byte blocks (RFC 1350); a shorter first one was the whole file.
+    if (BlockSize != nullptr) *BlockSize = MaxOf(Block, kTftpDefaultBlockSize);
   } else {
     return EFI_PROTOCOL_ERROR;
   }
-  if (BlockSize != nullptr) *BlockSize = Block;
   Status = ReceiveTftpBlocks(Instance, Block, BufferSize, Offset, CountOnly ? nullptr : Buffer, ServerIp, &ReplyPort,
                              nullptr, &OurPort, FirstAck, kTftpBlockTimeout, CountOnly, Minimum);
   if (Status != EFI_BUFFER_TOO_SMALL) return Status;
@@ -281,6 +295,8 @@ EFI_STATUS RunTftpOperation(ProtocolInstance *Instance, EFI_PXE_BASE_CODE_TFTP_O
                             UINT64 *BlockSize, EFI_PXE_BASE_CODE_MTFTP_INFO *Info, BOOLEAN Overwrite,
                             BOOLEAN DontUseBuffer) {
   Instance->State.TftpErrorReceived = FALSE;
+  // An earlier transfer's 8-byte block numbers never carry over into this one.
+  Instance->UseBigBlockNumbers = FALSE;
   if (ServerIp == nullptr || BufferSize == nullptr) return EFI_INVALID_PARAMETER;
   EFI_STATUS Status = ApplyStationFilter(Instance);
   if (EFI_ERROR(Status)) return Status;

@@ -29,9 +29,25 @@ enum TftpDrop : UINT32 {
   kTftpDropStranger,      // from another port than the transfer's (answered with ERROR 5)
   kTftpDropOutOfOrder,    // DATA of neither the expected nor the previous block
   kTftpDropStaleAck,      // write: an ACK of another block than the one sent
+  kTftpDropNoAnswer,      // a first reply that cannot answer the request (DATA 2, an ACK to a read)
+  kTftpDropForeignIcmp,   // an ICMP error about a datagram to another port than the server's
   kTftpDropCount
 };
 static_assert(kTftpDropCount <= kTftpDropSlots, "TFTP drop counters fit the instance");
+
+// A zeroed pool block freed with its scope; none for a size of 0.
+class TftpPoolBytes {
+ public:
+  explicit TftpPoolBytes(UINT64 Size)
+      : block_(Size != 0 ? static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size))) : nullptr) {}
+  ~TftpPoolBytes() { FreeAndNull(block_); }
+  TftpPoolBytes(const TftpPoolBytes &) = delete;
+  TftpPoolBytes &operator=(const TftpPoolBytes &) = delete;
+  UINT8 *Get() const { return block_; }
+
+ private:
+  UINT8 *block_;
+};
 
 // The server port of plain TFTP requests, one for the whole driver (69 at load).
 extern UINT16 TftpServerPort;
@@ -43,6 +59,9 @@ extern UINT16 TftpServerPort;
 // is malformed where it matters (the option's name or value not terminated);
 // *Value is null when the option is absent. The first occurrence wins.
 BOOLEAN FindOackOption(const char *Name, const UINT8 *Text, UINTN Length, ByteView *Value, BOOLEAN *Present);
+// Whether the option text is a sequence of NUL-terminated name/value pairs
+// (zero bytes after the last pair allowed).
+BOOLEAN OackTextWellFormed(const UINT8 *Text, UINTN Length);
 // A decimal value of 1 to 20 digits that fits 64 bits.
 BOOLEAN ReadOackNumber(ByteView Value, UINT64 *Number);
 

@@ -5,7 +5,9 @@
 // Limits: IPv4 only; one DATA block in flight (no window); mode "octet" only.
 #include "tftp.h"
 
+#include "../net/icmp_wire.h"
 #include "../net/ip_address.h"
+#include "../net/ipv4_wire.h"
 #include "../net/udp_wire.h"
 
 UINT16 TftpServerPort = kTftpDefaultPort;
@@ -98,6 +100,16 @@ void RecordTftpError(ProtocolInstance *Instance, const UINT8 *Header, UINTN Head
   }
 }
 
+// Whether the ICMP error just recorded quotes a datagram we sent to Port. One
+// about another port (our ERROR 5 to a stranger, whose host has no such
+// port) says nothing about this transfer.
+bool IcmpErrorAbout(const ProtocolInstance *Instance, UINT16 Port) {
+  const UINT8 *Quote = reinterpret_cast<const UINT8 *>(&Instance->Mode.IcmpError) + sizeof(IcmpHeader);
+  const UINTN QuotedHeader = reinterpret_cast<const Ipv4Header *>(Quote)->HeaderLength();
+  if (sizeof(IcmpHeader) + QuotedHeader + sizeof(UdpHeader) > sizeof(EFI_PXE_BASE_CODE_ICMP_ERROR)) return false;
+  return reinterpret_cast<const UdpHeader *>(Quote + QuotedHeader)->destinationPort.get() == Port;
+}
+
 // One packet read with a header of HeaderLength bytes; see ReceiveTftpPacket.
 EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *Header, UINTN HeaderLength,
                              UINT64 *BufferSize, void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort,
@@ -114,10 +126,17 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
     UINTN Size = static_cast<UINTN>(Room);
     UINTN HeaderSize = HeaderLength;
     UINT16 SourcePort = ServerPort != nullptr ? *ServerPort : 0;
+    const UINT32 Corrupted = Instance->NetDrops[kDropUdpChecksum];
     Status = UdpReadLocked(Instance, ReadFlags, OurIp, OurPort, ServerIp, &SourcePort, &HeaderSize, Header, &Size,
                            Buffer, Timer->Get());
-    // A corrupted datagram (bad UDP checksum) is a lost one: wait on.
-    if (Status == EFI_DEVICE_ERROR) continue;
+    // A corrupted datagram (bad UDP checksum) is a lost one: wait on. Any
+    // other device error is the MNP failing, which waiting will not mend.
+    if (Status == EFI_DEVICE_ERROR && Instance->NetDrops[kDropUdpChecksum] != Corrupted) continue;
+    if (Status == EFI_ICMP_ERROR && ServerPort != nullptr && *ServerPort != 0 &&
+        !IcmpErrorAbout(Instance, *ServerPort)) {
+      ++Instance->TftpDrops[kTftpDropForeignIcmp];
+      continue;
+    }
     if (Status != EFI_SUCCESS && Status != EFI_BUFFER_TOO_SMALL) return Status;
     if (SortStrangers && SourcePort != *ServerPort) {
       ++Instance->TftpDrops[kTftpDropStranger];
@@ -137,27 +156,24 @@ EFI_STATUS ReceiveWithHeader(ProtocolInstance *Instance, UINT16 OpFlags, UINT8 *
   }
 }
 
-// A zeroed pool block freed with its scope.
-class PoolBytes {
- public:
-  explicit PoolBytes(UINT64 Size) : block_(static_cast<UINT8 *>(AllocZeroed(static_cast<UINTN>(Size)))) {}
-  ~PoolBytes() { FreeAndNull(block_); }
-  PoolBytes(const PoolBytes &) = delete;
-  PoolBytes &operator=(const PoolBytes &) = delete;
-  UINT8 *Get() const { return block_; }
-
- private:
-  UINT8 *block_;
-};
+// Only an OACK, DATA 1 (read and directory) or an ACK (write) can answer a
+// request; anything else, from any port, is dropped and the wait goes on.
+bool AnswersRequest(UINT16 RequestOpcode, const UINT8 *Header) {
+  const TftpHeader *Reply = reinterpret_cast<const TftpHeader *>(Header);
+  const UINT16 Opcode = Reply->opcode.get();
+  if (Opcode == kTftpOack) return true;
+  if (RequestOpcode == kTftpWriteRequest) return Opcode == kTftpAck;
+  return Opcode == kTftpData && Reply->field.get() == 1;
+}
 
 // The first reply to a request. It is read with a 2-byte header, because an
 // OACK that acknowledges nothing is only its opcode (a server with every
 // option switched off sends one), and reshaped to the 4-byte header the
 // callers read. Data lands in a bounce block 2 bytes larger than the room, so
 // a reply that fits the caller's room is never refused.
-EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *BufferSize, void *Buffer,
-                             EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort, UINT8 *Bounce,
-                             TimerEvent *Timer) {
+EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT16 RequestOpcode, UINT8 *Header, UINT64 *BufferSize,
+                             void *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerReplyPort, UINT16 *OurPort,
+                             UINT8 *Bounce, TimerEvent *Timer) {
   constexpr UINTN kOpcodeLength = sizeof(TftpHeader::opcode);
   const UINT64 Room = *BufferSize;
   for (;;) {
@@ -166,9 +182,16 @@ EFI_STATUS ReceiveFirstReply(ProtocolInstance *Instance, UINT8 *Header, UINT64 *
     EFI_STATUS Status = ReceiveWithHeader(Instance, EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT, Header,
                                           kOpcodeLength, &Size, Bounce, ServerIp, ServerReplyPort, nullptr, OurPort,
                                           Timer);
-    if (EFI_ERROR(Status)) return Status;
-    if (Size >= kOpcodeLength) {
+    const bool TooLong = Status == EFI_BUFFER_TOO_SMALL;  // its first bytes are held
+    if (EFI_ERROR(Status) && !TooLong) return Status;
+    if (Size >= kOpcodeLength || TooLong) {
       CopyBytes(Header + kOpcodeLength, Bounce, kOpcodeLength);
+      if (!AnswersRequest(RequestOpcode, Header)) {
+        ++Instance->TftpDrops[kTftpDropNoAnswer];
+        *ServerReplyPort = Port;
+        continue;
+      }
+      if (TooLong) return Status;
       *BufferSize = Size - kOpcodeLength;
       CopyBytes(Buffer, Bounce + kOpcodeLength, static_cast<UINTN>(*BufferSize));
       return EFI_SUCCESS;
@@ -204,6 +227,24 @@ BOOLEAN FindOackOption(const char *Name, const UINT8 *Text, UINTN Length, ByteVi
       return TRUE;
     }
     if (!Terminated) return TRUE;
+    At = ValueAt + ValueLength + 1;
+  }
+  return TRUE;
+}
+
+BOOLEAN OackTextWellFormed(const UINT8 *Text, UINTN Length) {
+  UINTN At = 0;
+  while (At < Length) {
+    // Zero bytes after the last pair name nothing: padding, not an option.
+    UINTN Rest = At;
+    while (Rest < Length && Text[Rest] == 0) ++Rest;
+    if (Rest == Length) return TRUE;
+    const UINTN KeyLength = BoundedLength(Text + At, Length - At);
+    if (KeyLength == Length - At) return FALSE;
+    const UINTN ValueAt = At + KeyLength + 1;
+    if (ValueAt == Length) return FALSE;
+    const UINTN ValueLength = BoundedLength(Text + ValueAt, Length - ValueAt);
+    if (ValueLength == Length - ValueAt) return FALSE;
     At = ValueAt + ValueLength + 1;
   }
   return TRUE;
@@ -299,7 +340,7 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
                             UINTN TimeoutSeconds) {
   const UINT64 Room = *BufferSize;
   if (Room > kUdpMaxLength) return EFI_INVALID_PARAMETER;
-  PoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
+  TftpPoolBytes Bounce(Room + sizeof(TftpHeader::opcode));
   if (Bounce.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
   UINT8 Request[kTftpRequestBufferSize];
   Instance->UseBigBlockNumbers = FALSE;
@@ -316,9 +357,14 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
     *ServerReplyPort = ServerPort;
     Status = ArmTftpWindow(&Timer, TimeoutSeconds);
     if (EFI_ERROR(Status)) return Status;
-    Status = ReceiveFirstReply(Instance, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
+    Status = ReceiveFirstReply(Instance, Opcode, Header, BufferSize, Buffer, ServerIp, ServerReplyPort, OurPort,
                                Bounce.Get(), &Timer);
     if (Status != EFI_TIMEOUT) break;
+  }
+  if (Status == EFI_BUFFER_TOO_SMALL && reinterpret_cast<const TftpHeader *>(Header)->opcode.get() == kTftpOack) {
+    // An OACK longer than the room is longer than any parse area: refused.
+    SendTftpAbort(Instance, ServerIp, ServerReplyPort, OurPort);
+    return EFI_PROTOCOL_ERROR;
   }
   if (Status == EFI_TFTP_ERROR && OptionMask != 0) {
     // A server that refuses options may still serve the file without them.
@@ -351,12 +397,15 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
                              UINT8 *Buffer, EFI_IP_ADDRESS *ServerIp, UINT16 *ServerPort, EFI_IP_ADDRESS *OurIp,
                              UINT16 *OurPort, UINT64 FirstAckBlock, UINTN TimeoutSeconds, BOOLEAN CountOnly,
                              UINT64 MinimumBlock) {
-  if (BufferSize == nullptr || BlockSize == 0 || BlockSize > kUdpMaxLength) return EFI_INVALID_PARAMETER;
-  if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
-  PoolBytes Block(BlockSize);
-  if (Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
-
   const UINT64 B = BlockSize;
+  // A first block below the minimum was the last (an empty file's DATA 1 has
+  // 0 bytes): nothing more is received, only its ACK goes out.
+  bool Ended = B < MinimumBlock;
+  if (BufferSize == nullptr || (B == 0 && !Ended) || B > kUdpMaxLength) return EFI_INVALID_PARAMETER;
+  if (!CountOnly && (Buffer == nullptr || Offset > *BufferSize)) return EFI_INVALID_PARAMETER;
+  TftpPoolBytes Block(Ended ? 0 : B);
+  if (!Ended && Block.Get() == nullptr) return EFI_OUT_OF_RESOURCES;
+
   UINT64 Room = CountOnly ? 0 : *BufferSize - Offset;  // count-only: bytes counted
   UINT8 *Position = CountOnly ? nullptr : Buffer + Offset;
   const bool Big = Instance->UseBigBlockNumbers != FALSE;
@@ -375,7 +424,6 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
   UINT64 LastLength = B;
   UINT64 Limit = B;
   bool AwaitingFirst = FirstAckBlock == 0;  // the OACK was acknowledged, no block yet
-  bool Ended = B < MinimumBlock;
   while (!Ended && LastLength == B) {
     if (!CountOnly && Room < B) Limit = Room;
     UINTN Retries = 5;
@@ -384,18 +432,27 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
     const UINT64 Expected = Counter;
     UINT64 Length = 0;
     bool SendAck = true;
+    // The window runs from the ACK that asks for the block (or its
+    // retransmission after a timeout); packets dropped meanwhile, repeats
+    // included, do not start it again.
+    bool Arm = true;
+    TimerEvent Timer;
     for (;;) {
       if (SendAck) (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
       SendAck = false;
+      if (Arm) {
+        const EFI_STATUS Armed = ArmTftpWindow(&Timer, TimeoutSeconds);
+        if (EFI_ERROR(Armed)) return Armed;
+        Arm = false;
+      }
       UINT8 Header[kTftpHeaderRoom];
       UINT64 Size = B;
-      TimerEvent Timer;
       UINT16 Port = *ServerPort;
-      EFI_STATUS Status = ReceiveTftpPacket(Instance, 0, Header, &Size, Block.Get(), ServerIp, &Port, OurIp, OurPort,
-                                            TimeoutSeconds, &Timer);
+      EFI_STATUS Status = ReceiveTftpPacketInWindow(Instance, 0, Header, &Size, Block.Get(), ServerIp, &Port, OurIp,
+                                                    OurPort, &Timer);
       if (Status == EFI_TIMEOUT) {
         if (--Retries == 0) return EFI_TIMEOUT;
-        SendAck = true;
+        SendAck = Arm = true;
         continue;
       }
       if (Status == EFI_BUFFER_TOO_SMALL) {
