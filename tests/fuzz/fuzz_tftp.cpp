@@ -25,26 +25,19 @@
 // block number from bytes 0-1 (0: the block after the last one the driver
 // acknowledged), its block size from bytes 2-3 (0: the size asked for) and the
 // file's length from bytes 4-5 (0: 65535).
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "net/net.h"
-#include "peers/station.h"
-#include "platform/hosted.h"
+#include "tests/fuzz/tftp_world.h"
+
+const char *const tftp_fuzz::kTargetName = "fuzz_tftp";
 
 namespace {
 
-constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
-constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
-constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
+using namespace tftp_fuzz;
+
 constexpr uint16_t kTransferPort = 40000;
 constexpr uint16_t kStrangerPort = 40001;
-constexpr size_t kMaxRecords = 64;
-constexpr size_t kMaxReply = 9000;
-constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
 // The genuine file's longest length.
 constexpr uint64_t kFileLength = 65535;
 // The worst case of any operation here, in virtual seconds: the open with and
@@ -60,57 +53,19 @@ constexpr uint64_t kWorstCase = 2 * (kOpenWorst + (kFileLength / 512 + 1 + kMaxR
 // the frames' time across the segment.
 constexpr uint64_t kStepWorst = kBlockWorst + 4 * kFrameDelay;
 
-uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>((at * 131) ^ (at >> 9) ^ 0x5A); }
-
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  std::unique_ptr<peers::Station> server;
-  size_t poolBaseline = 0;
-  size_t eventBaseline = 0;
-  EFI_TPL tpl = 0;
-};
-World *gWorld = nullptr;
 size_t gInputs = 0;
-constexpr size_t kInputsPerWorld = 50;
-
-struct Record {
-  uint8_t flags;
-  std::vector<uint8_t> bytes;
-};
 std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
 uint64_t gLastProgress = 0;
 int64_t gHighestBlock = -1;  // of the transfer under way, acknowledged or written
-constexpr size_t kMaxSends = 4096;
 uint64_t gLastAck = 0;
 uint64_t gStart = 0;
 UINTN gAskedBlockSize = 0;
 ProtocolInstance *gInstance = nullptr;
-// DATA sent from the transfer's port with a good checksum: what the driver
-// could take as genuine, as it would read it.
-struct SentData {
-  uint64_t block;
-  std::vector<uint8_t> data;
-};
 std::vector<SentData> gSentData;
 bool gAmbiguous = false;  // a datagram whose header length the driver may read otherwise
-
-void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_tftp: %s\n", what);
-  std::abort();
-}
-
-EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
-  EFI_IP_ADDRESS ip{};
-  for (int i = 0; i < 4; ++i) ip.v4.Addr[i] = a[i];
-  return ip;
-}
 
 std::vector<uint8_t> GenuineData(const Record &r) {
   const std::vector<uint8_t> &b = r.bytes;
@@ -145,7 +100,7 @@ void Note(const std::vector<uint8_t> &bytes, bool burstHadOack) {
 }
 
 void SendReply(uint16_t clientPort) {
-  World &w = *gWorld;
+  World &w = *CurrentWorld();
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   bool hadOack = false;
   // A chain goes round a cyclic script at most once per datagram of the
@@ -159,7 +114,7 @@ void SendReply(uint16_t clientPort) {
     }
     const Record &r = gScript[gNext++];
     const std::vector<uint8_t> bytes = (r.flags & 8) ? GenuineData(r) : r.bytes;
-    if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+    if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
                    bytes.size(), bytes.size() >= 2 ? (bytes[0] << 8) | bytes[1] : 0);
@@ -194,7 +149,7 @@ void OnFrame(const hosted::Frame &frame) {
   if (!ip || ip->protocol != peers::kProtoUdp || ip->offsetBytes != 0 || ip->payload.size() < 8) return;
   // The block the driver acknowledges: a genuine server sends the next.
   const peers::Bytes &u = ip->payload;
-  const uint64_t now = gWorld->firmware.Now();
+  const uint64_t now = CurrentWorld()->firmware.Now();
   Require(now - gLastProgress <= kStepWorst, "a wait outlived its window");
   const unsigned opcode = u.size() >= 10 ? (u[8] << 8) | u[9] : 0;
   int64_t block = -1;
@@ -215,7 +170,7 @@ void OnFrame(const hosted::Frame &frame) {
 }
 
 void RunOnce(const uint8_t *data, size_t size) {
-  World &w = *gWorld;
+  World &w = *CurrentWorld();
   OrvaleProtocol *proto = w.child.protocol;
 
   const uint8_t op = size > 0 ? data[0] & 0x03 : 0;
@@ -230,18 +185,7 @@ void RunOnce(const uint8_t *data, size_t size) {
   gSentData.clear();
   gAmbiguous = false;
   gInstance = InstanceFromThis(proto);
-  size_t at = 5;
-  while (at + 3 <= size && gScript.size() < kMaxRecords) {
-    Record r;
-    r.flags = data[at];
-    size_t length = (static_cast<size_t>(data[at + 1]) << 8) | data[at + 2];
-    at += 3;
-    if (length > size - at) length = size - at;
-    if (length > kMaxReply) length = kMaxReply;
-    r.bytes.assign(data + at, data + at + length);
-    at += length;
-    gScript.push_back(std::move(r));
-  }
+  gScript = ParseRecords(data, size, 5);
 
   // Exactly as large as declared: a write past it is caught.
   std::vector<uint8_t> buffer(capacity);
@@ -269,28 +213,17 @@ void RunOnce(const uint8_t *data, size_t size) {
   // The last wait, and the 10 ms the member stalls before it returns.
   Require(w.firmware.Now() - gLastProgress <= kStepWorst + 10 * hosted::kTicksPerMs, "the last wait outlived its window");
   // For writing seeds: what the call came to.
-  if (std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr)
+  if (Verbose())
     std::fprintf(stderr, "fuzz_tftp: status %#llx size %llu in %.1f s\n", static_cast<unsigned long long>(status),
                  static_cast<unsigned long long>(bufferSize), double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond);
   if (status == EFI_SUCCESS && op == 0 && !gAmbiguous) {
-    bool forged = false;
-    for (const SentData &d : gSentData) {
-      forged = forged || d.block == 0;
-      for (size_t i = 0; i < d.data.size() && !forged; ++i) forged = d.data[i] != Pattern((d.block - 1) * blockSize + i);
-    }
+    const bool forged = !AllGenuine(gSentData, blockSize);
     if (!forged) {
       for (size_t i = 0; i < bufferSize; ++i) Require(buffer[i] == Pattern(i), "a read delivered bytes the server never sent");
     }
   }
 
-  ProtocolInstance *in = InstanceFromThis(proto);
-  Require(in->State.IpFilter.Filters == EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP, "station filter restored");
-  Require(w.firmware.LivePoolBlocks() == w.poolBaseline, "pool not back to its baseline");
-  Require(w.firmware.LiveEvents() == w.eventBaseline, "events not back to their baseline");
-  Require(w.firmware.CurrentTpl() == w.tpl, "TPL not restored");
-  Require(w.nic->UnrecycledBuffers() == 0, "a received buffer was not recycled");
-  Require(w.firmware.Errors().empty(), "firmware misuse");
-  Require(in->State.TftpError.ErrorString[126] == 0, "error text unterminated");
+  CheckBaselines(w);
   w.segment.ClearHistory();
   w.nic->sent.clear();
   w.server->ClearReceived();
@@ -298,55 +231,13 @@ void RunOnce(const uint8_t *data, size_t size) {
 
 }  // namespace
 
-void EndWorld();
-
-void NewWorld() {
-  EndWorld();
-  delete gWorld;
-  gWorld = new World();
-  World &w = *gWorld;
-  w.firmware.LoadDriver();
-  w.nic = w.firmware.AddNic(&w.segment, kClientMac);
-  w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
-  w.server->OnFrame = OnFrame;
-  hosted::SegmentFaults faults;
-  faults.delay = kFrameDelay;
-  w.segment.SetFaults(faults);
-  Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
-  Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
-  OrvaleProtocol *proto = w.child.protocol;
-  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
-  EFI_IP_ADDRESS station = Address(kClientIp);
-  EFI_IP_ADDRESS mask = Address({255, 255, 255, 0});
-  EFI_IP_ADDRESS server = Address(kServerIp);
-  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
-  EFI_PXE_BASE_CODE_IP_FILTER filter{};
-  filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
-  Require(proto->SetIpFilter(proto, &filter) == EFI_SUCCESS, "SetIpFilter");
-  // The first frame sent sets up state the instance keeps until Stop.
-  EFI_MAC_ADDRESS mac{};
-  Require(proto->Arp(proto, &server, &mac) == EFI_SUCCESS, "Arp");
-  w.poolBaseline = w.firmware.LivePoolBlocks();
-  w.eventBaseline = w.firmware.LiveEvents();
-  w.tpl = w.firmware.CurrentTpl();
-}
-
-void EndWorld() {
-  if (gWorld == nullptr) return;
-  World &w = *gWorld;
-  Require(w.child.protocol->Stop(w.child.protocol) == EFI_SUCCESS, "Stop");
-  Require(w.firmware.DisconnectDriver(w.nic) == EFI_SUCCESS, "DisconnectDriver");
-  Require(w.firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
-  w.server.reset();
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  NewWorld();
+  NewWorld(OnFrame);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (++gInputs % kInputsPerWorld == 0) NewWorld();
+  if (++gInputs % kInputsPerWorld == 0) NewWorld(OnFrame);
   RunOnce(data, size);
   return 0;
 }

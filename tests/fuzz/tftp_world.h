@@ -1,0 +1,165 @@
+// What the two TFTP fuzz targets share: a driver instance with a station
+// address on a simulated segment whose frames take 10 ms, a scripted server
+// station, the script's records, the genuine file's pattern and the checks
+// every input ends with. Each target defines kTargetName and its own
+// reaction to the driver's frames.
+#ifndef ORVALE_TESTS_FUZZ_TFTP_WORLD_H
+#define ORVALE_TESTS_FUZZ_TFTP_WORLD_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "net/net.h"
+#include "peers/station.h"
+#include "platform/hosted.h"
+
+namespace tftp_fuzz {
+
+extern const char *const kTargetName;
+
+constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
+constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
+constexpr size_t kMaxRecords = 64;
+constexpr size_t kMaxReply = 9000;
+constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
+constexpr size_t kInputsPerWorld = 50;
+// The server falls silent after this many datagrams: one that sends several
+// for each of the driver's would otherwise multiply them without end.
+constexpr size_t kMaxSends = 4096;
+
+inline void Require(bool ok, const char *what) {
+  if (ok) return;
+  std::fprintf(stderr, "%s: %s\n", kTargetName, what);
+  std::abort();
+}
+
+inline EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
+  EFI_IP_ADDRESS ip{};
+  for (int i = 0; i < 4; ++i) ip.v4.Addr[i] = a[i];
+  return ip;
+}
+
+// The genuine file's byte at offset at.
+inline uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>((at * 131) ^ (at >> 9) ^ 0x5A); }
+
+struct Record {
+  uint8_t flags;
+  std::vector<uint8_t> bytes;
+};
+
+// Records [flags, length high, length low, bytes...] from offset at on.
+inline std::vector<Record> ParseRecords(const uint8_t *data, size_t size, size_t at) {
+  std::vector<Record> script;
+  while (at + 3 <= size && script.size() < kMaxRecords) {
+    Record r;
+    r.flags = data[at];
+    size_t length = (static_cast<size_t>(data[at + 1]) << 8) | data[at + 2];
+    at += 3;
+    if (length > size - at) length = size - at;
+    if (length > kMaxReply) length = kMaxReply;
+    r.bytes.assign(data + at, data + at + length);
+    at += length;
+    script.push_back(std::move(r));
+  }
+  return script;
+}
+
+// DATA the driver could take as genuine (right ports, good checksum), as it reads it.
+struct SentData {
+  uint64_t block;
+  std::vector<uint8_t> data;
+};
+
+// True when every such block carries the genuine file's bytes at blockSize.
+inline bool AllGenuine(const std::vector<SentData> &sent, uint64_t blockSize) {
+  for (const SentData &d : sent) {
+    if (d.block == 0) return false;
+    for (size_t i = 0; i < d.data.size(); ++i)
+      if (d.data[i] != Pattern((d.block - 1) * blockSize + i)) return false;
+  }
+  return true;
+}
+
+struct World {
+  hosted::SimSegment segment;
+  hosted::Firmware firmware;
+  hosted::Nic *nic = nullptr;
+  hosted::Child child;
+  std::unique_ptr<peers::Station> server;
+  size_t poolBaseline = 0;
+  size_t eventBaseline = 0;
+  EFI_TPL tpl = 0;
+};
+
+inline World *&CurrentWorld() {
+  static World *world = nullptr;
+  return world;
+}
+
+inline void EndWorld() {
+  World *w = CurrentWorld();
+  if (w == nullptr) return;
+  Require(w->child.protocol->Stop(w->child.protocol) == EFI_SUCCESS, "Stop");
+  Require(w->firmware.DisconnectDriver(w->nic) == EFI_SUCCESS, "DisconnectDriver");
+  Require(w->firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
+  w->server.reset();
+}
+
+// A started instance with the station address and the server in its ARP
+// cache; what it keeps until Stop is in the baselines.
+inline World &NewWorld(std::function<void(const hosted::Frame &)> onFrame) {
+  EndWorld();
+  delete CurrentWorld();
+  World *w = CurrentWorld() = new World();
+  w->firmware.LoadDriver();
+  w->nic = w->firmware.AddNic(&w->segment, kClientMac);
+  w->server = std::make_unique<peers::Station>(&w->segment, kServerMac, kServerIp);
+  w->server->OnFrame = std::move(onFrame);
+  hosted::SegmentFaults faults;
+  faults.delay = kFrameDelay;
+  w->segment.SetFaults(faults);
+  Require(w->firmware.ConnectDriver(w->nic) == EFI_SUCCESS, "ConnectDriver");
+  Require(hosted::CreateChild(w->firmware, w->nic, &w->child) == EFI_SUCCESS, "CreateChild");
+  OrvaleProtocol *proto = w->child.protocol;
+  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
+  EFI_IP_ADDRESS station = Address(kClientIp);
+  EFI_IP_ADDRESS mask = Address({255, 255, 255, 0});
+  EFI_IP_ADDRESS server = Address(kServerIp);
+  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
+  EFI_PXE_BASE_CODE_IP_FILTER filter{};
+  filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
+  Require(proto->SetIpFilter(proto, &filter) == EFI_SUCCESS, "SetIpFilter");
+  EFI_MAC_ADDRESS mac{};
+  Require(proto->Arp(proto, &server, &mac) == EFI_SUCCESS, "Arp");
+  w->poolBaseline = w->firmware.LivePoolBlocks();
+  w->eventBaseline = w->firmware.LiveEvents();
+  w->tpl = w->firmware.CurrentTpl();
+  return *w;
+}
+
+// What every call must leave as it found it.
+inline void CheckBaselines(World &w) {
+  ProtocolInstance *in = InstanceFromThis(w.child.protocol);
+  Require(in->State.IpFilter.Filters == EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP, "station filter restored");
+  Require(w.firmware.LivePoolBlocks() == w.poolBaseline, "pool not back to its baseline");
+  Require(w.firmware.LiveEvents() == w.eventBaseline, "events not back to their baseline");
+  Require(w.firmware.CurrentTpl() == w.tpl, "TPL not restored");
+  Require(w.nic->UnrecycledBuffers() == 0, "a received buffer was not recycled");
+  Require(w.firmware.Errors().empty(), "firmware misuse");
+  Require(in->State.TftpError.ErrorString[126] == 0, "error text unterminated");
+}
+
+// For writing seeds: ORVALE_FUZZ_VERBOSE=1 prints each reply and each call's end.
+inline bool Verbose() {
+  static const bool on = std::getenv("ORVALE_FUZZ_VERBOSE") != nullptr;
+  return on;
+}
+
+}  // namespace tftp_fuzz
+
+#endif
