@@ -99,7 +99,8 @@ void SendReply(uint16_t clientPort) {
     udp.sourcePort = (r.flags & 4) ? kStrangerPort : clientPort == kClientPort ? kServerPort : kTransferPort;
     udp.destinationPort = toStation && clientPort != 0 ? clientPort : kClientPort;
     if (r.flags & 2) udp.checksum = 0x5A5A;
-    if (!(r.flags & 6)) Note(bytes);
+    // The first block of a listen, and a first reply, may come from any port.
+    if (!(r.flags & 2)) Note(bytes);
     peers::Ipv4Fields ip;
     ip.source = kServerIp;
     ip.destination = toStation ? kClientIp : kGroup;

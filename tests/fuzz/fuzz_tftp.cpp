@@ -12,10 +12,14 @@
 //
 // Two oracles look past crashes. A read that returns EFI_SUCCESS must have
 // delivered the genuine file: the server's file is a fixed pattern, and
-// unless a datagram from the transfer's port with a good checksum carried
-// other bytes (a forgery the driver could not tell), every byte delivered
-// must be the pattern's. And every call must end within its worst case in
-// virtual time, however the server answers.
+// unless a datagram with a good checksum (from any port: a first reply names
+// the transfer's port) carried other bytes (a forgery the driver could not
+// tell), every byte delivered must be the pattern's. And no wait outlives
+// its window, however the server answers: between two steps of progress the
+// driver shows on the wire (a request, the first ACK of a block, a new block
+// of a write, an abort) and from the last of them to the call's end, at most
+// one block's window budget passes; the whole call stays within its worst
+// case.
 //
 // Input: byte 0 operation (low 2 bits: read, get size, count-only read,
 // write; bit 7 a cyclic script); bytes 1-2 buffer size; bytes 3-4 block size
@@ -122,7 +126,9 @@ void SendReply(uint16_t clientPort) {
     udp.sourcePort = (r.flags & 1) ? kStrangerPort : kTransferPort;
     udp.destinationPort = clientPort;
     if (r.flags & 2) udp.checksum = 0x5A5A;
-    if (!(r.flags & 3)) {
+    // A first reply may come from any port (it names the transfer), so every
+    // datagram with a good checksum is one the driver could take.
+    if (!(r.flags & 2)) {
       Note(bytes, hadOack);
       if (bytes.size() >= 2 && bytes[0] == 0 && bytes[1] == 6) hadOack = true;
     }

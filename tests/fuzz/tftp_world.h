@@ -69,7 +69,7 @@ inline std::vector<Record> ParseRecords(const uint8_t *data, size_t size, size_t
   return script;
 }
 
-// DATA the driver could take as genuine (right ports, good checksum), as it reads it.
+// DATA the driver could take as genuine (a good checksum, from any port), as it reads it.
 struct SentData {
   uint64_t block;
   std::vector<uint8_t> data;
