@@ -37,6 +37,16 @@ class TftpTest : public NetTest {
     UINTN blockSize = 0;
     Bytes data;
   };
+  // Takes and drops the frames queued for the instance.
+  void DropQueuedFrames() {
+    Locked([&](ProtocolInstance *in) {
+      UINTN header = 0, length = 0;
+      UINT16 type = 0;
+      while (ReceiveFrame(in, nullptr, &header, &length, &type) == EFI_SUCCESS) {
+      }
+      return 0;
+    });
+  }
   Result Run(EFI_PXE_BASE_CODE_TFTP_OPCODE op, const std::string &file, UINT64 bufferSize,
              std::optional<UINTN> blockSize = 8192, bool dontUseBuffer = false,
              EFI_PXE_BASE_CODE_MTFTP_INFO *info = nullptr, Bytes *writeData = nullptr, bool overwrite = false) {
@@ -462,14 +472,7 @@ TEST_F(TftpTest, EmptyFileIsReadAndAcknowledged) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    // Frames still queued from the case before are taken and dropped.
-    Locked([&](ProtocolInstance *in) {
-      UINTN header = 0, length = 0;
-      UINT16 type = 0;
-      while (ReceiveFrame(in, nullptr, &header, &length, &type) == EFI_SUCCESS) {
-      }
-      return 0;
-    });
+    DropQueuedFrames();  // what the case before left on the way
     server_->Config().honourOptions = c.options;
     const Result r = Run(c.op, "empty", c.buffer, 8192, c.dontUseBuffer);
     EXPECT_EQ(r.status, EFI_SUCCESS);
@@ -848,14 +851,7 @@ TEST_F(TftpTest, EveryOperationEndsWithinItsWorstCase) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    // Frames still queued from the case before are taken and dropped.
-    Locked([&](ProtocolInstance *in) {
-      UINTN header = 0, length = 0;
-      UINT16 type = 0;
-      while (ReceiveFrame(in, nullptr, &header, &length, &type) == EFI_SUCCESS) {
-      }
-      return 0;
-    });
+    DropQueuedFrames();  // what the case before left on the way
     requests = 0;
     server_ = std::make_unique<TftpServer>(peer_.get(), peers::TftpServerConfig{});
     server_->Config().files["f"] = Pattern(700);
