@@ -302,7 +302,7 @@ EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance) {
 
 void RestartXidSequence(ProtocolInstance *Instance) {
   const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
-  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
+  Instance->RandomState = FieldAt<Le16>(Hw)->get();
 }
 
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source) {
