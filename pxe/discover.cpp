@@ -255,11 +255,9 @@ EFI_STATUS DiscoverByMethods(ProtocolInstance *Instance, UINT16 Type, UINT16 *La
 
 EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
                            EFI_PXE_BASE_CODE_DISCOVER_INFO *Info) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (Layer == nullptr) return EFI_INVALID_PARAMETER;
   DhcpBuffers Buffers(Instance);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
