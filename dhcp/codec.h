@@ -5,6 +5,7 @@
 
 #include "../instance/instance.h"
 #include "bootp_wire.h"
+#include "packets.h"
 
 constexpr UINTN kDhcpSendLength = 548;  // client messages: 240 fixed bytes + 308 of options
 constexpr UINTN kDhcpOptionsOffset = 240;
@@ -66,10 +67,8 @@ OptionWalkEnd WalkOptionArea(UINT8 *Area, UINTN Length, F Visit) {
 void OptionIndexClear(OptionIndex *Index);
 bool OptionIndexParse(OptionIndex *Index, UINT8 *Area, INT64 Length);
 bool OptionIndexAppend(OptionIndex *Destination, const OptionIndex *Source);
-UINT8 *OptionIndexFind(const OptionIndex *Index, UINT8 Code, UINT32 *LengthOut, INT32 *Position);
 bool ParseVendorOptions(OptionIndex *VendorIndex, const OptionIndex *Options);
 // Length is the number of bytes that arrived (1472 for a copied packet).
 bool ParsePacket(PacketSlot *Slot, UINT64 Length);
-UINT8 *GetBootFileName(PacketSlot *Slot, UINT32 *LengthOut);
 
 #endif

@@ -5,6 +5,7 @@
 #define ORVALE_DHCP_EXCHANGE_H
 
 #include "../instance/instance.h"
+#include "packets.h"
 
 // Roles of the six entries of ReplySlots.
 constexpr UINTN kSlotReceive = 0;
@@ -15,11 +16,6 @@ constexpr UINTN kSlotSelectAck = 4;
 constexpr UINTN kSlotBootp = 5;
 constexpr UINTN kReplySlotCount = 6;
 
-// Entries of ParsedPackets.
-constexpr UINTN kParsedAck = 0;
-constexpr UINTN kParsedProxyOffer = 1;
-constexpr UINTN kParsedReply = 2;
-constexpr UINTN kParsedBisReply = 3;
 
 constexpr UINT16 kUdpAnySrcIp = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_IP;
 constexpr UINT16 kUdpAnySrcPort = EFI_PXE_BASE_CODE_UDP_OPFLAGS_ANY_SRC_PORT;
@@ -97,18 +93,6 @@ void DiscardSlot(PacketSlot *Slot);
                                           const UINT8 *SrcIp, UINT16 *SrcPort, const UINT8 *DestIp,
                                           UINT16 *DestPort, PacketSlot *Slot, EFI_EVENT Timer);
 
-// Admits the station address and broadcasts and restarts the xid sequence
-// from the hardware address: how every DHCP-shaped discovery begins.
-[[nodiscard]] EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance);
-void RestartXidSequence(ProtocolInstance *Instance);
-// Copies Source (length and packet) into entry Index of ReplySlots, parses it
-// there and marks it held; null for an Index above 5.
-PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source);
-// Copies the 1472-byte Source into Destination (a PacketRecord packet) and
-// into entry Index (0..3) of ParsedPackets, whose length becomes Length, then
-// indexes that entry. Nothing happens without ParsedPackets or with a larger Index.
-void SavePacket(ProtocolInstance *Instance, DhcpPacket *Destination, const DhcpPacket *Source, UINT64 Length,
-                UINTN Index);
 bool SlotHeld(const ProtocolInstance *Instance, UINTN Index);
 
 INT32 ScoreOffer(const PacketSlot *Slot);
@@ -154,5 +138,13 @@ void NaturalMask(const UINT8 *Address, UINT8 *Mask);
 // The pieces WIRL messages add.
 constexpr UINT8 kWirlPrefixSubOption[] = {2, 2, 1, 1};  // sub-option 2 = 01 01
 constexpr UINT8 kWirlKindSubOption[] = {11, 2, 3, 0};   // sub-option 11 = 03 00
+
+// Admits the station address and broadcasts and restarts the xid sequence
+// from the hardware address: how every DHCP-shaped discovery begins.
+[[nodiscard]] EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance);
+void RestartXidSequence(ProtocolInstance *Instance);
+// Copies Source (length and packet) into entry Index of ReplySlots, parses it
+// there and marks it held; null for an Index above 5.
+PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source);
 
 #endif

@@ -1,5 +1,6 @@
 // The Dhcp member: the WIRL boot when BootMode is 16, PXE DHCP with proxy
 // offers otherwise.
+#include "../instance/members.h"
 #include "../net/net.h"
 #include "../pxe/pxe.h"
 #include "../wirl/wirl.h"

@@ -247,6 +247,7 @@ EFI_STATUS EFIAPI CreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *Ch
   auto *Instance = static_cast<ProtocolInstance *>(AllocZeroed(sizeof(ProtocolInstance)));
   if (Instance == nullptr) return EFI_OUT_OF_RESOURCES;
   InitializeInstance(Instance, Binding);
+  FillMemberTable(&Instance->Protocol);
 
   // Linked before the protocol is installed: installing may run other
   // drivers' notifications that start this child, or stop the controller,

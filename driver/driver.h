@@ -2,23 +2,7 @@
 #ifndef ORVALE_DRIVER_DRIVER_H
 #define ORVALE_DRIVER_DRIVER_H
 
-#include "../include/orvale/orvale_protocol.h"
-
-// Driver-wide globals, set by the image entry and read everywhere.
-extern EFI_HANDLE gImageHandle;
-extern EFI_SYSTEM_TABLE *gST;
-extern EFI_BOOT_SERVICES *gBS;
-extern EFI_RUNTIME_SERVICES *gRT;
-
-extern EFI_GUID gEfiDriverBindingProtocolGuid;
-extern EFI_GUID gEfiComponentNameProtocolGuid;
-extern EFI_GUID gEfiManagedNetworkServiceBindingProtocolGuid;
-extern EFI_GUID gEfiManagedNetworkProtocolGuid;
-extern EFI_GUID gOrvaleServiceBindingGuid;
-extern EFI_GUID gOrvaleProtocolGuid;
-extern EFI_GUID gEfiBisProtocolGuid;
-extern EFI_GUID gEfiDataHubProtocolGuid;
-extern EFI_GUID gSmbiosTableGuid;
+#include "../instance/firmware.h"
 
 extern EFI_DRIVER_BINDING_PROTOCOL gDriverBinding;
 extern EFI_COMPONENT_NAME_PROTOCOL gComponentName;
@@ -32,6 +16,9 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HAND
                                      EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath);
 EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
                                     UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer);
+// The members into a child's interface table (driver/members.cpp): the one
+// place that names them all.
+void FillMemberTable(OrvaleProtocol *P);
 EFI_STATUS EFIAPI CreateChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *ChildHandle);
 EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle);
 EFI_STATUS EFIAPI GetDriverName(EFI_COMPONENT_NAME_PROTOCOL *This, CHAR8 *Language, CHAR16 **DriverName);

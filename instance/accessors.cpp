@@ -1,7 +1,7 @@
 // The accessor and configuration members (BisVerify, GetDhcpAck,
 // GetWirlReply, FindOption, GetBootFile, SetPackets).
-#include "../dhcp/codec.h"
-#include "../dhcp/exchange.h"
+#include "members.h"
+#include "../dhcp/packets.h"
 #include "instance.h"
 
 namespace {

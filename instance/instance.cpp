@@ -1,7 +1,9 @@
 // The protocol instance: initialisation at child creation, the controller
 // lock, the Start and Stop members, the MNP receive notification and the BIS
 // presence probe.
+#include "members.h"
 #include "instance.h"
+#include "../net/groups.h"
 
 namespace {
 
@@ -135,24 +137,6 @@ void InitializeInstance(ProtocolInstance *Instance, ControllerBinding *Binding) 
 
   OrvaleProtocol &P = Instance->Protocol;
   P.Revision = ORVALE_PROTOCOL_REVISION;
-  P.Start = Start;
-  P.Stop = Stop;
-  P.Unused = nullptr;
-  P.Dhcp = Dhcp;
-  P.Wirl = Wirl;
-  P.FindOption = FindOption;
-  P.GetBootFile = GetBootFile;
-  P.Discover = Discover;
-  P.Mtftp = Mtftp;
-  P.UdpWrite = UdpWrite;
-  P.UdpRead = UdpRead;
-  P.Arp = Arp;
-  P.SetIpFilter = SetIpFilter;
-  P.SetStationIp = SetStationIp;
-  P.SetPackets = SetPackets;
-  P.BisVerify = BisVerify;
-  P.GetDhcpAck = GetDhcpAck;
-  P.GetWirlReply = GetWirlReply;
   P.Mode = &Instance->Mode;
   P.Packets = &Instance->Packets;
   P.State = &Instance->State;

@@ -3,7 +3,7 @@
 #ifndef ORVALE_INSTANCE_INSTANCE_H
 #define ORVALE_INSTANCE_INSTANCE_H
 
-#include "../driver/driver.h"
+#include "firmware.h"
 #include "support.h"
 
 constexpr UINTN kPacketBufferSize = 8704;   // TxBuffer, FrameBuffer, RxCopy
@@ -254,50 +254,12 @@ void ReadModelString(CHAR8 *Buffer);  // 32-byte buffer
 UINTN Utf16ToUtf8(const CHAR16 *Source, UINTN UnitCount, CHAR8 *Destination);
 
 // ---- Instance life cycle ----
+// Fills the child's record; its interface table is the driver's (FillMemberTable).
 void InitializeInstance(ProtocolInstance *Instance, ControllerBinding *Binding);
 // Releases what Start allocated (the Stop member's work, lock already held).
 void StopInstanceLocked(ProtocolInstance *Instance);
-// Provided by the packet path (net/filter.cpp), for Start and Stop: MNP
-// passes multicast frames only for groups joined through it, and forgets them
-// all when it is reset.
-void JoinAllHostsGroup(ProtocolInstance *Instance);
-void LeaveAllGroups(ProtocolInstance *Instance);
 VOID EFIAPI ReceiveNotify(EFI_EVENT Event, VOID *Context);
 // Returns an initialised BIS interface or null; see the probe's contract in instance.cpp.
 EFI_BIS_PROTOCOL *ProbeBis(BIS_APPLICATION_HANDLE *ApplicationHandle, EFI_BIS_DATA **SignatureInfo);
-
-// ---- Members (named by their slot in the interface table) ----
-EFI_STATUS EFIAPI Start(OrvaleProtocol *This);
-EFI_STATUS EFIAPI Stop(OrvaleProtocol *This);
-EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN SortOffers);
-EFI_STATUS EFIAPI Wirl(OrvaleProtocol *This);
-EFI_STATUS EFIAPI FindOption(OrvaleProtocol *This, OptionIndex *Index, UINT8 Code, UINT32 *LengthOut,
-                             INT32 *Position);
-EFI_STATUS EFIAPI GetBootFile(OrvaleProtocol *This, PacketSlot *Slot, UINT32 *LengthOut);
-EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
-                           EFI_PXE_BASE_CODE_DISCOVER_INFO *Info);
-EFI_STATUS EFIAPI Mtftp(OrvaleProtocol *This, EFI_PXE_BASE_CODE_TFTP_OPCODE Operation, VOID *BufferPtr,
-                        BOOLEAN Overwrite, UINT64 *BufferSize, UINTN *BlockSize, EFI_IP_ADDRESS *ServerIp,
-                        UINT8 *Filename, EFI_PXE_BASE_CODE_MTFTP_INFO *Info, BOOLEAN DontUseBuffer);
-EFI_STATUS EFIAPI UdpWrite(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *DestIp,
-                           EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *GatewayIp, EFI_IP_ADDRESS *SrcIp,
-                           EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
-                           UINTN *BufferSize, VOID *BufferPtr);
-EFI_STATUS EFIAPI UdpRead(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *DestIp,
-                          EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *SrcIp,
-                          EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
-                          UINTN *BufferSize, VOID *BufferPtr);
-EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr);
-EFI_STATUS EFIAPI SetIpFilter(OrvaleProtocol *This, EFI_PXE_BASE_CODE_IP_FILTER *NewFilter);
-EFI_STATUS EFIAPI SetStationIp(OrvaleProtocol *This, EFI_IP_ADDRESS *NewStationIp, EFI_IP_ADDRESS *NewSubnetMask);
-EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *NewDhcpDiscoverValid, BOOLEAN *NewDhcpAckReceived,
-                             BOOLEAN *NewProxyOfferReceived, BOOLEAN *NewPxeDiscoverValid,
-                             BOOLEAN *NewPxeReplyReceived, BOOLEAN *NewPxeBisReplyReceived,
-                             DhcpPacket *NewDhcpDiscover, DhcpPacket *NewDhcpAck, DhcpPacket *NewProxyOffer,
-                             DhcpPacket *NewPxeDiscover, DhcpPacket *NewPxeReply, DhcpPacket *NewPxeBisReply);
-EFI_STATUS EFIAPI BisVerify(OrvaleProtocol *This, VOID *DataObject, UINT32 DataObjectLength, VOID *Credentials,
-                            UINT32 CredentialsLength, BOOLEAN *IsVerified);
-EFI_STATUS EFIAPI GetDhcpAck(OrvaleProtocol *This, UINTN *BufferSize, VOID *Buffer);
-EFI_STATUS EFIAPI GetWirlReply(OrvaleProtocol *This, UINTN *BufferSize, VOID *Buffer);
 
 #endif

@@ -4,6 +4,8 @@
 // MNP is told of each joined group (Groups) so that a firmware MNP, which
 // passes multicast frames only for its active groups, delivers them; a MNP
 // without group support is not an error, since filtering is done here.
+#include "../instance/members.h"
+#include "groups.h"
 #include "net.h"
 
 #include "igmp_wire.h"

@@ -1,4 +1,5 @@
 // The members that deal in the station's addresses: Arp and SetStationIp.
+#include "../instance/members.h"
 #include "net.h"
 
 EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr) {

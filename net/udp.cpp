@@ -1,5 +1,6 @@
 // The UdpWrite and UdpRead members and their locked work: argument rules,
 // the source-port counter, the UDP checksum (RFC 768) and port matching.
+#include "../instance/members.h"
 #include "net.h"
 
 #include "ip_address.h"

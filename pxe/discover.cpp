@@ -9,6 +9,7 @@
 // as many 4-byte types as fit the 548-byte message (at most 47 of the 63 a
 // signature list may hold), the end byte; then END. Replies are matched
 // against the types actually sent.
+#include "../instance/members.h"
 #include "../dhcp/bootp_wire.h"
 #include "../dhcp/codec.h"
 #include "../dhcp/exchange.h"

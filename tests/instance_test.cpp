@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dhcp/codec.h"
+#include "instance/members.h"
 #include "tests/test_support.h"
 
 namespace orvale_test {

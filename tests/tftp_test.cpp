@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "instance/members.h"
 #include "peers/tftp_server.h"
 #include "tests/net_test_support.h"
 #include "tftp/tftp.h"

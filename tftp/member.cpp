@@ -1,4 +1,5 @@
 // The Mtftp member: the TFTP and multicast TFTP operations for a caller.
+#include "../instance/members.h"
 #include "tftp.h"
 
 EFI_STATUS EFIAPI Mtftp(OrvaleProtocol *This, EFI_PXE_BASE_CODE_TFTP_OPCODE Operation, VOID *BufferPtr,

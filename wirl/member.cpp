@@ -1,6 +1,7 @@
 // The Wirl member: a step-by-step collector of the boot servers' image lists.
 // Each call does one step (discovery, a LIST, or one gather window) and the
 // caller paces the cycle; ImageList grows by one record per answering server.
+#include "../instance/members.h"
 #include "../dhcp/bootp_wire.h"
 #include "../dhcp/codec.h"
 #include "../dhcp/exchange.h"
