@@ -574,10 +574,10 @@ void ChooseTransfer(Session &S) {
     Report("mtftp").Text("not offered by the reply, unicast TFTP").Emit();
     return;
   }
+  // Group:client port, then the server port; 79 columns at the most.
   const MtftpParameters &m = S.Mtftp;
-  Report("mtftp").Text("group ").Ipv4(m.Group).Text(" client port ").Dec(m.ClientPort).Text(" server port ")
-      .Dec(m.ServerPort).Text(", listen ").Dec(m.ListenSeconds).Text(" s, transmit ").Dec(m.TransmitSeconds)
-      .Text(" s").Emit();
+  Report("mtftp").Ipv4(m.Group).Text(":").Dec(m.ClientPort).Text(" sport ").Dec(m.ServerPort).Text(" listen ")
+      .Dec(m.ListenSeconds).Text(" s transmit ").Dec(m.TransmitSeconds).Text(" s").Emit();
 }
 
 void ReportTftpError(OrvaleProtocol *P, Line &L) {
@@ -631,17 +631,20 @@ EFI_PXE_BASE_CODE_MTFTP_INFO MulticastInfo(const MtftpParameters &M) {
 // Option-less transfers, as a multicast one is, go in blocks of this size (RFC 1350).
 constexpr UINT64 kPlainBlockSize = 512;
 
+struct ReadPath {
+  bool Multicast = false;
+  EFI_STATUS MulticastStatus = EFI_SUCCESS;  // of a multicast read that failed
+  bool Refused = false;                      // by the group's server's ERROR, in the error record
+};
+
 // One read of the whole file into Buffer: by multicast when T asks for it,
 // and by unicast when that fails for any reason but a buffer too small. The
 // driver's multicast read falls back to unicast by itself and says nothing
 // of it, so "multicast" here means the multicast read succeeded, by either
-// road; a failure it returns (its fallback failed too, or it refused the
-// parameters) gets one more plain read here. *How says which call did.
-struct ReadPath {
-  bool Multicast = false;
-  EFI_STATUS MulticastStatus = EFI_SUCCESS;  // of a multicast read that failed
-};
-
+// road, except where the group's server refused with an ERROR (kept in the
+// error record through the fallback's success); a failure it returns (its
+// fallback failed too, or it refused the parameters) gets one more plain
+// read here. *How says which did.
 EFI_STATUS ReadInto(OrvaleProtocol *P, EFI_IP_ADDRESS *Server, Transfer &T, UINT64 *Size, UINTN *BlockSize,
                     ReadPath *How) {
   *How = ReadPath{};
@@ -651,6 +654,11 @@ EFI_STATUS ReadInto(OrvaleProtocol *P, EFI_IP_ADDRESS *Server, Transfer &T, UINT
     EFI_PXE_BASE_CODE_MTFTP_INFO info = MulticastInfo(*T.Multicast);
     const EFI_STATUS status =
         P->Mtftp(P, EFI_PXE_BASE_CODE_MTFTP_READ_FILE, T.Buffer, FALSE, Size, BlockSize, Server, name, &info, FALSE);
+    if (status == EFI_SUCCESS && P->State->TftpErrorReceived) {
+      How->MulticastStatus = EFI_TFTP_ERROR;
+      How->Refused = true;
+      return status;
+    }
     if (status == EFI_SUCCESS) {
       How->Multicast = true;
       *BlockSize = kPlainBlockSize;
@@ -665,12 +673,21 @@ EFI_STATUS ReadInto(OrvaleProtocol *P, EFI_IP_ADDRESS *Server, Transfer &T, UINT
   return P->Mtftp(P, EFI_PXE_BASE_CODE_TFTP_READ_FILE, T.Buffer, FALSE, Size, BlockSize, Server, name, &info, FALSE);
 }
 
-Line &ReadPathText(Line &L, const Transfer &T, const ReadPath &How) {
-  if (T.Multicast == nullptr) return L;
+// A line of its own after the read's figures, which fill a console line.
+void ReportReadPath(OrvaleProtocol *P, const Transfer &T, const ReadPath &How) {
+  // Without a multicast failure to name, the read's own result says it all.
+  if (T.Multicast == nullptr || (!How.Multicast && How.MulticastStatus == EFI_SUCCESS)) return;
+  Line line = Report(T.Stage.Read);
   if (How.Multicast) {
-    return L.Text(" by multicast ").Ipv4(T.Multicast->Group).Text(":").Dec(T.Multicast->ServerPort);
+    line.Text("by multicast ").Ipv4(T.Multicast->Group).Text(":").Dec(T.Multicast->ServerPort).Emit();
+  } else {
+    line.Text("by unicast (multicast failed: ").EfiStatus(How.MulticastStatus).Text(")").Emit();
+    if (How.Refused) {
+      Line error = Report(T.Stage.Read).Text("multicast refused:");
+      ReportTftpError(P, error);
+      error.Emit();
+    }
   }
-  return L.Text(" by unicast (multicast failed: ").EfiStatus(How.MulticastStatus).Text(")");
 }
 
 EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, Transfer &T, UINT64 *Size) {
@@ -729,9 +746,10 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
       continue;
     }
     if (EFI_ERROR(status)) {
+      ReportReadPath(p, T, how);
       Line line = Failure(T.Stage.Read, status);
       ReportTftpError(p, line);
-      ReadPathText(line, T, how).Emit();
+      line.Emit();
       gBs->FreePool(T.Buffer);
       T.Buffer = nullptr;
       return status;
@@ -740,8 +758,8 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
     Line line = Report(T.Stage.Read);
     line.Dec(size).Text(" bytes in ");
     Hundredths(line, us / 10).Text(" ms, ");
-    Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s");
-    ReadPathText(line, T, how).Emit();
+    Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s").Emit();
+    ReportReadPath(p, T, how);
     // One DATA/ACK cycle per block; the last block is short, maybe empty.
     const UINT64 blocks = blockSize != 0 ? size / blockSize + 1 : 0;
     if (blocks != 0) {
