@@ -178,7 +178,7 @@ bootvm_segment_down() {
 # the file to, with a listen time that lets machines reaching the download a
 # few seconds apart join one transfer.
 bootvm_lab_memory=64
-bootvm_lab_mtftp=239.1.2.3,1758,1759,listen=4
+bootvm_lab_mtftp=239.1.2.3,1758,1759,listen=6
 
 # bootvm_lab DIR COUNT LIMIT SERVER_ARGS...: COUNT machines boot at once from
 # the volume DIR/esp.img (a copy each) on one segment with the boot server,
