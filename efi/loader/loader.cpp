@@ -4,8 +4,9 @@
 // connecting the NIC when the firmware has not), creates a child, runs the
 // WIRL boot (address, image list, LIST and SELECT) or, when its settings say
 // so, the PXE one (PXE DHCP and discovery), fetches the boot file by TFTP (on
-// the PXE path by multicast TFTP when the reply offers it), and starts it with LoadImage from the buffer and StartImage. A boot file that
-// is a boot script (boot_script.h) names a kernel, an initrd and a command
+// the PXE path by multicast TFTP when the reply offers it), and starts it
+// with LoadImage from the buffer and StartImage. A boot file that is a boot
+// script (boot_script.h) names a kernel, an initrd and a command
 // line instead: the loader fetches both files, serves the initrd through
 // LoadFile2 on the initrd media device path and starts the kernel with the
 // command line as its LoadOptions.
@@ -683,7 +684,7 @@ void ReportReadPath(OrvaleProtocol *P, const Transfer &T, const ReadPath &How) {
   } else {
     line.Text("by unicast (multicast failed: ").EfiStatus(How.MulticastStatus).Text(")").Emit();
     if (How.Refused) {
-      Line error = Report(T.Stage.Read).Text("multicast refused:");
+      Line error = Report(T.Stage.Read).Text("group");
       ReportTftpError(P, error);
       error.Emit();
     }
