@@ -33,6 +33,8 @@
 #                    of PXE): the reply's boot file, no discovery
 #   pxe-mtftp        the PXE path with the server's multicast TFTP: the discovery reply
 #                    names the group, the loader reads the sample from it
+#   pxe-mtftp-fallback  the same with a 34 MiB boot file, too many blocks for multicast:
+#                    the group's server refuses, the file comes by unicast, as the loader says
 #   linux            WIRL boot of a boot script: a Linux kernel and its initrd fetched and
 #                    started, the init's greeting shows the leased address
 #   linux-pxe-plain  the same Linux boot over the PXE path against plain DHCP
@@ -54,7 +56,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux pxe-mtftp lab)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux pxe-mtftp pxe-mtftp-fallback lab)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -376,6 +378,24 @@ for c in "${cases[@]}"; do
         has '^ORVALE-BOOT download [0-9]+ bytes in ' && has '^ORVALE-BOOT download by multicast 239\.1\.2\.3:1759$' &&
         grep -q -a 'mtftp sample\.efi to 239\.1\.2\.3:1758 opened by 198\.18\.0\.[0-9]*: complete; 1 client' "$server_log" &&
         ! grep -q -a 'tftp sent sample\.efi' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT download by' | cut -c 22-), $(line '^ORVALE-BOOT download [0-9]' | cut -c 22-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-mtftp-fallback)
+      # 69,633 blocks of 512 bytes: more than a multicast transfer's 16-bit block numbers reach.
+      huge="$out/$c-files/huge.efi"
+      mkdir -p "$out/$c-files"
+      cp "$bootvm_sample" "$huge" && truncate -s 34M "$huge"
+      run_case "$c" $'boot-path = pxe\nblock-size = 8192' --image "$huge,name=huge,priority=5" --pxe proxy \
+        --mtftp 239.1.2.3,1758,1759
+      allow=(--allow 'TFTP ERROR packet')
+      if booted && has '^ORVALE-BOOT download 35651584 bytes in ' &&
+        has '^ORVALE-BOOT download by unicast \(multicast failed: EFI_TFTP_ERROR\)$' &&
+        has '^ORVALE-BOOT download group tftp-error 3 "File too large for multicast"' &&
+        grep -q -a 'mtftp RRQ huge\.efi from .* > ERROR 3' "$server_log" &&
+        grep -q -a 'tftp sent huge\.efi to 198\.18\.0\.' "$server_log"; then
         report yes "$c" "$(line '^ORVALE-BOOT download by' | cut -c 22-), $(line '^ORVALE-BOOT download [0-9]' | cut -c 22-)"
       else
         report no "$c" "$(why)"
