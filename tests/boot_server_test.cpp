@@ -767,6 +767,8 @@ TEST_F(BootServerPxe, InTheDhcpRepliesThenBroadcastDiscovery) {
   // discovers under control 2, and takes the file as named under 0x08.
   PacketSlot &slot = Proto()->Packets->ParsedPackets[0];
   EXPECT_EQ(BootsWithoutDiscovery(&slot), DirectBoot::No);
+  MtftpParameters none{};
+  EXPECT_FALSE(MtftpParametersOf(&slot, &none));  // without --mtftp: unicast
   slot.packet.Raw[107] = 4;
   std::memcpy(slot.packet.Raw + 108, "a.sh", 4);
   slot.dhcpOptionRefs[7] = slot.packet.Raw + 106;
@@ -849,6 +851,25 @@ TEST_F(BootServerPxe, MtftpParametersInTheOfferAndTheDiscoveryReply) {
   expected = mtftp;
   expected.insert(expected.end(), {71, 4, 0, 1, 0, 0, 255});
   EXPECT_EQ(*reply->Option(43), expected);
+
+  // What the loader reads out of the slots the driver parsed: the proxy offer and the discovery reply.
+  for (UINTN index : {1u, 2u}) {
+    PacketSlot &slot = Proto()->Packets->ParsedPackets[index];
+    MtftpParameters m{};
+    ASSERT_TRUE(MtftpParametersOf(&slot, &m)) << index;
+    EXPECT_EQ(Bytes(m.Group, m.Group + 4), (Bytes{239, 1, 2, 3}));
+    EXPECT_EQ(m.ClientPort, 1758);
+    EXPECT_EQ(m.ServerPort, 1759);
+    EXPECT_EQ(m.ListenSeconds, 3);
+    EXPECT_EQ(m.TransmitSeconds, 4);
+    // A slot that received fewer bytes than the recorded option 43 claims is read only that far.
+    const UINT8 *vendor = slot.dhcpOptionRefs[2];
+    ASSERT_NE(vendor, nullptr);
+    const UINT64 received = slot.length;
+    slot.length = static_cast<UINT64>(vendor - slot.packet.Raw) + 2 + mtftp.size() - 1;
+    EXPECT_FALSE(MtftpParametersOf(&slot, &m)) << index;
+    slot.length = received;
+  }
 }
 
 // Beside another DHCP server: the proxy leases nothing, a DHCP server on the

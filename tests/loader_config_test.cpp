@@ -1,13 +1,16 @@
-// The network-boot loader's settings file and its reading of the image list
-// the Wirl member gathers (efi/loader/config.cpp, efi/loader/image_list.cpp).
+// The network-boot loader's settings file, its reading of the image list the
+// Wirl member gathers and of a PXE reply's multicast TFTP sub-options
+// (efi/loader/config.cpp, efi/loader/image_list.cpp, efi/loader/pxe_reply.cpp).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "efi/loader/config.h"
 #include "efi/loader/image_list.h"
+#include "efi/loader/pxe_reply.h"
 
 namespace {
 
@@ -260,6 +263,67 @@ TEST(LoaderImageList, CutRecordsAndEntriesAreRefusedWithoutReadingPast) {
   // An offset beyond the end.
   at = entry.size() + 1;
   EXPECT_FALSE(ReadImageEntry(entry.data(), entry.size(), &at, &e));
+}
+
+// Option-43 values, each in a heap block of exactly its length: sound ones
+// give the five parameters, and any fault in sub-options 1 to 5 (or a
+// sub-option running past the value) gives none, leaving *Out untouched.
+TEST(LoaderMtftpParameters, SoundAndMalformedSubOptions) {
+  using V = std::vector<UINT8>;
+  // group 239.1.2.3, client port 1758, server port 1759, listen 3 s, transmit 4 s
+  const V kFive = {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4};
+  auto with = [&](V tail) {
+    V v = kFive;
+    v.insert(v.end(), tail.begin(), tail.end());
+    return v;
+  };
+  struct Case {
+    const char *what;
+    V value;
+    size_t length;  // bytes given; SIZE_MAX: all
+    bool sound;
+  };
+  const Case cases[] = {
+      {"five and END", with({255}), SIZE_MAX, true},
+      {"five, no END", kFive, SIZE_MAX, true},
+      {"END ends the walk before trailing junk", with({255, 9}), SIZE_MAX, true},
+      {"among PAD and boot-server sub-options",
+       {0, 6, 1, 0, 1, 4, 239, 1, 2, 3, 0, 2, 2, 0x06, 0xDE, 71, 4, 0, 1, 0, 0, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4},
+       SIZE_MAX,
+       true},
+      {"transmit missing", V(kFive.begin(), kFive.end() - 3), SIZE_MAX, false},
+      {"END before transmit", {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 255, 5, 1, 4},
+       SIZE_MAX, false},
+      {"group not multicast", {1, 4, 198, 18, 0, 1, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4}, SIZE_MAX,
+       false},
+      {"group of 3 bytes", {1, 3, 239, 1, 2, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4}, SIZE_MAX, false},
+      {"client port 0", {1, 4, 239, 1, 2, 3, 2, 2, 0, 0, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 1, 4}, SIZE_MAX, false},
+      {"server port of 1 byte", {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 1, 0x06, 4, 1, 3, 5, 1, 4}, SIZE_MAX, false},
+      {"listen 0", {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 0, 5, 1, 4}, SIZE_MAX, false},
+      {"transmit of 2 bytes", {1, 4, 239, 1, 2, 3, 2, 2, 0x06, 0xDE, 3, 2, 0x06, 0xDF, 4, 1, 3, 5, 2, 0, 4}, SIZE_MAX,
+       false},
+      {"a later sub-option runs past the value", with({9, 5, 1, 2}), SIZE_MAX, false},
+      {"a code without its length byte", with({9}), SIZE_MAX, false},
+      {"the value cut inside transmit", kFive, kFive.size() - 1, false},
+      {"the value cut before transmit's value", kFive, kFive.size() - 2, false},
+  };
+  for (const Case &c : cases) {
+    const size_t length = c.length == SIZE_MAX ? c.value.size() : c.length;
+    std::vector<UINT8> heap(c.value.begin(), c.value.begin() + static_cast<long>(length));
+    MtftpParameters m;
+    std::memset(&m, 0xA5, sizeof(m));
+    const bool got = ParseMtftpParameters(heap.empty() ? nullptr : heap.data(), heap.size(), &m);
+    EXPECT_EQ(got, c.sound) << c.what;
+    if (!c.sound) {
+      EXPECT_EQ(m.ClientPort, 0xA5A5) << c.what;
+      continue;
+    }
+    EXPECT_EQ(std::vector<UINT8>(m.Group, m.Group + 4), (std::vector<UINT8>{239, 1, 2, 3})) << c.what;
+    EXPECT_EQ(m.ClientPort, 1758) << c.what;
+    EXPECT_EQ(m.ServerPort, 1759) << c.what;
+    EXPECT_EQ(m.ListenSeconds, 3) << c.what;
+    EXPECT_EQ(m.TransmitSeconds, 4) << c.what;
+  }
 }
 
 }  // namespace

@@ -101,7 +101,8 @@ bootvm_stop_server() {
 # them the NIC sits on QEMU's user network (for boots from the volume).
 # Returns QEMU's status (124 on timeout). $bootvm_memory: MiB (default 256).
 # $bootvm_tap: the NIC is this tap device instead, in network namespace
-# $bootvm_netns, where QEMU then runs.
+# $bootvm_netns, where QEMU then runs. $bootvm_mac: the NIC's address.
+# $bootvm_unlocked: the caller holds the lock already (machines side by side).
 bootvm_run() {
   local volume=$1 vars=$2 raw=$3 limit=$4 vm_port=${5:-} server_port=${6:-}
   local netdev="socket,id=n0,udp=127.0.0.1:$server_port,localaddr=127.0.0.1:$vm_port"
@@ -111,15 +112,17 @@ bootvm_run() {
     netdev="tap,id=n0,ifname=$bootvm_tap,script=no,downscript=no"
     inside=(ip netns exec "$bootvm_netns")
   fi
+  local lock=(flock /tmp/orvale-ovmf.lock)
+  [ -z "${bootvm_unlocked:-}" ] || lock=()
   cp "$bootvm_ovmf_vars" "$vars"
-  flock /tmp/orvale-ovmf.lock ${inside[@]+"${inside[@]}"} timeout -k 5 "$limit" qemu-system-x86_64 \
+  ${lock[@]+"${lock[@]}"} ${inside[@]+"${inside[@]}"} timeout -k 5 "$limit" qemu-system-x86_64 \
     -machine q35 -accel tcg -m "${bootvm_memory:-256}" -nographic -serial mon:stdio -no-reboot \
     -drive if=pflash,format=raw,readonly=on,file="$bootvm_ovmf_code" \
     -drive if=pflash,format=raw,file="$vars" \
     -drive if=none,id=esp,format=raw,file="$volume" \
     -device virtio-blk-pci,drive=esp,bootindex=0 \
     -netdev "$netdev" \
-    -device virtio-net-pci,netdev=n0,romfile=,mac=52:54:00:12:34:56 \
+    -device virtio-net-pci,netdev=n0,romfile=,mac="${bootvm_mac:-52:54:00:12:34:56}" \
     -fw_cfg name=opt/org.tianocore/IPv4PXESupport,string=n \
     -fw_cfg name=opt/org.tianocore/IPv6PXESupport,string=n \
     </dev/null >"$raw" 2>"$raw.stderr"
@@ -128,6 +131,116 @@ bootvm_run() {
 # Console text as plain lines: escape sequences, CRs and NULs stripped.
 bootvm_text() {
   sed -e 's/\x1b\[[0-9;?=>]*[A-Za-z]//g' -e 's/\x1b[()][A-Za-z0-9]//g' "$1" | tr -d '\r\000\033'
+}
+
+# ---- A segment of its own: a bridge in a network namespace (root) ----
+
+# bootvm_segment_up TAPS: a network namespace made for this run, holding a
+# bridge (no address, no IPv6, no STP, every frame to every port) with TAPS
+# tap devices on it; sets bootvm_segment_ns, bootvm_segment_bridge and the
+# array bootvm_segment_taps. The names carry the shell's pid and a random
+# number, so runs side by side never meet; nothing leaves the namespace.
+bootvm_segment_ns=
+bootvm_segment_up() {
+  local count=$1 id="$$-$RANDOM" i tap
+  local ns="orvale-boot-$id" bridge="obr${id//-/}"
+  bridge=${bridge:0:15}
+  bootvm_segment_bridge=$bridge
+  bootvm_segment_taps=()
+  ip netns add "$ns" || return 1
+  bootvm_segment_ns=$ns
+  # No IPv6 chatter; checksums computed before a capture sees the host's frames.
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 &&
+    ip -n "$ns" link set lo up &&
+    ip -n "$ns" link add "$bridge" type bridge stp_state 0 mcast_snooping 0 &&
+    ip netns exec "$ns" ethtool -K "$bridge" tx off >/dev/null || return 1
+  for ((i = 0; i < count; i++)); do
+    tap="ot$i${id//-/}"
+    tap=${tap:0:15}
+    ip -n "$ns" tuntap add dev "$tap" mode tap && ip -n "$ns" link set "$tap" master "$bridge" &&
+      ip -n "$ns" link set "$tap" up || return 1
+    bootvm_segment_taps+=("$tap")
+  done
+  ip -n "$ns" link set "$bridge" up
+}
+
+# Removes the segment's namespace with every process still inside it.
+bootvm_segment_down() {
+  [ -n "$bootvm_segment_ns" ] || return 0
+  ip netns pids "$bootvm_segment_ns" 2>/dev/null | xargs -r kill 2>/dev/null
+  sleep 0.5
+  ip netns del "$bootvm_segment_ns" 2>/dev/null
+  bootvm_segment_ns=
+}
+
+# What a lab's machines need: the least memory the sample's boot takes (32
+# MiB is too little for the firmware), and the group the boot server sends
+# the file to, with a listen time that lets machines reaching the download a
+# few seconds apart join one transfer.
+bootvm_lab_memory=64
+bootvm_lab_mtftp=239.1.2.3,1758,1759,listen=6
+
+# bootvm_lab DIR COUNT LIMIT SERVER_ARGS...: COUNT machines boot at once from
+# the volume DIR/esp.img (a copy each) on one segment with the boot server,
+# which reaches the bridge through a veth pair and its packet-socket wire
+# (--interface). tcpdump writes the bridge's frames to DIR/boot.pcap, the
+# server logs to DIR/server.log; machine i (1..COUNT) has MAC
+# 52:54:00:12:35:0i, its ORVALE lines in DIR/vmi/serial.log and QEMU's
+# status in DIR/vmi/status. Non-zero when the segment or the server did not
+# come up. The lab takes the OVMF lock once for all its machines.
+bootvm_lab() {
+  local dir=$1 count=$2 limit=$3 i
+  shift 3
+  bootvm_segment_up "$count" || return 1
+  local ns=$bootvm_segment_ns bridge=$bootvm_segment_bridge
+  local veth="ov${bridge#obr}"
+  veth=${veth:0:14}
+  ip -n "$ns" link add "${veth}a" type veth peer name "${veth}b" &&
+    ip -n "$ns" link set "${veth}a" master "$bridge" && ip -n "$ns" link set "${veth}a" up &&
+    ip -n "$ns" link set "${veth}b" up || return 1
+  ip netns exec "$ns" tcpdump -i "$bridge" -B 32768 -s 0 -U -w "$dir/boot.pcap" >"$dir/tcpdump.log" 2>&1 &
+  local capture=$!
+  ip netns exec "$ns" "$bootvm_server" --interface "${veth}b" "$@" >"$dir/server.log" 2>&1 &
+  local server=$!
+  for ((i = 0; i < 400; i++)); do
+    grep -q '] ready$' "$dir/server.log" 2>/dev/null && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.05
+  done
+  if ! grep -q '] ready$' "$dir/server.log" 2>/dev/null; then
+    cat "$dir/server.log" >&2
+    return 1
+  fi
+  # tcpdump needs a moment before the first frame is worth keeping.
+  sleep 1
+  local lock machines=()
+  exec {lock}>/tmp/orvale-ovmf.lock
+  flock "$lock"
+  for ((i = 1; i <= count; i++)); do
+    local vm="$dir/vm$i"
+    mkdir -p "$vm"
+    cp "$dir/esp.img" "$vm/esp.img"
+    (
+      bootvm_tap=${bootvm_segment_taps[$((i - 1))]} bootvm_netns=$ns bootvm_unlocked=yes bootvm_memory=$bootvm_lab_memory \
+        bootvm_mac=$(printf '52:54:00:12:35:%02x' "$i") bootvm_run "$vm/esp.img" "$vm/OVMF_VARS.fd" "$vm/serial.raw" "$limit"
+      echo $? >"$vm/status"
+    ) &
+    machines+=($!)
+  done
+  wait "${machines[@]}"
+  exec {lock}>&-
+  kill "$server" 2>/dev/null
+  wait "$server" 2>/dev/null
+  # tcpdump hands frames over a block of its ring at a time (within a
+  # second); stopped at once, it would lose the last ones.
+  sleep 1.5
+  kill "$capture" 2>/dev/null
+  wait "$capture" 2>/dev/null
+  bootvm_segment_down
+  for ((i = 1; i <= count; i++)); do
+    bootvm_text "$dir/vm$i/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$dir/vm$i/serial.log"
+  done
+  return 0
 }
 
 # ---- A Linux kernel and initrd to boot through the driver ----

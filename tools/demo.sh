@@ -16,13 +16,18 @@
 #                              next-server in the replies, no discovery
 #   tools/demo.sh --local      the loader starts the sample from its own volume
 #                              (no network exchange; shows the start path alone)
+#   tools/demo.sh --lab [N]    a lab: N machines (default 3) boot the sample at once by
+#                              the PXE path from one multicast TFTP transfer, the boot
+#                              server on a bridge in a network namespace of its own
+#                              (root); exits 0 only when every machine greeted
 #   tools/demo.sh --linux [--pxe [plain]]
 #                              boot a Linux kernel (Debian's linux-image-cloud-amd64)
 #                              with a busybox initrd through a boot script; its
 #                              init prints "ORVALE-LINUX ..." and powers off
 #
 # Environment: ORVALE_DEMO_OUT (default build/demo), ORVALE_DEMO_TIMEOUT
-# (seconds before QEMU is stopped, default 120, 300 with --linux),
+# (seconds before QEMU is stopped, default 120, 300 with --linux, 40 per
+# machine with more than 3 in the lab),
 # ORVALE_DEMO_BLOCK_SIZE (TFTP block size the loader asks for, default 1468;
 # the Linux boot script asks for 8192), ORVALE_LINUX_DIR (with --linux: a
 # folder of your own with boot.orv, the kernel and the initrd it names).
@@ -45,8 +50,13 @@ while [ $# -gt 0 ]; do
       if [ "${2:-}" = plain ]; then pxe=plain; shift; fi
       ;;
     --linux) linux=yes ;;
-    -h | --help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --linux, --help)" >&2; exit 2 ;;
+    --lab)
+      mode=lab
+      machines=3
+      if [[ "${2:-}" =~ ^[0-9]+$ ]]; then machines=$2; shift; fi
+      ;;
+    -h | --help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --lab [N], --linux, --help)" >&2; exit 2 ;;
   esac
   shift
 done
@@ -54,8 +64,21 @@ if [ "$linux" = yes ] && [ "$mode" = local ]; then
   echo "demo: --linux boots from the network; it does not go with --local" >&2
   exit 2
 fi
+if [ "$mode" = lab ]; then
+  if [ "$linux" = yes ] || [ "$machines" -lt 1 ] || [ "$machines" -gt 50 ]; then
+    echo "demo: --lab wants 1 to 50 machines booting the sample (not with --linux)" >&2
+    exit 2
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "demo: --lab needs root (a network namespace, a bridge, taps and a packet socket)" >&2
+    exit 2
+  fi
+fi
 out=${ORVALE_DEMO_OUT:-build/demo}
-limit=${ORVALE_DEMO_TIMEOUT:-$([ "$linux" = yes ] && echo 300 || echo 120)}
+default_limit=120
+[ "$linux" = yes ] && default_limit=300
+[ "$mode" = lab ] && [ "$machines" -gt 3 ] && default_limit=$((40 * machines))
+limit=${ORVALE_DEMO_TIMEOUT:-$default_limit}
 block_size=${ORVALE_DEMO_BLOCK_SIZE:-1468}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -75,7 +98,7 @@ config="$out/orvale-boot.cfg"
   echo "block-size = $block_size"
   echo "power-off = yes"
   [ "$mode" = local ] && echo 'local-image = \sample.efi'
-  [ "$mode" = pxe ] && echo 'boot-path = pxe'
+  [ "$mode" = pxe ] || [ "$mode" = lab ] && echo 'boot-path = pxe'
 } >"$config"
 bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/volume.log" 2>&1 ||
   { cat "$out/volume.log"; echo "demo: FAT volume not built"; exit 1; }
@@ -100,6 +123,43 @@ if [ "$linux" = yes ]; then
   fi
   sed 's/^/  boot.orv: /' "$linux_dir/boot.orv"
   image=("$linux_dir/boot.orv,name=Linux,priority=5" --tftp-root "$linux_dir")
+fi
+if [ "$mode" = lab ]; then
+  mkdir -p "$out/images"
+  cp "$bootvm_sample" "$out/images/sample.efi"
+  rm -rf "$out"/vm*
+  trap bootvm_segment_down EXIT
+  echo "== the lab: $machines machines and the boot server on a bridge in a network namespace of its own"
+  echo "   (TCG, ${bootvm_lab_memory} MiB each, timeout ${limit}s; multicast TFTP ${bootvm_lab_mtftp})"
+  started=$(date +%s%N)
+  bootvm_lab "$out" "$machines" "$limit" --image "${image[@]}" --pxe proxy --mtftp "$bootvm_lab_mtftp" ||
+    { echo "demo: the lab's segment or boot server did not come up (log: $out/server.log)"; exit 1; }
+  finished=$(date +%s%N)
+  greeted=0
+  status=0
+  for ((i = 1; i <= machines; i++)); do
+    echo "== machine $i ($(printf '52:54:00:12:35:%02x' "$i")): the loader's stages"
+    sed 's/^/  /' "$out/vm$i/serial.log"
+    vm_rc=$(cat "$out/vm$i/status")
+    if grep -q -a '^ORVALE-SAMPLE Hello' "$out/vm$i/serial.log"; then
+      greeted=$((greeted + 1))
+    else
+      echo "demo: machine $i did not print the sample's greeting$([ "$vm_rc" -eq 124 ] && echo " (QEMU timed out)")"
+      status=1
+    fi
+  done
+  echo "== boot server's view"
+  tail -n +2 "$out/server.log" | sed 's/^/  server: /' | tail -n 60
+  echo "== the capture of the bridge, judged by tshark (checksums checked)"
+  bash tools/pcap-check.sh "$out/boot.pcap" | sed 's/^/  /'
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+    echo "demo: tshark flagged frames in the capture, or could not judge it"
+    status=1
+  fi
+  elapsed_ms=$(((finished - started) / 1000000))
+  echo "demo: $greeted of $machines machines greeted in $((elapsed_ms / 1000)).$(printf '%03d' $((elapsed_ms % 1000)))s" \
+    "from the first start to the last power-off; $(grep -a -c '] mtftp .*client(s) heard' "$out/server.log") multicast transfer(s)"
+  exit $status
 fi
 if [ "$mode" != local ]; then
   vm_port=$(bootvm_free_port)

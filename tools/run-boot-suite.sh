@@ -31,6 +31,10 @@
 #                    discovery by unicast to the server the settings name
 #   pxe-plain        the PXE path against plain DHCP (boot file and next-server, nothing
 #                    of PXE): the reply's boot file, no discovery
+#   pxe-mtftp        the PXE path with the server's multicast TFTP: the discovery reply
+#                    names the group, the loader reads the sample from it
+#   pxe-mtftp-fallback  the same with a 34 MiB boot file, too many blocks for multicast:
+#                    the group's server refuses, the file comes by unicast, as the loader says
 #   linux            WIRL boot of a boot script: a Linux kernel and its initrd fetched and
 #                    started, the init's greeting shows the leased address
 #   linux-pxe-plain  the same Linux boot over the PXE path against plain DHCP
@@ -38,6 +42,9 @@
 #   script-missing-kernel  a boot script naming a kernel the server lacks: EFI_TFTP_ERROR
 #   dnsmasq-linux    the Linux boot against dnsmasq (dhcp-boot, its own TFTP server) on a
 #                    bridge with the VM's tap, in a network namespace of its own (root)
+#   lab              three VMs boot the sample at once by the PXE path and multicast TFTP
+#                    from the boot server on a bridge in a namespace of its own (root):
+#                    every VM greets, the server's log shows one transfer they shared
 #
 # Environment: ORVALE_BOOT_OUT (default build/boot-suite), ORVALE_BOOT_TIMEOUT
 # (seconds per QEMU run, default 180), ORVALE_SERVER_BINARY (a boot server
@@ -49,7 +56,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux pxe-mtftp pxe-mtftp-fallback lab)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -132,36 +139,17 @@ why() { line '^ORVALE-BOOT FAIL' || tail -n 1 "$log" 2>/dev/null; }
 
 # dnsmasq_boot DIR FILES: boots the loader (boot-path = pxe) in QEMU on a tap
 # bridged to dnsmasq, which leases by plain DHCP with dhcp-boot=boot.orv and
-# serves FILES by TFTP, all in a network namespace made for this run and
-# removed after it; nothing leaves the namespace. Sets $log and $server_log.
-dnsmasq_netns=
-dnsmasq_cleanup() {
-  [ -n "$dnsmasq_netns" ] || return 0
-  ip netns pids "$dnsmasq_netns" 2>/dev/null | xargs -r kill 2>/dev/null
-  sleep 0.5
-  ip netns del "$dnsmasq_netns" 2>/dev/null
-  dnsmasq_netns=
-}
+# serves FILES by TFTP, all on a segment of its own (bootvm_segment_up),
+# removed after it. Sets $log and $server_log.
 dnsmasq_boot() {
-  local dir=$1 files=$2 id="$$-$RANDOM"
-  local ns="orvale-boot-$id" bridge="obr${id//-/}" tap="otp${id//-/}"
-  bridge=${bridge:0:15}
-  tap=${tap:0:15}
+  local dir=$1 files=$2
   log="$dir/serial.log"
   server_log="$dir/dnsmasq.log"
   printf 'boot-path = pxe\npower-off = yes\n' >"$dir/orvale-boot.cfg"
   bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" >"$dir/volume.log" 2>&1 || return 1
-  ip netns add "$ns" || return 1
-  dnsmasq_netns=$ns
-  # No IPv6 chatter; checksums computed before the capture sees dnsmasq's frames.
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 &&
-    ip -n "$ns" link set lo up &&
-    ip -n "$ns" link add "$bridge" type bridge stp_state 0 &&
-    ip netns exec "$ns" ethtool -K "$bridge" tx off >/dev/null &&
-    ip -n "$ns" tuntap add dev "$tap" mode tap &&
-    ip -n "$ns" link set "$tap" master "$bridge" &&
-    ip -n "$ns" addr add 198.18.0.1/24 dev "$bridge" &&
-    ip -n "$ns" link set "$tap" up && ip -n "$ns" link set "$bridge" up || return 1
+  bootvm_segment_up 1 || return 1
+  local ns=$bootvm_segment_ns bridge=$bootvm_segment_bridge tap=${bootvm_segment_taps[0]}
+  ip -n "$ns" addr add 198.18.0.1/24 dev "$bridge" || return 1
   ip netns exec "$ns" tcpdump -i "$bridge" -B 32768 -s 0 -U -w "$dir/boot.pcap" >"$dir/tcpdump.log" 2>&1 &
   ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
     --interface="$bridge" --bind-interfaces --dhcp-range=198.18.0.100,198.18.0.150,255.255.255.0,1h \
@@ -170,12 +158,12 @@ dnsmasq_boot() {
   sleep 1
   bootvm_tap=$tap bootvm_netns=$ns bootvm_memory=512 bootvm_run "$dir/esp.img" "$dir/OVMF_VARS.fd" "$dir/serial.raw" "$limit"
   local rc=$?
-  dnsmasq_cleanup
+  bootvm_segment_down
   bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$log"
   [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
   return 0
 }
-trap 'bootvm_stop_server; dnsmasq_cleanup' EXIT
+trap 'bootvm_stop_server; bootvm_segment_down' EXIT
 
 # A case passes only when tshark finds nothing wrong with its capture either.
 report() {
@@ -218,6 +206,7 @@ linux_image() {
 }
 
 sample_image="$images/sample.efi,name=sample,priority=5"
+lab_machines=3
 other_image="$images/other.efi,name=other,priority=1"
 
 for c in "${cases[@]}"; do
@@ -382,6 +371,36 @@ for c in "${cases[@]}"; do
         report no "$c" "$(why)"
       fi
       ;;
+    pxe-mtftp)
+      run_case "$c" 'boot-path = pxe' --image "$sample_image" --pxe proxy --mtftp 239.1.2.3,1758,1759
+      # The multicast transfer in the server's log, and no unicast one of the file beside it.
+      if booted && has '^ORVALE-BOOT mtftp 239\.1\.2\.3:1758 sport 1759 listen 2 s transmit 2 s$' &&
+        has '^ORVALE-BOOT download [0-9]+ bytes in ' && has '^ORVALE-BOOT download by multicast 239\.1\.2\.3:1759$' &&
+        grep -q -a 'mtftp sample\.efi to 239\.1\.2\.3:1758 opened by 198\.18\.0\.[0-9]*: complete; 1 client' "$server_log" &&
+        ! grep -q -a 'tftp sent sample\.efi' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT download by' | cut -c 22-), $(line '^ORVALE-BOOT download [0-9]' | cut -c 22-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    pxe-mtftp-fallback)
+      # 69,633 blocks of 512 bytes: more than a multicast transfer's 16-bit block numbers reach.
+      huge="$out/$c-files/huge.efi"
+      mkdir -p "$out/$c-files"
+      cp "$bootvm_sample" "$huge" && truncate -s 34M "$huge"
+      run_case "$c" $'boot-path = pxe\nblock-size = 8192' --image "$huge,name=huge,priority=5" --pxe proxy \
+        --mtftp 239.1.2.3,1758,1759
+      allow=(--allow 'TFTP ERROR packet')
+      if booted && has '^ORVALE-BOOT download 35651584 bytes in ' &&
+        has '^ORVALE-BOOT download by unicast \(multicast failed: EFI_TFTP_ERROR\)$' &&
+        has '^ORVALE-BOOT download group tftp-error 3 "File too large for multicast"' &&
+        grep -q -a 'mtftp RRQ huge\.efi from .* > ERROR 3' "$server_log" &&
+        grep -q -a 'tftp sent huge\.efi to 198\.18\.0\.' "$server_log"; then
+        report yes "$c" "$(line '^ORVALE-BOOT download by' | cut -c 22-), $(line '^ORVALE-BOOT download [0-9]' | cut -c 22-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
     linux | linux-pxe-plain)
       if ! linux_image; then
         report no "$c" "no kernel or initrd (log: $out/linux.log)"
@@ -437,7 +456,7 @@ for c in "${cases[@]}"; do
       # dnsmasq serves its own copies: it is nobody's code here.
       cp -L "$linux_dir/vmlinuz" "$linux_dir/initrd.img" "$linux_dir/boot.orv" "$dir/files/"
       if ! dnsmasq_boot "$dir" "$dir/files"; then
-        dnsmasq_cleanup
+        bootvm_segment_down
         report no "$c" "namespace, bridge, tap or volume not set up"
         continue
       fi
@@ -448,6 +467,44 @@ for c in "${cases[@]}"; do
       else
         report no "$c" "$(why)"
       fi
+      ;;
+    lab)
+      dir="$out/$c"
+      rm -rf "$dir"
+      mkdir -p "$dir"
+      if [ "$(id -u)" -ne 0 ]; then
+        report no "$c" "needs root (a network namespace, a bridge, taps and a packet socket)"
+        continue
+      fi
+      printf 'boot-path = pxe\npower-off = yes\n' >"$dir/orvale-boot.cfg"
+      if ! bootvm_volume "$dir/esp.img" "$dir/orvale-boot.cfg" >"$dir/volume.log" 2>&1 ||
+        ! bootvm_lab "$dir" "$lab_machines" "$limit" --image "$sample_image" --pxe proxy --mtftp "$bootvm_lab_mtftp"; then
+        bootvm_segment_down
+        report no "$c" "namespace, bridge, taps, boot server or volume not set up (log: $dir)"
+        continue
+      fi
+      server_log="$dir/server.log"
+      ok=yes
+      detail=
+      # Every machine greets and read the sample from the group; one transfer lists them all.
+      shared=$(grep -a 'mtftp sample\.efi to 239\.1\.2\.3:1758 opened by .*: complete;' "$server_log")
+      for ((i = 1; i <= lab_machines; i++)); do
+        log="$dir/vm$i/serial.log"
+        [ "$(cat "$dir/vm$i/status")" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $(cat "$dir/vm$i/status")" >>"$log"
+        leased=$(sed -n 's/^ORVALE-BOOT address \([0-9.]*\)\/.*/\1/p' "$log" | head -n 1)
+        if ! booted || ! has '^ORVALE-BOOT download by multicast 239\.1\.2\.3:1759$' || [ -z "$leased" ]; then
+          ok=no
+          detail="vm$i: $(why)"
+          break
+        fi
+        shared=$(grep -a -E "[(, ]${leased//./\\.}[,)]" <<<"$shared")
+      done
+      if [ "$ok" = yes ] && [ -z "$shared" ]; then
+        ok=no
+        detail="no multicast transfer the $lab_machines machines shared: $(grep -a -c 'mtftp ' "$server_log") mtftp lines"
+      fi
+      [ "$ok" = no ] || detail="$lab_machines greetings; $(head -n 1 <<<"${shared#*: }")"
+      report "$ok" "$c" "$detail"
       ;;
     *)
       report no "$c" "no such case (--list)"

@@ -3,9 +3,10 @@
 // service binding on the NIC (loading \orvale.efi from its own volume and
 // connecting the NIC when the firmware has not), creates a child, runs the
 // WIRL boot (address, image list, LIST and SELECT) or, when its settings say
-// so, the PXE one (PXE DHCP and discovery), fetches the boot file by TFTP, and
-// starts it with LoadImage from the buffer and StartImage. A boot file that
-// is a boot script (boot_script.h) names a kernel, an initrd and a command
+// so, the PXE one (PXE DHCP and discovery), fetches the boot file by TFTP (on
+// the PXE path by multicast TFTP when the reply offers it), and starts it
+// with LoadImage from the buffer and StartImage. A boot file that is a boot
+// script (boot_script.h) names a kernel, an initrd and a command
 // line instead: the loader fetches both files, serves the initrd through
 // LoadFile2 on the initrd media device path and starts the kernel with the
 // command line as its LoadOptions.
@@ -202,6 +203,9 @@ struct Session {
   // holds each later reply in turn (the LIST replies among them).
   bool HaveDhcpServer = false;
   UINT8 DhcpServer[4] = {};
+  // The reply's multicast TFTP parameters, on the PXE path when it has them.
+  bool HaveMtftp = false;
+  MtftpParameters Mtftp = {};
 };
 
 PacketSlot *Slot(OrvaleProtocol *P, UINTN Index) {
@@ -561,6 +565,22 @@ EFI_STATUS BootFile(Session &S, EFI_IP_ADDRESS *Server) {
   return EFI_SUCCESS;
 }
 
+// On the PXE path, the reply the boot file came from may also say where the
+// file is sent by multicast (sub-options 1 to 5); anything amiss in them
+// leaves the read to unicast.
+void ChooseTransfer(Session &S) {
+  if (!S.Config.PxePath) return;
+  S.HaveMtftp = MtftpParametersOf(Slot(S.Orvale, S.BootFileSlot), &S.Mtftp);
+  if (!S.HaveMtftp) {
+    Report("mtftp").Text("not offered by the reply, unicast TFTP").Emit();
+    return;
+  }
+  // Group:client port, then the server port; 79 columns at the most.
+  const MtftpParameters &m = S.Mtftp;
+  Report("mtftp").Ipv4(m.Group).Text(":").Dec(m.ClientPort).Text(" sport ").Dec(m.ServerPort).Text(" listen ")
+      .Dec(m.ListenSeconds).Text(" s transmit ").Dec(m.TransmitSeconds).Text(" s").Emit();
+}
+
 void ReportTftpError(OrvaleProtocol *P, Line &L) {
   if (!P->State->TftpErrorReceived) return;
   const EFI_PXE_BASE_CODE_TFTP_ERROR &e = P->State->TftpError;
@@ -588,14 +608,88 @@ constexpr Stages kBootFileStages{"size", "download"};
 constexpr Stages kKernelStages{"kernel-size", "kernel"};
 constexpr Stages kInitrdStages{"initrd-size", "initrd"};
 
-// One file to fetch by TFTP, and where it went.
+// One file to fetch by TFTP, and where it went. With Multicast, the read
+// goes by the driver's multicast read first.
 struct Transfer {
   const char *Name;
   UINT64 BlockSize;
   Stages Stage;
+  const MtftpParameters *Multicast = nullptr;
   VOID *Buffer = nullptr;
   UINT64 Size = 0;
 };
+
+EFI_PXE_BASE_CODE_MTFTP_INFO MulticastInfo(const MtftpParameters &M) {
+  EFI_PXE_BASE_CODE_MTFTP_INFO info{};
+  for (UINTN i = 0; i < 4; ++i) info.MCastIp.v4.Addr[i] = M.Group[i];
+  info.CPort = M.ClientPort;
+  info.SPort = M.ServerPort;
+  info.ListenTimeout = M.ListenSeconds;
+  info.TransmitTimeout = M.TransmitSeconds;
+  return info;
+}
+
+// Option-less transfers, as a multicast one is, go in blocks of this size (RFC 1350).
+constexpr UINT64 kPlainBlockSize = 512;
+
+struct ReadPath {
+  bool Multicast = false;
+  EFI_STATUS MulticastStatus = EFI_SUCCESS;  // of a multicast read that failed
+  bool Refused = false;                      // by the group's server's ERROR, in the error record
+};
+
+// One read of the whole file into Buffer: by multicast when T asks for it,
+// and by unicast when that fails for any reason but a buffer too small. The
+// driver's multicast read falls back to unicast by itself and says nothing
+// of it, so "multicast" here means the multicast read succeeded, by either
+// road, except where the group's server refused with an ERROR (kept in the
+// error record through the fallback's success); a failure it returns (its
+// fallback failed too, or it refused the parameters) gets one more plain
+// read here. *How says which did.
+EFI_STATUS ReadInto(OrvaleProtocol *P, EFI_IP_ADDRESS *Server, Transfer &T, UINT64 *Size, UINTN *BlockSize,
+                    ReadPath *How) {
+  *How = ReadPath{};
+  const UINT64 capacity = *Size;
+  auto *name = reinterpret_cast<UINT8 *>(const_cast<char *>(T.Name));
+  if (T.Multicast != nullptr) {
+    EFI_PXE_BASE_CODE_MTFTP_INFO info = MulticastInfo(*T.Multicast);
+    const EFI_STATUS status =
+        P->Mtftp(P, EFI_PXE_BASE_CODE_MTFTP_READ_FILE, T.Buffer, FALSE, Size, BlockSize, Server, name, &info, FALSE);
+    if (status == EFI_SUCCESS && P->State->TftpErrorReceived) {
+      How->MulticastStatus = EFI_TFTP_ERROR;
+      How->Refused = true;
+      return status;
+    }
+    if (status == EFI_SUCCESS) {
+      How->Multicast = true;
+      *BlockSize = kPlainBlockSize;
+      return status;
+    }
+    if (status == EFI_BUFFER_TOO_SMALL) return status;
+    How->MulticastStatus = status;
+    *Size = capacity;
+    *BlockSize = T.BlockSize;
+  }
+  EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
+  return P->Mtftp(P, EFI_PXE_BASE_CODE_TFTP_READ_FILE, T.Buffer, FALSE, Size, BlockSize, Server, name, &info, FALSE);
+}
+
+// A line of its own after the read's figures, which fill a console line.
+void ReportReadPath(OrvaleProtocol *P, const Transfer &T, const ReadPath &How) {
+  // Without a multicast failure to name, the read's own result says it all.
+  if (T.Multicast == nullptr || (!How.Multicast && How.MulticastStatus == EFI_SUCCESS)) return;
+  Line line = Report(T.Stage.Read);
+  if (How.Multicast) {
+    line.Text("by multicast ").Ipv4(T.Multicast->Group).Text(":").Dec(T.Multicast->ServerPort).Emit();
+  } else {
+    line.Text("by unicast (multicast failed: ").EfiStatus(How.MulticastStatus).Text(")").Emit();
+    if (How.Refused) {
+      Line error = Report(T.Stage.Read).Text("group");
+      ReportTftpError(P, error);
+      error.Emit();
+    }
+  }
+}
 
 EFI_STATUS GetFileSize(Session &S, EFI_IP_ADDRESS *Server, Transfer &T, UINT64 *Size) {
   OrvaleProtocol *p = S.Orvale;
@@ -640,10 +734,9 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
     if (EFI_ERROR(status)) return status;
     UINTN blockSize = T.BlockSize;
     UINT64 size = capacity;
+    ReadPath how;
     const UINT64 start = ReadTsc();
-    EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
-    status = p->Mtftp(p, EFI_PXE_BASE_CODE_TFTP_READ_FILE, T.Buffer, FALSE, &size, &blockSize, Server,
-                      reinterpret_cast<UINT8 *>(const_cast<char *>(T.Name)), &info, FALSE);
+    status = ReadInto(p, Server, T, &size, &blockSize, &how);
     const UINT64 us = ElapsedUs(start);
     if (status == EFI_BUFFER_TOO_SMALL && attempt == 0) {
       Report(T.Stage.Read).Text("file larger than the first buffer of ").Dec(capacity).Text(" bytes").Emit();
@@ -654,6 +747,7 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
       continue;
     }
     if (EFI_ERROR(status)) {
+      ReportReadPath(p, T, how);
       Line line = Failure(T.Stage.Read, status);
       ReportTftpError(p, line);
       line.Emit();
@@ -666,6 +760,7 @@ EFI_STATUS Download(Session &S, EFI_IP_ADDRESS *Server, Transfer &T) {
     line.Dec(size).Text(" bytes in ");
     Hundredths(line, us / 10).Text(" ms, ");
     Hundredths(line, us != 0 ? size * 100 / us : 0).Text(" MB/s").Emit();
+    ReportReadPath(p, T, how);
     // One DATA/ACK cycle per block; the last block is short, maybe empty.
     const UINT64 blocks = blockSize != 0 ? size / blockSize + 1 : 0;
     if (blocks != 0) {
@@ -901,7 +996,8 @@ EFI_STATUS Boot(Session &S, const CHAR16 *Folder) {
     status = S.Config.PxePath ? PxeBoot(S) : WirlBoot(S);
     if (!EFI_ERROR(status)) status = BootFile(S, &server);
     if (!EFI_ERROR(status)) {
-      Transfer file{S.FileName, S.Config.BlockSize, kBootFileStages};
+      ChooseTransfer(S);
+      Transfer file{S.FileName, S.Config.BlockSize, kBootFileStages, S.HaveMtftp ? &S.Mtftp : nullptr};
       status = Download(S, &server, file);
       S.File = file.Buffer;
       S.FileSize = file.Size;

@@ -24,4 +24,25 @@ enum class DirectBoot { No, NoBootServers, DiscoveryControl };
 // from without Discover.
 [[nodiscard]] DirectBoot BootsWithoutDiscovery(const PacketSlot *Reply);
 
+// Where a boot file is also sent by multicast TFTP: sub-options 1 to 5 of a
+// reply's option 43 (group, client port, server port, listen and transmit
+// seconds, one byte each).
+struct MtftpParameters {
+  UINT8 Group[4];
+  UINT16 ClientPort;
+  UINT16 ServerPort;
+  UINT8 ListenSeconds;
+  UINT8 TransmitSeconds;
+};
+
+// Reads the parameters out of an option-43 value of Length bytes. True only
+// when all five are there and sound: a multicast group, ports and times not
+// 0. A sub-option of the wrong length, or one running past the value, means
+// no multicast; the caller reads the file by unicast then.
+[[nodiscard]] bool ParseMtftpParameters(const UINT8 *Vendor, UINTN Length, MtftpParameters *Out);
+
+// The same out of a slot's recorded option 43, bounded by the bytes the slot
+// received.
+[[nodiscard]] bool MtftpParametersOf(const PacketSlot *Slot, MtftpParameters *Out);
+
 #endif
