@@ -21,8 +21,11 @@
 #include "dhcp/exchange.h"
 #include "net/net.h"
 #include "platform/hosted.h"
+#include "tests/fuzz/driver_world.h"
 #include "tests/fuzz/reply_oracle.h"
 #include "wirl/wirl.h"
+
+const char *const driver_world::kTargetName = "fuzz_dhcp_replies";
 
 namespace {
 
@@ -32,26 +35,11 @@ constexpr uint8_t kServerIp[4] = {10, 0, 0, 1};
 constexpr uint8_t kClientIp[4] = {10, 0, 0, 2};
 constexpr size_t kMaxReplies = 32;
 constexpr size_t kMaxPayload = 1600;  // a little beyond a DhcpPacket
-constexpr size_t kInputsPerWorld = 50;
 
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  ProtocolInstance *instance = nullptr;
-  size_t poolBaseline = 0;
-  size_t eventBaseline = 0;
-};
-World *gWorld = nullptr;
+using driver_world::Require;
+using driver_world::World;
 size_t gInputs = 0;
 reply_oracle::Oracle gOracle("fuzz_dhcp_replies");
-
-void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_dhcp_replies: %s\n", what);
-  std::abort();
-}
 
 uint16_t Sum(const std::vector<uint8_t> &b, size_t from, size_t length, uint32_t sum = 0) {
   for (size_t i = 0; i + 1 < length; i += 2) sum += (b[from + i] << 8) | b[from + i + 1];
@@ -94,7 +82,7 @@ void Inject(const uint8_t *payload, size_t length, uint8_t flags) {
   gOracle.Sent(payload, length, !(flags & 8) || uc == 0);
   f[udp + 6] = uint8_t(uc >> 8);
   f[udp + 7] = uint8_t(uc);
-  gWorld->segment.Inject(f);
+  driver_world::Current()->segment.Inject(f);
 }
 
 // The xid the next discovery will use (it reseeds from the hardware address).
@@ -120,7 +108,7 @@ void HoldListReply(ProtocolInstance *in) {
 }
 
 void RunOnce(const uint8_t *data, size_t size) {
-  World &w = *gWorld;
+  World &w = *driver_world::Current();
   ProtocolInstance *in = w.instance;
   const uint8_t mode = size > 0 ? data[0] : 0;
   PacketRecord &p = in->Packets;
@@ -227,46 +215,18 @@ void RunOnce(const uint8_t *data, size_t size) {
 
 }  // namespace
 
-void EndWorld() {
-  if (gWorld == nullptr) return;
-  World &w = *gWorld;
-  Require(w.child.protocol->Stop(w.child.protocol) == EFI_SUCCESS, "Stop");
-  Require(w.firmware.DisconnectDriver(w.nic) == EFI_SUCCESS, "DisconnectDriver");
-  Require(w.firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
-}
 
-void NewWorld() {
-  EndWorld();
-  delete gWorld;
-  gWorld = new World();
-  World &w = *gWorld;
-  w.firmware.LoadDriver();
-  w.firmware.SetModelName(u"");
-  w.nic = w.firmware.AddNic(&w.segment, kClientMac);
-  Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
-  Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
-  w.instance = InstanceFromThis(w.child.protocol);
-  OrvaleProtocol *proto = w.child.protocol;
-  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
-  EFI_IP_ADDRESS station{}, mask{};
-  CopyBytes(station.v4.Addr, kClientIp, 4);
-  const uint8_t m[4] = {255, 255, 255, 0};
-  CopyBytes(mask.v4.Addr, m, 4);
-  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
-  // ParsedPackets and the ARP request buffer persist until Stop: have them
-  // allocated once, so the baseline holds them.
-  EFI_IP_ADDRESS server{};
-  CopyBytes(server.v4.Addr, kServerIp, 4);
-  EFI_MAC_ADDRESS mac{};
-  (void)proto->Arp(proto, &server, &mac);
-  {
+void NewWorld() { driver_world::Renew(kClientMac, 2, [](World &w) { w.firmware.SetModelName(u""); }, [](World &w) {
+    // ParsedPackets and the ARP request buffer persist until Stop: have them
+    // allocated once, so the baseline holds them.
+    OrvaleProtocol *proto = w.child.protocol;
+    EFI_IP_ADDRESS server = driver_world::Address(kServerIp[0], kServerIp[1], kServerIp[2], kServerIp[3]);
+    EFI_MAC_ADDRESS mac{};
+    (void)proto->Arp(proto, &server, &mac);
     MemberLock lock(w.instance);
     Require(AllocateDhcpBuffers(w.instance), "buffers");
     FreeDhcpBuffers(w.instance);
-  }
-  w.poolBaseline = w.firmware.LivePoolBlocks();
-  w.eventBaseline = w.firmware.LiveEvents();
-}
+  }); }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   NewWorld();
@@ -274,7 +234,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (++gInputs % kInputsPerWorld == 0) NewWorld();
+  if (++gInputs % driver_world::kInputsPerWorld == 0) NewWorld();
   RunOnce(data, size);
   return 0;
 }

@@ -22,6 +22,9 @@
 
 #include "net/net.h"
 #include "platform/hosted.h"
+#include "tests/fuzz/driver_world.h"
+
+const char *const driver_world::kTargetName = "fuzz_frames";
 
 namespace {
 
@@ -29,26 +32,11 @@ constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
 constexpr size_t kMaxFrames = 64;
 constexpr size_t kMaxPayload = 1500;
 
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  ProtocolInstance *instance = nullptr;
-  size_t poolBaseline = 0;
-  size_t eventBaseline = 0;
-};
-World *gWorld = nullptr;
+using driver_world::Require;
+using driver_world::World;
 size_t gInputs = 0;
 // The simulated firmware keeps a record of every event and frame it saw; a
 // fresh one every so many inputs keeps memory and lookups flat.
-constexpr size_t kInputsPerWorld = 50;
-
-void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_frames: %s\n", what);
-  std::abort();
-}
 
 EFI_IP_ADDRESS Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   EFI_IP_ADDRESS ip{};
@@ -66,7 +54,7 @@ void Inject(uint8_t kind, const uint8_t *payload, size_t length, bool broadcast)
   frame.push_back(0x08);
   frame.push_back(kind == 0 ? 0x00 : kind == 1 ? 0x06 : kind);
   frame.insert(frame.end(), payload, payload + length);
-  gWorld->segment.Inject(frame);
+  driver_world::Current()->segment.Inject(frame);
 }
 
 // What one input leaves behind on purpose (joined groups, their timers, the
@@ -91,7 +79,7 @@ void Forget(World &w) {
 }
 
 void RunOnce(const uint8_t *data, size_t size) {
-  World &w = *gWorld;
+  World &w = *driver_world::Current();
   OrvaleProtocol *proto = w.child.protocol;
   ProtocolInstance *in = w.instance;
 
@@ -171,35 +159,9 @@ void RunOnce(const uint8_t *data, size_t size) {
 
 }  // namespace
 
-void EndWorld();
-
-void NewWorld() {
-  EndWorld();
-  delete gWorld;
-  gWorld = new World();
-  World &w = *gWorld;
-  w.firmware.LoadDriver();
-  w.nic = w.firmware.AddNic(&w.segment, kClientMac);
-  Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
-  Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
-  w.instance = InstanceFromThis(w.child.protocol);
-  OrvaleProtocol *proto = w.child.protocol;
-  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
-  EFI_IP_ADDRESS station = Address(10, 0, 0, 2);
-  EFI_IP_ADDRESS mask = Address(255, 255, 255, 0);
-  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
-  w.poolBaseline = w.firmware.LivePoolBlocks();
-  w.eventBaseline = w.firmware.LiveEvents();
-}
+void NewWorld() { driver_world::Renew(kClientMac, 2, nullptr, nullptr); }
 
 // A world is given up with Stop and the driver's Stop; both must leave nothing.
-void EndWorld() {
-  if (gWorld == nullptr) return;
-  World &w = *gWorld;
-  Require(w.child.protocol->Stop(w.child.protocol) == EFI_SUCCESS, "Stop");
-  Require(w.firmware.DisconnectDriver(w.nic) == EFI_SUCCESS, "DisconnectDriver");
-  Require(w.firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   NewWorld();
@@ -207,7 +169,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (++gInputs % kInputsPerWorld == 0) NewWorld();
+  if (++gInputs % driver_world::kInputsPerWorld == 0) NewWorld();
   RunOnce(data, size);
   return 0;
 }

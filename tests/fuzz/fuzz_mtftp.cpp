@@ -26,7 +26,7 @@
 
 #include "tests/fuzz/tftp_world.h"
 
-const char *const tftp_fuzz::kTargetName = "fuzz_mtftp";
+const char *const driver_world::kTargetName = "fuzz_mtftp";
 
 namespace {
 

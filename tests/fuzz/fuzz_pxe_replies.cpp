@@ -15,8 +15,11 @@
 #include "net/net.h"
 #include "peers/station.h"
 #include "platform/hosted.h"
+#include "tests/fuzz/driver_world.h"
 #include "pxe/pxe.h"
 #include "tests/fuzz/reply_oracle.h"
+
+const char *const driver_world::kTargetName = "fuzz_pxe_replies";
 
 namespace {
 
@@ -25,26 +28,11 @@ constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
 constexpr peers::Ip4 kStationIp = {10, 0, 0, 2};
 constexpr size_t kMaxReplies = 12;
-constexpr size_t kInputsPerWorld = 50;
 
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  ProtocolInstance *instance = nullptr;
-  size_t poolBaseline = 0;
-  size_t eventBaseline = 0;
-};
-World *gWorld = nullptr;
+using driver_world::Require;
+using driver_world::World;
 size_t gInputs = 0;
 reply_oracle::Oracle gOracle("fuzz_pxe_replies");
-
-void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_pxe_replies: %s\n", what);
-  std::abort();
-}
 
 EFI_IP_ADDRESS Efi(const peers::Ip4 &ip) {
   EFI_IP_ADDRESS a{};
@@ -74,7 +62,7 @@ void Inject(const uint8_t *payload, size_t length, const uint8_t xid[4], const p
   ip.destination = destination;
   const peers::Bytes datagram = peers::BuildIpv4(ip, peers::BuildUdp(kServerIp, destination, udp, dhcp));
   const hosted::Mac to = destination == peers::kBroadcastIp ? peers::kBroadcastMac : kClientMac;
-  gWorld->segment.Inject(peers::BuildEthernet(to, kServerMac, 0x0800, datagram));
+  driver_world::Current()->segment.Inject(peers::BuildEthernet(to, kServerMac, 0x0800, datagram));
 }
 
 // What an input leaves behind on purpose (a claimed address, its routes,
@@ -93,7 +81,7 @@ void Forget(World &w) {
 }
 
 void RunOnce(const uint8_t *data, size_t size) {
-  World &w = *gWorld;
+  World &w = *driver_world::Current();
   ProtocolInstance *in = w.instance;
   const uint8_t mode = size > 0 ? data[0] : 0;
   const UINT16 type = size > 1 ? data[1] : 0;
@@ -162,30 +150,8 @@ void RunOnce(const uint8_t *data, size_t size) {
   Require(w.firmware.LiveEvents() == w.eventBaseline, "events not back to their baseline");
 }
 
-void EndWorld() {
-  if (gWorld == nullptr) return;
-  World &w = *gWorld;
-  Require(w.child.protocol->Stop(w.child.protocol) == EFI_SUCCESS, "Stop");
-  Require(w.firmware.DisconnectDriver(w.nic) == EFI_SUCCESS, "DisconnectDriver");
-  Require(w.firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
-}
 
-void NewWorld() {
-  EndWorld();
-  delete gWorld;
-  gWorld = new World();
-  World &w = *gWorld;
-  w.firmware.LoadDriver();
-  w.nic = w.firmware.AddNic(&w.segment, kClientMac);
-  Require(w.firmware.ConnectDriver(w.nic) == EFI_SUCCESS, "ConnectDriver");
-  Require(hosted::CreateChild(w.firmware, w.nic, &w.child) == EFI_SUCCESS, "CreateChild");
-  w.instance = InstanceFromThis(w.child.protocol);
-  OrvaleProtocol *proto = w.child.protocol;
-  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
-  EFI_IP_ADDRESS station = Efi(kStationIp);
-  EFI_IP_ADDRESS mask = Efi({255, 255, 255, 0});
-  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
-  {
+void NewWorld() { driver_world::Renew(kClientMac, 2, nullptr, [](World &w) {
     // The parsed packets and the ARP request buffer live until Stop:
     // allocated once before the baseline.
     MemberLock lock(w.instance);
@@ -195,10 +161,7 @@ void NewWorld() {
     const EFI_IP_ADDRESS nobody = Efi({10, 0, 0, 99});
     EFI_MAC_ADDRESS mac;
     (void)ResolveArp(w.instance, &nobody, &mac);
-  }
-  w.poolBaseline = w.firmware.LivePoolBlocks();
-  w.eventBaseline = w.firmware.LiveEvents();
-}
+  }); }
 
 }  // namespace
 
@@ -208,7 +171,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (++gInputs % kInputsPerWorld == 0) NewWorld();
+  if (++gInputs % driver_world::kInputsPerWorld == 0) NewWorld();
   RunOnce(data, size);
   return 0;
 }

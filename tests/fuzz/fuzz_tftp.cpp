@@ -34,7 +34,7 @@
 
 #include "tests/fuzz/tftp_world.h"
 
-const char *const tftp_fuzz::kTargetName = "fuzz_tftp";
+const char *const driver_world::kTargetName = "fuzz_tftp";
 
 namespace {
 

@@ -1,7 +1,7 @@
-// What the two TFTP fuzz targets share: a driver instance with a station
-// address on a simulated segment whose frames take 10 ms, a scripted server
-// station, the script's records, the genuine file's pattern and the checks
-// every input ends with. Each target defines kTargetName and its own
+// What the two TFTP fuzz targets share: the driver world (driver_world.h) on
+// a simulated segment whose frames take 10 ms, a scripted server station,
+// the script's records, the genuine file's pattern and the checks every input
+// ends with. Each target defines driver_world::kTargetName and its own
 // reaction to the driver's frames.
 #ifndef ORVALE_TESTS_FUZZ_TFTP_WORLD_H
 #define ORVALE_TESTS_FUZZ_TFTP_WORLD_H
@@ -15,10 +15,13 @@
 #include "net/net.h"
 #include "peers/station.h"
 #include "platform/hosted.h"
+#include "tests/fuzz/driver_world.h"
 
 namespace tftp_fuzz {
 
-extern const char *const kTargetName;
+using driver_world::kInputsPerWorld;
+using driver_world::Require;
+using driver_world::World;
 
 constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
 constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
@@ -27,16 +30,9 @@ constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
 constexpr size_t kMaxRecords = 64;
 constexpr size_t kMaxReply = 9000;
 constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
-constexpr size_t kInputsPerWorld = 50;
 // The server falls silent after this many datagrams: one that sends several
 // for each of the driver's would otherwise multiply them without end.
 constexpr size_t kMaxSends = 4096;
-
-inline void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "%s: %s\n", kTargetName, what);
-  std::abort();
-}
 
 inline EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
   EFI_IP_ADDRESS ip{};
@@ -85,61 +81,29 @@ inline bool AllGenuine(const std::vector<SentData> &sent, uint64_t blockSize) {
   return true;
 }
 
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  std::unique_ptr<peers::Station> server;
-  size_t poolBaseline = 0;
-  size_t eventBaseline = 0;
-  EFI_TPL tpl = 0;
-};
-
-inline World *&CurrentWorld() {
-  static World *world = nullptr;
-  return world;
-}
-
-inline void EndWorld() {
-  World *w = CurrentWorld();
-  if (w == nullptr) return;
-  Require(w->child.protocol->Stop(w->child.protocol) == EFI_SUCCESS, "Stop");
-  Require(w->firmware.DisconnectDriver(w->nic) == EFI_SUCCESS, "DisconnectDriver");
-  Require(w->firmware.LivePoolBlocks() == 0, "pool left after the driver stopped");
-  w->server.reset();
-}
+inline World *&CurrentWorld() { return driver_world::Current(); }
 
 // A started instance with the station address and the server in its ARP
 // cache; what it keeps until Stop is in the baselines.
 inline World &NewWorld(std::function<void(const hosted::Frame &)> onFrame) {
-  EndWorld();
-  delete CurrentWorld();
-  World *w = CurrentWorld() = new World();
-  w->firmware.LoadDriver();
-  w->nic = w->firmware.AddNic(&w->segment, kClientMac);
-  w->server = std::make_unique<peers::Station>(&w->segment, kServerMac, kServerIp);
-  w->server->OnFrame = std::move(onFrame);
-  hosted::SegmentFaults faults;
-  faults.delay = kFrameDelay;
-  w->segment.SetFaults(faults);
-  Require(w->firmware.ConnectDriver(w->nic) == EFI_SUCCESS, "ConnectDriver");
-  Require(hosted::CreateChild(w->firmware, w->nic, &w->child) == EFI_SUCCESS, "CreateChild");
-  OrvaleProtocol *proto = w->child.protocol;
-  Require(proto->Start(proto) == EFI_SUCCESS, "Start");
-  EFI_IP_ADDRESS station = Address(kClientIp);
-  EFI_IP_ADDRESS mask = Address({255, 255, 255, 0});
-  EFI_IP_ADDRESS server = Address(kServerIp);
-  Require(proto->SetStationIp(proto, &station, &mask) == EFI_SUCCESS, "SetStationIp");
-  EFI_PXE_BASE_CODE_IP_FILTER filter{};
-  filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
-  Require(proto->SetIpFilter(proto, &filter) == EFI_SUCCESS, "SetIpFilter");
-  EFI_MAC_ADDRESS mac{};
-  Require(proto->Arp(proto, &server, &mac) == EFI_SUCCESS, "Arp");
-  w->poolBaseline = w->firmware.LivePoolBlocks();
-  w->eventBaseline = w->firmware.LiveEvents();
-  w->tpl = w->firmware.CurrentTpl();
-  return *w;
+  return driver_world::Renew(
+      kClientMac, kClientIp[3],
+      [&](World &w) {
+        w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
+        w.server->OnFrame = std::move(onFrame);
+        hosted::SegmentFaults faults;
+        faults.delay = kFrameDelay;
+        w.segment.SetFaults(faults);
+      },
+      [](World &w) {
+        OrvaleProtocol *proto = w.child.protocol;
+        EFI_IP_ADDRESS server = Address(kServerIp);
+        EFI_PXE_BASE_CODE_IP_FILTER filter{};
+        filter.Filters = EFI_PXE_BASE_CODE_IP_FILTER_STATION_IP;
+        Require(proto->SetIpFilter(proto, &filter) == EFI_SUCCESS, "SetIpFilter");
+        EFI_MAC_ADDRESS mac{};
+        Require(proto->Arp(proto, &server, &mac) == EFI_SUCCESS, "Arp");
+      });
 }
 
 // What every call must leave as it found it.
