@@ -113,8 +113,11 @@ void NextRetryWindow(ProtocolInstance *Instance);
 // returns; SecsCounter starts at 4 for an instance's first exchange.
 class ExchangeBuffers {
  public:
-  explicit ExchangeBuffers(ProtocolInstance *Instance) : instance_(Instance), held_(AllocateDhcpBuffers(Instance)) {
-    if (held_ && Instance->SecsCounter == 0) Instance->SecsCounter = 4;
+  // StartSecs: a first exchange starts the secs count at 4 (Dhcp and Wirl do;
+  // Discover sends what an earlier exchange left).
+  explicit ExchangeBuffers(ProtocolInstance *Instance, bool StartSecs = true)
+      : instance_(Instance), held_(AllocateDhcpBuffers(Instance)) {
+    if (held_ && StartSecs && Instance->SecsCounter == 0) Instance->SecsCounter = 4;
   }
   ~ExchangeBuffers() {
     if (held_) FreeDhcpBuffers(instance_);

@@ -25,8 +25,6 @@ constexpr UINTN kClassCount = 4;
 constexpr UINTN kRequestedIpOffset = 348;  // value of option 50 in a REQUEST
 constexpr UINTN kMessageTypeOffset = 242;  // value of option 53
 
-UINT64 WindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
-
 UINT8 *TxBytes(ProtocolInstance *Instance) { return Instance->DhcpTxPacket->Raw; }
 BootpMessage *TxMessage(ProtocolInstance *Instance) { return BootpOf(Instance->DhcpTxPacket); }
 
@@ -216,7 +214,7 @@ EFI_STATUS CollectPxeOffers(ProtocolInstance *Instance) {
   Instance->BootpReplyIndex = 0;
   Instance->OfferCount = 0;
   TimerEvent Timer;
-  EFI_STATUS Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
+  EFI_STATUS Status = Timer.Arm(RetryWindowTicks(Instance->RetryTimeout));
   if (EFI_ERROR(Status)) return Status;
 
   UINTN n = 0;
@@ -283,7 +281,7 @@ BOOLEAN RequestPxeAddress(ProtocolInstance *Instance, UINTN OfferIndex) {
 
   if (EFI_ERROR(SendDhcpMessage(Instance, kBroadcast, &kServerPort, kUnspecified, &kClientPort))) return FALSE;
   TimerEvent Timer;
-  if (EFI_ERROR(Timer.Arm(WindowTicks(Instance->RetryTimeout)))) return FALSE;
+  if (EFI_ERROR(Timer.Arm(RetryWindowTicks(Instance->RetryTimeout)))) return FALSE;
   PacketSlot *Ack = &Instance->Packets.ParsedPackets[kParsedAck];
   LeaseAnswer Want;
   CopyBytes(Want.Address, Requested, 4);
@@ -342,7 +340,7 @@ BOOLEAN ProxyRequest(ProtocolInstance *Instance, UINTN OfferIndex) {
     if (EFI_ERROR(SendDhcpMessage(Instance, Server, &kProxyPort, Message->ciaddr.b, &kProxyPort))) break;
     TimerEvent Timer;
     bool Matched = false;
-    if (!EFI_ERROR(Timer.Arm(WindowTicks(Instance->RetryTimeout)))) {
+    if (!EFI_ERROR(Timer.Arm(RetryWindowTicks(Instance->RetryTimeout)))) {
       EFI_IP_ADDRESS From = Ipv4ToEfi(Server);
       EFI_IP_ADDRESS To = Instance->Mode.StationIp;
       UINT16 ToPort = kProxyPort;

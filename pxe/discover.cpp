@@ -34,24 +34,6 @@ constexpr UINTN kSignatureEntrySize = 8;                   // EFI_BIS_SIGNATURE_
 constexpr UINTN kCredentialRoom = (kDhcpSendLength - kPxeEndOffset - 12) / 4;
 constexpr UINTN kCredentialsSent = kCredentialRoom < kMaxCredentialTypesSent ? kCredentialRoom : kMaxCredentialTypesSent;
 
-UINT64 WindowTicks(UINT8 Seconds) { return static_cast<UINT64>(Seconds) * 10'000'000 + 1'000'000; }
-
-// Frees the exchange buffers when the member returns, on every path.
-class DhcpBuffers {
- public:
-  explicit DhcpBuffers(ProtocolInstance *Instance) : instance_(Instance), held_(AllocateDhcpBuffers(Instance)) {}
-  ~DhcpBuffers() {
-    if (held_) FreeDhcpBuffers(instance_);
-  }
-  DhcpBuffers(const DhcpBuffers &) = delete;
-  DhcpBuffers &operator=(const DhcpBuffers &) = delete;
-  bool Held() const { return held_; }
-
- private:
-  ProtocolInstance *instance_;
-  bool held_;
-};
-
 class PoolBytes {
  public:
   PoolBytes() = default;
@@ -191,7 +173,7 @@ EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Ty
     EFI_STATUS Status = SendDhcpMessage(Instance, Server, &DestPort, Message->ciaddr.b, &SrcPort);
     if (EFI_ERROR(Status)) return Status;
     TimerEvent Timer;
-    Status = Timer.Arm(WindowTicks(Instance->RetryTimeout));
+    Status = Timer.Arm(RetryWindowTicks(Instance->RetryTimeout));
     if (EFI_ERROR(Status)) return Status;
     // With the source filtered (the plain request after a BIS reply) only
     // that server's replies count; otherwise the replying server is learned.
@@ -260,7 +242,7 @@ EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOO
   if (!Entry.Ok()) return Entry.Status();
   ProtocolInstance *Instance = Entry.Instance();
   if (Layer == nullptr) return EFI_INVALID_PARAMETER;
-  DhcpBuffers Buffers(Instance);
+  ExchangeBuffers Buffers(Instance, false);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
   // The identity every request carries, when no PXE DHCP has built it yet.
   if (Instance->PxeIdentityState == kPxeIdentityUnbuilt) BuildPxeOptionTemplate(Instance);
