@@ -274,7 +274,9 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
     return EFI_SUCCESS;
   }
   if (c->realTime) {
-    c->RealTimePause(kRealTimeSleepNs / 2);
+    // A frame just delivered or a timer just fired is the caller's to handle
+    // now; only a look that found nothing waits for the wire.
+    if (!moved) c->RealTimePause(kRealTimeSleepNs / 2);
   } else if (moved || c->now != c->idleSince) {
     // Progress made here or elsewhere (Stall, Advance) since the last look.
     c->idleChecks = 0;
