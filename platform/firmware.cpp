@@ -14,6 +14,7 @@
 
 #include "driver/driver.h"
 #include "platform/firmware_core.h"
+#include "platform/small_list.h"
 
 namespace hosted {
 namespace internal {
@@ -274,7 +275,9 @@ EFI_STATUS EFIAPI CheckEvent(EFI_EVENT Event) {
     return EFI_SUCCESS;
   }
   if (c->realTime) {
-    c->RealTimePause(kRealTimeSleepNs / 2);
+    // A frame just delivered or a timer just fired is the caller's to handle
+    // now; only a look that found nothing waits for the wire.
+    if (!moved) c->RealTimePause(kRealTimeSleepNs / 2);
   } else if (moved || c->now != c->idleSince) {
     // Progress made here or elsewhere (Stall, Advance) since the last look.
     c->idleChecks = 0;
@@ -1084,7 +1087,8 @@ bool Core::Settle() {
   for (int round = 0; round < 100000; ++round) {
     bool did = false;
     const uint64_t t = Now();
-    const std::vector<Wire *> current = wires;
+    // A snapshot: a Pump may attach or detach wires.
+    const SmallList<Wire *> current(wires);
     for (Wire *w : current) {
       if (std::find(wires.begin(), wires.end(), w) == wires.end()) continue;
       if (w->RealTime()) {
@@ -1100,8 +1104,8 @@ bool Core::Settle() {
     const size_t fired = [&] {
       size_t n = 0;
       // In deadline order, then creation order.
-      std::vector<Event *> due;
-      for (auto it = timers.begin(); it != timers.end() && it->first.first <= Now(); ++it) due.push_back(it->second);
+      SmallList<Event *> due;
+      for (auto it = timers.begin(); it != timers.end() && it->first.first <= Now(); ++it) due.Add(it->second);
       for (Event *e : due) {
         if (e->closed || !e->armed || e->deadline > Now()) continue;
         if (e->period != 0) {
@@ -1152,25 +1156,73 @@ void Core::AdvanceTo(uint64_t target) {
 
 // ---- Events and TPL ----
 
+Event *EventStore::New() {
+  Event *e;
+  if (!free_.empty()) {
+    e = free_.back();
+    free_.pop_back();
+  } else {
+    if (usedInLast_ == kPerChunk) {
+      chunks_.push_back(std::make_unique<Chunk>());
+      Chunk *c = chunks_.back().get();
+      byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), c, std::less<Chunk *>()), c);
+      usedInLast_ = 0;
+    }
+    e = &chunks_.back()->slots[usedInLast_++];
+  }
+  TimerMap::node_type node = std::move(e->timerNode);
+  *e = Event{};
+  e->timerNode = std::move(node);
+  e->live = true;
+  return e;
+}
+
+void EventStore::Closed(Event *e) {
+  if (qCount_ == kQuarantine) {
+    free_.push_back(quarantine_[qHead_]);
+    qHead_ = (qHead_ + 1) % kQuarantine;
+    --qCount_;
+  }
+  quarantine_[(qHead_ + qCount_) % kQuarantine] = e;
+  ++qCount_;
+}
+
+Event *EventStore::Find(const void *p) const {
+  const auto offsetIn = [p](const Chunk *c) {
+    return reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(c->slots);
+  };
+  // Most handles are in the chunk of the one before.
+  const Chunk *c = lastFound_;
+  if (c == nullptr || offsetIn(c) >= sizeof c->slots) {
+    const auto less = [](const void *a, const void *b) { return std::less<const void *>()(a, b); };
+    auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), p, less);
+    if (it == byAddress_.begin()) return nullptr;
+    c = *--it;
+  }
+  const uintptr_t offset = offsetIn(c);
+  if (offset >= sizeof c->slots || offset % sizeof(Event) != 0) return nullptr;
+  lastFound_ = c;
+  Event *e = const_cast<Event *>(&c->slots[offset / sizeof(Event)]);
+  return e->live || e->closed ? e : nullptr;
+}
+
 Event *Core::NewEvent(uint32_t type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify, void *context, bool isInternal) {
-  auto e = std::make_unique<Event>();
+  Event *e = events.New();
   e->type = type;
   e->tpl = notifyTpl;
   e->notify = notify;
   e->context = context;
   e->serial = ++eventSerial;
   e->internal = isInternal;
-  Event *raw = e.get();
-  events.push_back(std::move(e));
-  liveEvents.insert(raw);
-  return raw;
+  return e;
 }
 
 Event *Core::LiveEvent(EFI_EVENT e, const char *service) {
-  if (e != nullptr && liveEvents.count(e) != 0) return static_cast<Event *>(e);
+  Event *found = e != nullptr ? events.Find(e) : nullptr;
+  if (found != nullptr && found->live) return found;
   if (e == nullptr) {
     Error(std::string(service) + " of a null event");
-  } else if (closedEvents.count(e) != 0) {
+  } else if (found != nullptr) {
     Error(std::string(service) + " of event " + PtrText(e) + ", which was already closed");
   } else {
     Error(std::string(service) + " of " + PtrText(e) + ", which is no event");
@@ -1205,20 +1257,26 @@ void Core::Arm(Event *e, uint64_t deadline, uint64_t period) {
   e->armed = true;
   e->deadline = deadline;
   e->period = period;
-  timers.emplace(std::make_pair(deadline, e->serial), e);
+  if (e->timerNode.empty()) {
+    timers.emplace(std::make_pair(deadline, e->serial), e);
+  } else {
+    e->timerNode.key() = std::make_pair(deadline, e->serial);
+    e->timerNode.mapped() = e;
+    timers.insert(std::move(e->timerNode));
+  }
 }
 
 void Core::Disarm(Event *e) {
-  if (e->armed) timers.erase(std::make_pair(e->deadline, e->serial));
+  if (e->armed) e->timerNode = timers.extract(std::make_pair(e->deadline, e->serial));
   e->armed = false;
 }
 
 void Core::CloseEvent(Event *e) {
   Disarm(e);
   e->closed = true;
+  e->live = false;
   e->signalled = false;
-  liveEvents.erase(e);
-  closedEvents.insert(e);
+  events.Closed(e);
   if (e->queued) {
     pendingNotifies.erase(std::remove(pendingNotifies.begin(), pendingNotifies.end(), e), pendingNotifies.end());
     e->queued = false;
@@ -1233,7 +1291,11 @@ void Core::DispatchAbove(EFI_TPL level) {
     }
     if (best == pendingNotifies.end()) return;
     Event *e = *best;
-    pendingNotifies.erase(best);
+    if (best == pendingNotifies.begin()) {
+      pendingNotifies.pop_front();
+    } else {
+      pendingNotifies.erase(best);
+    }
     e->queued = false;
     if ((e->type & EVT_NOTIFY_SIGNAL) != 0) e->signalled = false;
     if (e->closed || e->notify == nullptr) continue;
@@ -1482,9 +1544,9 @@ size_t Firmware::LivePoolBytes() const { return impl_->poolBytes; }
 
 size_t Firmware::LiveEvents() const {
   size_t n = 0;
-  for (const void *p : impl_->liveEvents) {
-    if (!static_cast<const internal::Event *>(p)->internal) ++n;
-  }
+  impl_->events.ForEachLive([&](const internal::Event &e) {
+    if (!e.internal) ++n;
+  });
   return n;
 }
 

@@ -16,6 +16,10 @@
 
 namespace hosted::internal {
 
+struct Event;
+// The armed events by deadline, then creation.
+using TimerMap = std::map<std::pair<uint64_t, uint64_t>, Event *>;
+
 struct Event {
   uint32_t type = 0;
   EFI_TPL tpl = 0;
@@ -29,6 +33,45 @@ struct Event {
   bool armed = false;
   uint64_t deadline = 0;
   uint64_t period = 0;  // 0: relative
+  bool live = false;     // created and not closed
+  // The timer entry while disarmed, kept so re-arming allocates nothing.
+  TimerMap::node_type timerNode;
+};
+
+// Events live in chunks that are never freed while the firmware lives, so any
+// handle is checked by its address alone. A closed event's slot is taken again
+// only after kQuarantine later closes: a stale handle is reported as closed
+// for that long, and creating and closing events allocates nothing.
+class EventStore {
+ public:
+  static constexpr size_t kPerChunk = 256;
+  static constexpr size_t kQuarantine = 1024;
+
+  Event *New();
+  void Closed(Event *e);
+  // The event at this address, live or closed; null when it is none of ours.
+  Event *Find(const void *p) const;
+  template <typename F>
+  void ForEachLive(F f) const {
+    for (const auto &chunk : chunks_) {
+      for (const Event &e : chunk->slots) {
+        if (e.live) f(e);
+      }
+    }
+  }
+
+ private:
+  struct Chunk {
+    Event slots[kPerChunk];
+  };
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::vector<Chunk *> byAddress_;  // sorted by address
+  mutable const Chunk *lastFound_ = nullptr;
+  size_t usedInLast_ = kPerChunk;   // slots of the newest chunk handed out
+  std::vector<Event *> quarantine_ = std::vector<Event *>(kQuarantine);  // a ring, oldest at qHead_
+  size_t qHead_ = 0;
+  size_t qCount_ = 0;
+  std::vector<Event *> free_;
 };
 
 struct OpenEntry {
@@ -141,13 +184,11 @@ struct Core {
 
   EFI_TPL tpl = TPL_APPLICATION;
   uint64_t eventSerial = 0;
-  std::vector<std::unique_ptr<Event>> events;  // closed ones stay, so stale handles are recognised
-  std::unordered_set<const void *> liveEvents;
-  std::unordered_set<const void *> closedEvents;
+  EventStore events;
   std::deque<Event *> pendingNotifies;
-  // The armed events by deadline, then creation: the clock's next event and
-  // the timers due are found without walking every event.
-  std::map<std::pair<uint64_t, uint64_t>, Event *> timers;
+  // The clock's next event and the timers due are found without walking
+  // every event.
+  TimerMap timers;
 
   uint64_t now = 0;
   bool realTime = false;

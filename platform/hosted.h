@@ -272,6 +272,8 @@ struct Nic {
   // Frames this NIC's MNP handed to the wire, in order, padded to 60 bytes as
   // on the wire (the NIC pads; receivers get frames as the link carried them).
   std::vector<Frame> sent;
+  // Off: sent stays empty (a long run on a real link keeps no record).
+  bool recordSent = true;
   virtual ~Nic() = default;
 
   // Received buffers handed to an MNP user and not yet given back by its RecycleEvent.

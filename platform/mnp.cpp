@@ -12,9 +12,28 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVALE_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVALE_ASAN 1
+#endif
+#ifdef ORVALE_ASAN
+#include <sanitizer/asan_interface.h>
+#define ORVALE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define ORVALE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define ORVALE_POISON(p, n) ((void)(p), (void)(n))
+#define ORVALE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 #include "platform/firmware_core.h"
 
 namespace hosted::internal {
+
+struct RxBuffer;
 
 namespace {
 
@@ -32,7 +51,7 @@ constexpr size_t kRxQueueLimit = 256;
 constexpr uint32_t kDefaultQueueTimeout = 10'000'000;
 
 struct QueuedFrame {
-  Bytes bytes;
+  RxBuffer *buffer = nullptr;  // the frame, copied once on arrival
   bool broadcast = false;
   bool multicast = false;
   bool promiscuous = false;
@@ -43,12 +62,18 @@ struct MnpChild;
 }  // namespace
 
 // One received frame on loan to an MNP user.
+// Buffers are kept by their NIC and taken again, so a frame costs no
+// allocation. Under AddressSanitizer everything past the frame and every
+// buffer not handed out is poisoned: reading past the frame or after the
+// recycle is still caught.
 struct RxBuffer {
   EFI_MANAGED_NETWORK_RECEIVE_DATA data{};
-  std::unique_ptr<uint8_t[]> bytes;  // exactly the frame, so reading past it is caught
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t capacity = 0;
   size_t size = 0;
   Event *recycle = nullptr;
   MnpNic *nic = nullptr;
+  bool out = false;  // handed to a receive token and not recycled yet
 };
 
 namespace {
@@ -79,13 +104,16 @@ class MnpNic : public Nic, public Port {
  public:
   MnpNic(Core *c, Wire *w, const Mac &address, unsigned n) : core(c), wire(w), index(n) { mac = address; }
   ~MnpNic() override {
-    for (RxBuffer *b : outstanding) delete b;
+    for (const auto &b : buffers) {
+      ORVALE_UNPOISON(&b->data, sizeof b->data);
+      ORVALE_UNPOISON(b->bytes.get(), b->capacity);
+    }
   }
 
   Mac Address() const override { return mac; }
   void Deliver(const Frame &frame) override;
 
-  size_t UnrecycledBuffers() const override { return outstanding.size(); }
+  size_t UnrecycledBuffers() const override { return outstanding; }
   size_t MnpChildren() const override {
     return static_cast<size_t>(std::count_if(children.begin(), children.end(),
                                              [](const auto &c) { return !c->destroyed; }));
@@ -117,6 +145,9 @@ class MnpNic : public Nic, public Port {
   // tokens, on every child; true when any token completed.
   bool Complete();
   void Abort(MnpChild *child);
+  // A buffer holding these bytes; Release gives it back.
+  RxBuffer *Take(const Bytes &frame);
+  void Release(RxBuffer *b);
 
   Core *core;
   Wire *wire;
@@ -125,7 +156,10 @@ class MnpNic : public Nic, public Port {
   Bytes devicePath;
   EFI_NETWORK_INTERFACE_IDENTIFIER_PROTOCOL nii{};
   std::vector<std::unique_ptr<MnpChild>> children;  // destroyed ones stay, so a stale This is recognised
-  std::set<RxBuffer *> outstanding;
+  std::vector<std::unique_ptr<RxBuffer>> buffers;  // every one ever made
+  std::vector<RxBuffer *> freeBuffers;
+  Bytes txFrame;
+  size_t outstanding = 0;
   size_t dropped = 0;
 };
 
@@ -161,9 +195,11 @@ void Finish(Core *c, EFI_MANAGED_NETWORK_COMPLETION_TOKEN *token, EFI_STATUS sta
 VOID EFIAPI RecycleNotify(EFI_EVENT, VOID *Context) {
   auto *b = static_cast<RxBuffer *>(Context);
   Core *c = Current();
-  b->nic->outstanding.erase(b);
   c->CloseEvent(b->recycle);
-  delete b;
+  b->recycle = nullptr;
+  b->out = false;
+  --b->nic->outstanding;
+  b->nic->Release(b);
 }
 
 EFI_MANAGED_NETWORK_CONFIG_DATA DefaultConfig() {
@@ -295,8 +331,10 @@ EFI_STATUS EFIAPI MnpTransmit(EFI_MANAGED_NETWORK_PROTOCOL *This, EFI_MANAGED_NE
   if (c->LiveEvent(Token->Event, "MNP Transmit") == nullptr) return EFI_INVALID_PARAMETER;
   if (nic->faults.transmitFails) return EFI_DEVICE_ERROR;
 
-  Bytes frame;
-  frame.reserve(frameLength);
+  // Built in the NIC's own buffer: a frame sent allocates nothing. The wire
+  // copies what it keeps.
+  Bytes &frame = nic->txFrame;
+  frame.clear();
   if (tx->HeaderLength == 0) {
     const UINT8 *src = tx->SourceAddress != nullptr ? tx->SourceAddress->Addr : nic->mac.data();
     frame.insert(frame.end(), tx->DestinationAddress->Addr, tx->DestinationAddress->Addr + 6);
@@ -313,7 +351,7 @@ EFI_STATUS EFIAPI MnpTransmit(EFI_MANAGED_NETWORK_PROTOCOL *This, EFI_MANAGED_NE
     return EFI_SUCCESS;
   }
   if (frame.size() < kMinFrame) frame.resize(kMinFrame, 0);
-  nic->sent.push_back({frame, c->Now()});
+  if (nic->recordSent) nic->sent.push_back({frame, c->Now()});
   child->tx.push_back(Token);
   c->idleChecks = 0;
   if (nic->wire != nullptr) nic->wire->Send(nic, frame);
@@ -439,7 +477,7 @@ void MnpNic::Deliver(const Frame &frame) {
     if (!matched && !cfg.EnablePromiscuousReceive) continue;
     if (child->frames.size() >= kRxQueueLimit) continue;
     QueuedFrame copy = q;
-    copy.bytes = frame.bytes;
+    copy.buffer = Take(frame.bytes);
     copy.promiscuous = !matched;
     child->frames.push_back(std::move(copy));
     taken = true;
@@ -477,11 +515,10 @@ bool MnpNic::Complete() {
       QueuedFrame q = std::move(child->frames.front());
       child->frames.pop_front();
 
-      auto *b = new RxBuffer();
-      b->nic = this;
-      b->size = q.bytes.size();
-      b->bytes.reset(new uint8_t[b->size]);
-      memcpy(b->bytes.get(), q.bytes.data(), b->size);
+      RxBuffer *b = q.buffer;
+      ORVALE_UNPOISON(&b->data, sizeof b->data);
+      b->data = EFI_MANAGED_NETWORK_RECEIVE_DATA{};
+      b->out = true;
       b->recycle = core->NewEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, RecycleNotify, b, true);
       EFI_MANAGED_NETWORK_RECEIVE_DATA &d = b->data;
       if (child->config.EnableReceiveTimestamps) core->rt.GetTime(&d.Timestamp, nullptr);
@@ -498,7 +535,7 @@ bool MnpNic::Complete() {
       d.SourceAddress = b->bytes.get() + 6;
       d.MediaHeader = b->bytes.get();
       d.PacketData = b->bytes.get() + kMediaHeaderSize;
-      outstanding.insert(b);
+      ++outstanding;
       t->Packet.RxData = &b->data;
       core->delivered = true;
       if (faults.receiveTicks != 0 && !core->realTime) core->now += faults.receiveTicks;
@@ -515,8 +552,39 @@ void MnpNic::Abort(MnpChild *child) {
     all.insert(all.end(), q->begin(), q->end());
     q->clear();
   }
+  for (const QueuedFrame &q : child->frames) Release(q.buffer);
   child->frames.clear();
   for (auto *t : all) Finish(core, t, EFI_ABORTED);
+}
+
+RxBuffer *MnpNic::Take(const Bytes &frame) {
+  RxBuffer *b;
+  if (!freeBuffers.empty()) {
+    b = freeBuffers.back();
+    freeBuffers.pop_back();
+  } else {
+    buffers.push_back(std::make_unique<RxBuffer>());
+    b = buffers.back().get();
+    b->nic = this;
+  }
+  if (b->capacity < frame.size()) {
+    ORVALE_UNPOISON(b->bytes.get(), b->capacity);
+    // Room for the largest frame (a VLAN tag included), in whole 8-byte
+    // granules, so the poison past a frame starts exactly at its end.
+    b->capacity = (std::max<size_t>(frame.size(), kMaxFrame + 4) + 7) & ~size_t{7};
+    b->bytes.reset(new uint8_t[b->capacity]);
+  }
+  b->size = frame.size();
+  ORVALE_UNPOISON(b->bytes.get(), b->size);
+  memcpy(b->bytes.get(), frame.data(), b->size);
+  ORVALE_POISON(b->bytes.get() + b->size, b->capacity - b->size);
+  return b;
+}
+
+void MnpNic::Release(RxBuffer *b) {
+  ORVALE_POISON(&b->data, sizeof b->data);
+  ORVALE_POISON(b->bytes.get(), b->capacity);
+  freeBuffers.push_back(b);
 }
 
 void NicDeleter::operator()(MnpNic *nic) const { delete nic; }

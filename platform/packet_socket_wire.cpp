@@ -192,11 +192,19 @@ void PacketSocketWire::Pump() {
       if ((status & TP_STATUS_CSUMNOTREADY) != 0) ++stats_.checksumNotReady;
       ++stats_.received;
       const uint8_t *bytes = reinterpret_cast<uint8_t *>(h) + offset;
-      Frame frame{Bytes(bytes, bytes + length), now};
+      // Into the wire's own buffer, so a frame allocates nothing; a Pump
+      // from inside a delivery uses one of its own.
+      Frame nested;
+      Frame &frame = pumping_ ? nested : rx_;
+      frame.bytes.assign(bytes, bytes + length);
+      frame.time = now;
       // The slot goes back before delivery: a port may detach or send on the way.
       __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
       next_ = (next_ + 1) % frameCount_;
+      const bool outer = !pumping_;
+      pumping_ = true;
       ports_.DeliverToAll(frame, nullptr);
+      if (outer) pumping_ = false;
       continue;
     }
     __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);

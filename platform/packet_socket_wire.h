@@ -87,6 +87,8 @@ class PacketSocketWire : public Wire {
   size_t frameSize_ = 0;
   size_t frameCount_ = 0;
   size_t next_ = 0;
+  Frame rx_;              // the frame being delivered
+  bool pumping_ = false;  // a delivery is under way
   Counters stats_;
   std::string lastSendError_;
 };

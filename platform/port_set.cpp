@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/small_list.h"
+
 namespace hosted {
 
 void PortSet::Attach(Port *port) {
@@ -25,7 +27,7 @@ void PortSet::DeliverLocal(uint64_t now) {
 }
 
 void PortSet::DeliverToAll(const Frame &frame, Port *except) {
-  std::vector<Port *> ports = ports_;
+  const internal::SmallList<Port *> ports(ports_);
   for (Port *port : ports) {
     if (port == except || std::find(ports_.begin(), ports_.end(), port) == ports_.end()) continue;
     port->Deliver(frame);

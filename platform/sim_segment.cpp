@@ -9,6 +9,7 @@
 
 #include "platform/firmware_core.h"
 #include "platform/pcap_writer.h"
+#include "platform/small_list.h"
 
 namespace hosted {
 
@@ -70,9 +71,21 @@ struct SimSegment::Impl {
     ++digestFrames;
   }
 
+  // Byte buffers of delivered frames, taken again by the next ones sent.
+  std::vector<Bytes> spare;
+
   void Enqueue(Port *from, const Bytes &bytes, uint64_t due) {
-    inFlight.push_back({{bytes, due}, from, order++});
+    Bytes copy;
+    if (!spare.empty()) {
+      copy = std::move(spare.back());
+      spare.pop_back();
+    }
+    copy.assign(bytes.begin(), bytes.end());
+    inFlight.push_back({{std::move(copy), due}, from, order++});
     std::push_heap(inFlight.begin(), inFlight.end(), Later);
+  }
+  void Recycle(Bytes &&bytes) {
+    if (spare.size() < 64) spare.push_back(std::move(bytes));
   }
 
   void Capture(const Bytes &bytes, uint64_t time) { capture.Write(bytes, time / 10); }
@@ -143,7 +156,7 @@ void SimSegment::Pump() {
     std::pop_heap(m.inFlight.begin(), m.inFlight.end(), Impl::Later);
     Impl::InFlight f = std::move(m.inFlight.back());
     m.inFlight.pop_back();
-    const std::vector<Port *> targets = m.ports;
+    const internal::SmallList<Port *> targets(m.ports);
     const uint64_t detaches = m.detaches;
     for (Port *p : targets) {
       if (p == f.from) continue;
@@ -151,6 +164,7 @@ void SimSegment::Pump() {
       if (m.detaches != detaches && std::find(m.ports.begin(), m.ports.end(), p) == m.ports.end()) continue;
       p->Deliver(f.frame);
     }
+    m.Recycle(std::move(f.frame.bytes));
   }
 }
 

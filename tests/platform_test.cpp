@@ -199,6 +199,16 @@ TEST_F(EventTest, UseAfterCloseIsRefusedAndRecorded) {
   EXPECT_EQ(bs_->CheckEvent(e), EFI_INVALID_PARAMETER);
   EXPECT_EQ(bs_->SetTimer(e, TimerRelative, 10), EFI_INVALID_PARAMETER);
   EXPECT_EQ(fw_.Errors().size(), errors + 3);
+  // Many events created and closed later never take the stale handle's place.
+  for (int i = 0; i < 1000; ++i) {
+    EFI_EVENT later = Timer();
+    EXPECT_NE(later, e);
+    EXPECT_EQ(bs_->CloseEvent(later), EFI_SUCCESS);
+  }
+  EXPECT_EQ(bs_->CloseEvent(e), EFI_INVALID_PARAMETER);
+  ASSERT_EQ(fw_.Errors().size(), errors + 4);
+  EXPECT_NE(fw_.Errors().back().find("already closed"), std::string::npos);
+  EXPECT_EQ(fw_.LiveEvents(), events_);
 }
 
 TEST_F(EventTest, SetTimerOnANonTimerEventIsInvalid) {

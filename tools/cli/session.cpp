@@ -20,6 +20,7 @@ std::unique_ptr<DriverSession> DriverSession::Open(const std::string &interfaceN
     return nullptr;
   }
   s->nic_ = s->fw_->AddNic(s->wire_.get(), s->wire_->InterfaceMac());
+  s->nic_->recordSent = false;
   s->poolBlocksBefore_ = s->fw_->LivePoolBlocks();
   s->eventsBefore_ = s->fw_->LiveEvents();
   EFI_STATUS status = s->fw_->ConnectDriver(s->nic_);

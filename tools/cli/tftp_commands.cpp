@@ -1,6 +1,8 @@
 // The TFTP commands: tftp-get, tftp-size, tftp-put, tftp-dir, mtftp-get.
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <vector>
 
@@ -12,6 +14,42 @@ namespace orvale_cli {
 namespace {
 
 constexpr UINT64 kFirstReadBuffer = 64ull << 20;  // retried with the size the driver reports
+
+// A read's buffer, straight from the kernel and in huge pages where it gives
+// them: a 64 MiB read then takes 32 page faults instead of 16,384, and on a
+// fast link those cost more than the driver's work. Not zero-filled by us.
+class ReadBuffer {
+ public:
+  ReadBuffer() = default;
+  ~ReadBuffer() { Reset(0); }
+  ReadBuffer(const ReadBuffer &) = delete;
+  ReadBuffer &operator=(const ReadBuffer &) = delete;
+
+  // False when the host cannot give that much.
+  bool Reset(size_t size) {
+    if (base_ != nullptr) munmap(base_, mapped_);
+    base_ = nullptr;
+    data_ = nullptr;
+    mapped_ = 0;
+    if (size == 0) return true;
+    constexpr size_t kHuge = 2u << 20;
+    if (size > SIZE_MAX - kHuge) return false;
+    void *p = mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    base_ = p;
+    mapped_ = size + kHuge;
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~uintptr_t{kHuge - 1};
+    data_ = reinterpret_cast<uint8_t *>(aligned);
+    madvise(data_, size, MADV_HUGEPAGE);  // a hint: without it the pages are small
+    return true;
+  }
+  uint8_t *get() const { return data_; }
+
+ private:
+  void *base_ = nullptr;
+  size_t mapped_ = 0;
+  uint8_t *data_ = nullptr;
+};
 
 struct TftpWords {
   EFI_IP_ADDRESS server{};
@@ -78,15 +116,13 @@ Outcome CmdTftpGet(Context &ctx, const Words &w) {
     printf("  tsize: %llu\n", static_cast<unsigned long long>(room));
     if (room == 0) room = 1;
   }
-  // Not zero-filled: filling 64 MiB would cost more than a small file's transfer.
-  std::unique_ptr<uint8_t[]> buffer;
+  ReadBuffer buffer;
   EFI_STATUS status;
   double seconds;
   UINT64 size;
   for (int attempt = 0;; ++attempt) {
     // The room is the server's tsize: one the host cannot give fails the command, not the tool.
-    buffer.reset(room <= kMaxReadBytes ? new (std::nothrow) uint8_t[room] : nullptr);
-    if (!buffer) {
+    if (room > kMaxReadBytes || !buffer.Reset(static_cast<size_t>(room))) {
       printf("  no room for %llu bytes\n", static_cast<unsigned long long>(room));
       return Outcome::Status(EFI_OUT_OF_RESOURCES);
     }
