@@ -230,6 +230,42 @@ struct Core {
   std::unique_ptr<Tables, TablesDeleter> tables;
 };
 
+// Shared by the firmware's files (services.cpp, core.cpp, firmware.cpp).
+extern Core *gCore;
+extern Firmware *gFirmware;
+inline constexpr EFI_GUID kLoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+inline constexpr EFI_GUID kDriverBindingGuid = EFI_DRIVER_BINDING_PROTOCOL_GUID;
+// Real-time waits sleep in steps of this many nanoseconds between polls.
+inline constexpr long kRealTimeSleepNs = 100'000;
+uint64_t MonotonicTicks();
+void SleepNs(long ns);
+std::string PtrText(const void *p);
+Variable *FindVariable(Core *c, const std::u16string &name, const EFI_GUID &vendor);
+// Opens that keep a protocol from being uninstalled.
+inline bool BlocksUninstall(const OpenEntry &e) {
+  return (e.attributes & (EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE |
+                          EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER)) != 0;
+}
+
+// A loaded-image record for the driver's image handle (x64 layout).
+struct LoadedImage {
+  struct {
+    UINT32 Revision;
+    EFI_HANDLE ParentHandle;
+    EFI_SYSTEM_TABLE *SystemTable;
+    EFI_HANDLE DeviceHandle;
+    VOID *FilePath;
+    VOID *Reserved;
+    UINT32 LoadOptionsSize;
+    VOID *LoadOptions;
+    VOID *ImageBase;
+    UINT64 ImageSize;
+    EFI_MEMORY_TYPE ImageCodeType;
+    EFI_MEMORY_TYPE ImageDataType;
+    EFI_STATUS(EFIAPI *Unload)(EFI_HANDLE);
+  } protocol;
+};
+
 // The core of the current firmware; aborts with a message when there is none.
 Core *Current();
 Core *CurrentOrNull();
