@@ -383,17 +383,22 @@ EFI_STATUS CollectOffers(ProtocolInstance *Instance) {
   return GotOne ? EFI_SUCCESS : EFI_NO_RESPONSE;
 }
 
+void SendDecline(ProtocolInstance *Instance, OptionWriter *Writer, const UINT8 *Address, const UINT8 *Server,
+                 const UINT8 *Source, const UINT8 *BroadcastSource) {
+  (void)OptionWriterAdd(Writer, kOptRequestedIp, 4, Address);
+  (void)OptionWriterAdd(Writer, kOptServerId, 4, Server);
+  (void)OptionWriterAdd(Writer, kOptEnd, 0, nullptr);
+  // No reply is awaited. Without an address of its own the client may have no
+  // way to reach the server: the DECLINE is then broadcast (RFC 2131 4.4.1).
+  if (EFI_ERROR(SendDhcpMessage(Instance, Server, &kServerPort, Source, &kClientPort))) {
+    (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, BroadcastSource, &kClientPort);
+  }
+}
+
 void DhcpDecline(ProtocolInstance *Instance, const UINT8 *ServerId, const UINT8 *Address) {
   OptionWriter Writer;
   BuildDhcpMessage(Instance, &Writer, kDhcpDecline);
-  (void)OptionWriterAdd(&Writer, kOptRequestedIp, 4, Address);
-  (void)OptionWriterAdd(&Writer, kOptServerId, 4, ServerId);
-  (void)OptionWriterAdd(&Writer, kOptEnd, 0, nullptr);
-  // No reply is awaited. Without an address of its own the client may have no
-  // way to reach the server: the DECLINE is then broadcast (RFC 2131 4.4.1).
-  if (EFI_ERROR(SendDhcpMessage(Instance, ServerId, &kServerPort, Address, &kClientPort))) {
-    (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, Address, &kClientPort);
-  }
+  SendDecline(Instance, &Writer, Address, ServerId, Address, Address);
   // The address is not ours: nothing answers ARP for it, and the next probe
   // goes out from 0.0.0.0 (RFC 5227 2.1.1).
   Instance->Packets.StationIpSet = FALSE;

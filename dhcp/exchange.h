@@ -149,5 +149,11 @@ void RestartXidSequence(ProtocolInstance *Instance);
 // Copies Source (length and packet) into entry Index of ReplySlots, parses it
 // there and marks it held; null for an Index above 5.
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source);
+struct OptionWriter;
+// The DECLINE of both exchanges, after what Writer already holds (the
+// message type): the requested address, the server, END; sent to Server from
+// Source, broadcast from BroadcastSource when that cannot go.
+void SendDecline(ProtocolInstance *Instance, OptionWriter *Writer, const UINT8 *Address, const UINT8 *Server,
+                 const UINT8 *Source, const UINT8 *BroadcastSource);
 
 #endif

@@ -101,20 +101,14 @@ void Decline(ProtocolInstance *Instance, const UINT8 *Address, const UINT8 *Serv
   const UINT16 Secs = Message->secs.get();
   Message->secs.set(0);
   Message->flags.set(0);
-  UINTN At = kMessageTypeOffset;
-  P[At++] = kDhcpDecline;
-  P[At++] = kOptRequestedIp, P[At++] = 4;
-  CopyBytes(P + At, Address, 4), At += 4;
-  P[At++] = kOptServerId, P[At++] = 4;
-  CopyBytes(P + At, Server, 4), At += 4;
-  P[At++] = kOptEnd;
-  // Nothing of the REQUEST's options is left after END.
+  // The base message's option 53 becomes DECLINE; nothing of the REQUEST's
+  // options is left after it.
+  P[kMessageTypeOffset] = kDhcpDecline;
+  const UINTN At = kMessageTypeOffset + 1;
   ZeroBytes(P + At, kDhcpSendLength - At);
-  // Without an address of its own the client may have no route to the
-  // server: the DECLINE is then broadcast (RFC 2131 4.4.1), never lost.
-  if (EFI_ERROR(SendDhcpMessage(Instance, Server, &kServerPort, nullptr, &kClientPort))) {
-    (void)SendDhcpMessage(Instance, kBroadcast, &kServerPort, kUnspecified, &kClientPort);
-  }
+  OptionWriter Writer;
+  OptionWriterInit(&Writer, P + At, static_cast<INT32>(kDhcpSendLength - At));
+  SendDecline(Instance, &Writer, Address, Server, nullptr, kUnspecified);
   RestoreBaseMessage(Instance, Secs);
   // The address is not ours: nothing answers ARP for it any more.
   Instance->Packets.StationIpSet = FALSE;
