@@ -12,13 +12,12 @@
 #include "net/net.h"
 #include "peers/tftp_server.h"
 #include "platform/hosted.h"
+#include "bench/bench_world.h"
 
 namespace {
 
-constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x57};
-constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
-constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
-constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
+using bench_world::kServerIp;
+using bench_world::kServerMac;
 constexpr size_t kFileSize = 32u << 20;
 
 double CpuSeconds() {
@@ -28,26 +27,15 @@ double CpuSeconds() {
 }
 
 void BM_TftpRead32MiB(benchmark::State &state) {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  firmware.LoadDriver();
-  hosted::Nic *nic = firmware.AddNic(&segment, kClientMac);
-  firmware.ConnectDriver(nic);
-  hosted::Child child;
-  hosted::CreateChild(firmware, nic, &child);
-  OrvaleProtocol *p = child.protocol;
-  p->Start(p);
-  EFI_IP_ADDRESS ip{}, mask{}, server{};
-  std::memcpy(ip.v4.Addr, kClientIp.data(), 4);
-  std::memcpy(server.v4.Addr, kServerIp.data(), 4);
-  const uint8_t m[4] = {255, 255, 255, 0};
-  std::memcpy(mask.v4.Addr, m, 4);
-  p->SetStationIp(p, &ip, &mask);
+  bench_world::World w;
+  hosted::SimSegment &segment = w.segment;
+  hosted::Nic *nic = w.nic;
+  OrvaleProtocol *p = w.p;
+  EFI_IP_ADDRESS &server = w.server;
   {
     peers::Station station(&segment, kServerMac, kServerIp);
     peers::TftpServerConfig config;
-    hosted::Bytes file(kFileSize);
-    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+    const hosted::Bytes file = bench_world::File(kFileSize);
     config.files["image"] = file;
     peers::TftpServer tftp(&station, config);
     // The peer's CPU time: measured around every frame it handles.
@@ -82,8 +70,6 @@ void BM_TftpRead32MiB(benchmark::State &state) {
     state.counters["peer_share"] = cpu > 0 ? peerSeconds / cpu : 0;
     station.OnFrame = inner;
   }
-  p->Stop(p);
-  firmware.DisconnectDriver(nic);
 }
 
 BENCHMARK(BM_TftpRead32MiB)->Arg(512)->Arg(1468)->Arg(8192)->Unit(benchmark::kMillisecond)->Iterations(3);

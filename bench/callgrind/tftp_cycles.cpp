@@ -14,6 +14,7 @@
 #include "net/net.h"
 #include "peers/tftp_server.h"
 #include "platform/hosted.h"
+#include "bench/bench_world.h"
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -23,10 +24,8 @@
 
 namespace {
 
-constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x57};
-constexpr hosted::Mac kServerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
-constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
-constexpr peers::Ip4 kServerIp = {10, 0, 0, 1};
+using bench_world::kServerIp;
+using bench_world::kServerMac;
 
 }  // namespace
 
@@ -42,26 +41,14 @@ int main(int argc, char **argv) {
     return 2;
   }
   int rc = 0;
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  firmware.LoadDriver();
-  hosted::Nic *nic = firmware.AddNic(&segment, kClientMac);
-  firmware.ConnectDriver(nic);
-  hosted::Child child;
-  hosted::CreateChild(firmware, nic, &child);
-  OrvaleProtocol *p = child.protocol;
-  p->Start(p);
-  EFI_IP_ADDRESS ip{}, mask{}, server{};
-  std::memcpy(ip.v4.Addr, kClientIp.data(), 4);
-  std::memcpy(server.v4.Addr, kServerIp.data(), 4);
-  const uint8_t m[4] = {255, 255, 255, 0};
-  std::memcpy(mask.v4.Addr, m, 4);
-  p->SetStationIp(p, &ip, &mask);
+  bench_world::World w;
+  hosted::SimSegment &segment = w.segment;
+  OrvaleProtocol *p = w.p;
+  EFI_IP_ADDRESS &server = w.server;
   {
     peers::Station station(&segment, kServerMac, kServerIp);
     peers::TftpServerConfig config;
-    hosted::Bytes file(fileSize);
-    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+    const hosted::Bytes file = bench_world::File(fileSize);
     config.files["image"] = file;
     peers::TftpServer tftp(&station, config);
     std::vector<uint8_t> buffer(fileSize + 1);
@@ -82,7 +69,5 @@ int main(int argc, char **argv) {
     // A file of whole blocks ends with an empty one.
     printf("cycles %zu\n", fileSize / blockSize + 1);
   }
-  p->Stop(p);
-  firmware.DisconnectDriver(nic);
   return rc;
 }
