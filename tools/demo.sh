@@ -16,6 +16,10 @@
 #                              next-server in the replies, no discovery
 #   tools/demo.sh --local      the loader starts the sample from its own volume
 #                              (no network exchange; shows the start path alone)
+#   tools/demo.sh --floor      no boot: per block size 512, 1468 and 8192, round trips
+#                              straight on the firmware's MNP against the boot server
+#                              (the floor) beside the driver's read of as many blocks;
+#                              one "ORVALE-FLOOR ... ratio R" line each
 #   tools/demo.sh --linux [--pxe [plain]]
 #                              boot a Linux kernel (Debian's linux-image-cloud-amd64)
 #                              with a busybox initrd through a boot script; its
@@ -45,15 +49,17 @@ while [ $# -gt 0 ]; do
       if [ "${2:-}" = plain ]; then pxe=plain; shift; fi
       ;;
     --linux) linux=yes ;;
-    -h | --help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --linux, --help)" >&2; exit 2 ;;
+    --floor) mode=floor ;;
+    -h | --help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --floor, --linux, --help)" >&2; exit 2 ;;
   esac
   shift
 done
-if [ "$linux" = yes ] && [ "$mode" = local ]; then
-  echo "demo: --linux boots from the network; it does not go with --local" >&2
+if [ "$linux" = yes ] && { [ "$mode" = local ] || [ "$mode" = floor ]; }; then
+  echo "demo: --linux boots from the network; it does not go with --local or --floor" >&2
   exit 2
 fi
+floor_rounds=${ORVALE_FLOOR_ROUNDS:-2000}
 out=${ORVALE_DEMO_OUT:-build/demo}
 limit=${ORVALE_DEMO_TIMEOUT:-$([ "$linux" = yes ] && echo 300 || echo 120)}
 block_size=${ORVALE_DEMO_BLOCK_SIZE:-1468}
@@ -76,6 +82,7 @@ config="$out/orvale-boot.cfg"
   echo "power-off = yes"
   [ "$mode" = local ] && echo 'local-image = \sample.efi'
   [ "$mode" = pxe ] && echo 'boot-path = pxe'
+  [ "$mode" = floor ] && printf 'list-rounds = 0\nfloor-rounds = %s\n' "$floor_rounds"
 } >"$config"
 bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/volume.log" 2>&1 ||
   { cat "$out/volume.log"; echo "demo: FAT volume not built"; exit 1; }
@@ -85,6 +92,12 @@ vm_port=
 server_port=
 server_pxe=()
 [ "$mode" = pxe ] && server_pxe=(--pxe "$pxe")
+if [ "$mode" = floor ]; then
+  # Files of as many blocks as rounds: rounds - 1 whole ones and a half one.
+  mkdir -p "$out/floor-files"
+  for b in 512 1468 8192; do truncate -s $(((floor_rounds - 1) * b + b / 2)) "$out/floor-files/floor-$b.bin"; done
+  server_pxe=(--floor --tftp-root "$out/floor-files")
+fi
 image=("$out/images/sample.efi,name=Orvale sample,priority=5")
 if [ "$linux" = yes ]; then
   bootvm_memory=512
@@ -121,7 +134,7 @@ finished=$(date +%s%N)
 elapsed_ms=$(((finished - started) / 1000000))
 total_ms=$(((finished - demo_started) / 1000000))
 bootvm_text "$out/serial.raw" >"$out/serial.log"
-grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' "$out/serial.log" | sed 's/^/  /'
+grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX|FLOOR)' "$out/serial.log" | sed 's/^/  /'
 if [ "$mode" != local ]; then
   bootvm_stop_server
   echo "== boot server's view"
@@ -149,6 +162,12 @@ if [ "$linux" = yes ]; then
     grep -a -m 1 '^ORVALE-BOOT FAIL' "$out/serial.log"
     status=1
   fi
+elif [ "$mode" = floor ]; then
+  if [ "$(grep -c -a -E '^ORVALE-FLOOR blksize (512|1468|8192) floor .* ratio [0-9]+\.[0-9]{2}$' "$out/serial.log")" -ne 3 ]; then
+    echo "demo: not every block size has its ORVALE-FLOOR line"
+    grep -a -m 1 '^ORVALE-BOOT FAIL' "$out/serial.log"
+    status=1
+  fi
 else
   if ! grep -q -a '^ORVALE-BOOT DONE EFI_SUCCESS' "$out/serial.log"; then
     echo "demo: the loader did not finish with EFI_SUCCESS"
@@ -159,5 +178,5 @@ else
     status=1
   fi
 fi
-echo "demo: $([ $status -eq 0 ] && echo "booted" || echo "FAILED") in $(seconds "$elapsed_ms") of QEMU time, $(seconds "$total_ms") from the command to power-off (serial log: $out/serial.log)"
+echo "demo: $([ $status -eq 0 ] && echo "$([ "$mode" = floor ] && echo measured || echo booted)" || echo "FAILED") in $(seconds "$elapsed_ms") of QEMU time, $(seconds "$total_ms") from the command to power-off (serial log: $out/serial.log)"
 exit $status

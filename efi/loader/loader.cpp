@@ -915,10 +915,13 @@ EFI_STATUS FloorRead(Session &S, EFI_IP_ADDRESS *Server, UINT16 BlockSize, UINT3
   return EFI_SUCCESS;
 }
 
-// The address through the driver; then per block size the floor while the
-// driver is stopped (its MNP child unconfigured, so no frame of the floor is
-// queued for it) and the read through the driver, started again on that
-// address. One line per block size; nothing is booted.
+// The address through the driver; then per block size, three times in turn,
+// the floor while the driver is stopped (its MNP child unconfigured, so no
+// frame of the floor is queued for it) and the read through the driver,
+// started again on that address. The quickest of each is reported: load on
+// the host only ever adds time. One line per block size; nothing is booted.
+constexpr UINTN kFloorTurns = 3;
+
 EFI_STATUS FloorRun(Session &S) {
   const UINT32 rounds = S.Config.FloorRounds;
   EFI_STATUS status = S.Config.PxePath ? PxeBoot(S) : WirlBoot(S);
@@ -932,31 +935,47 @@ EFI_STATUS FloorRun(Session &S) {
   EFI_IP_ADDRESS server{};
   for (UINTN i = 0; i < 4; ++i) server.v4.Addr[i] = S.DhcpServer[i];
   for (const UINT16 blockSize : kFloorBlockSizes) {
-    S.Orvale->Stop(S.Orvale);
-    S.Started = false;
-    FloorFigures floor;
-    const char *step = "";
-    status = MeasureFloor(gBs, gTicksPerMs, blockSize, rounds, &floor, &step);
-    if (EFI_ERROR(status)) {
-      Failure("floor", status).Text(" blksize ").Dec(blockSize).Text(": ").Text(step).Emit();
-      return status;
+    UINT64 floorTicks[kFloorTurns] = {};
+    UINT64 driverTicks[kFloorTurns] = {};
+    UINT32 resent = 0;
+    UINT32 stale = 0;
+    for (UINTN turn = 0; turn < kFloorTurns; ++turn) {
+      S.Orvale->Stop(S.Orvale);
+      S.Started = false;
+      FloorFigures floor;
+      const char *step = "";
+      status = MeasureFloor(gBs, gTicksPerMs, blockSize, rounds, &floor, &step);
+      if (EFI_ERROR(status)) {
+        Failure("floor", status).Text(" blksize ").Dec(blockSize).Text(": ").Text(step).Emit();
+        return status;
+      }
+      floorTicks[turn] = floor.Ticks;
+      resent += floor.Resent;
+      stale += floor.Stale;
+      status = S.Orvale->Start(S.Orvale);
+      if (!EFI_ERROR(status)) {
+        S.Started = true;
+        status = S.Orvale->SetStationIp(S.Orvale, &station, &mask);
+      }
+      if (EFI_ERROR(status)) {
+        Failure("floor", status).Text(" driver start again").Emit();
+        return status;
+      }
+      status = FloorRead(S, &server, blockSize, rounds, &driverTicks[turn]);
+      if (EFI_ERROR(status)) return status;
     }
-    status = S.Orvale->Start(S.Orvale);
-    if (!EFI_ERROR(status)) {
-      S.Started = true;
-      status = S.Orvale->SetStationIp(S.Orvale, &station, &mask);
+    UINT64 f = ~0ull;
+    UINT64 d = ~0ull;
+    Line turns = Report("floor");
+    turns.Dec(blockSize).Text(":");
+    for (UINTN turn = 0; turn < kFloorTurns; ++turn) {
+      const UINT64 ft = HundredthsUsPerRound(floorTicks[turn], rounds);
+      const UINT64 dt = HundredthsUsPerRound(driverTicks[turn], rounds);
+      if (ft < f) f = ft;
+      if (dt < d) d = dt;
+      turns.Text(" ").Dec(ft / 100).Text("/").Dec(dt / 100);
     }
-    if (EFI_ERROR(status)) {
-      Failure("floor", status).Text(" driver start again").Emit();
-      return status;
-    }
-    UINT64 ticks = 0;
-    status = FloorRead(S, &server, blockSize, rounds, &ticks);
-    if (EFI_ERROR(status)) return status;
-    const UINT64 f = HundredthsUsPerRound(floor.Ticks, floor.Rounds);
-    const UINT64 d = HundredthsUsPerRound(ticks, rounds);
-    Report("floor").Text("blksize ").Dec(blockSize).Text(": ").Dec(rounds).Text(" rounds, ").Dec(floor.Resent)
-        .Text(" resent, ").Dec(floor.Stale).Text(" stale frames").Emit();
+    turns.Text(" us, ").Dec(resent).Text(" resent ").Dec(stale).Text(" stale").Emit();
     Line line;
     line.Text("ORVALE-FLOOR blksize ").Dec(blockSize).Text(" floor ");
     Hundredths(line, f).Text(" us driver ");
