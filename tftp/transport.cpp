@@ -424,6 +424,11 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
   UINT64 LastLength = B;
   UINT64 Limit = B;
   bool AwaitingFirst = FirstAckBlock == 0;  // the OACK was acknowledged, no block yet
+  // One window timer and one transmit token event for the whole transfer,
+  // re-armed per block, rather than an event made and closed per window and
+  // per ACK: the same windows, without two events' cost in every cycle.
+  TimerEvent Timer;
+  TransmitEventLoan TransmitEvent(Instance);
   while (!Ended && LastLength == B) {
     if (!CountOnly && Room < B) Limit = Room;
     UINTN Retries = 5;
@@ -436,7 +441,6 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
     // retransmission after a timeout); packets dropped meanwhile, repeats
     // included, do not start it again.
     bool Arm = true;
-    TimerEvent Timer;
     for (;;) {
       if (SendAck) (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
       SendAck = false;
