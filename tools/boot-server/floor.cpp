@@ -1,5 +1,7 @@
 #include "floor.h"
 
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <vector>
@@ -17,12 +19,42 @@ constexpr uint16_t kMaxBlock = 65464;
 constexpr size_t kIdentificationAt = 4;
 constexpr size_t kChecksumAt = 10;
 constexpr size_t kIpv4HeaderBytes = 20;
+// A pause this long ends a run of requests (a turn of the loader's).
+constexpr double kRunGapSeconds = 0.2;
+
+using Clock = std::chrono::steady_clock;
 
 struct Floor {
   BootServer *server;
   // The IPv4 fragments of one DATA datagram, by block size.
   std::map<uint16_t, std::vector<peers::Bytes>> answers;
-  std::map<uint16_t, uint64_t> requests;
+
+  // The server's view of a run: from sending an answer to the next request,
+  // as the TFTP service times each block from its DATA to the ACK.
+  struct Run {
+    bool open = false;
+    uint16_t blockSize = 0;
+    uint64_t requests = 0;
+    double waitedUs = 0;
+    Clock::time_point started;
+    Clock::time_point answered;
+  } run;
+
+  void EndRun() {
+    if (!run.open) return;
+    run.open = false;
+    const double seconds = std::chrono::duration<double>(run.answered - run.started).count();
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "floor blksize %u: %llu requests in %.3f s, %.1f us per round from answer to request",
+                  static_cast<unsigned>(run.blockSize), static_cast<unsigned long long>(run.requests), seconds,
+                  run.requests > 1 ? run.waitedUs / static_cast<double>(run.requests - 1) : 0.0);
+    server->Log(line);
+  }
+
+  void Tick() {
+    if (run.open && std::chrono::duration<double>(Clock::now() - run.answered).count() > kRunGapSeconds) EndRun();
+  }
 
   const std::vector<peers::Bytes> &AnswerFor(uint16_t blockSize) {
     auto found = answers.find(blockSize);
@@ -61,13 +93,24 @@ struct Floor {
     const uint16_t blockSize = peers::GetBe16(p, 4);
     if (blockSize < kMinBlock || blockSize > kMaxBlock) return;
     const uint16_t sequence = peers::GetBe16(p, 10);  // the low half of the 32-bit field
-    ++requests[blockSize];
+    const Clock::time_point now = Clock::now();
+    if (run.open && run.blockSize != blockSize) EndRun();
+    if (!run.open) {
+      run = Run{};
+      run.open = true;
+      run.blockSize = blockSize;
+      run.started = now;
+    } else {
+      run.waitedUs += std::chrono::duration<double, std::micro>(now - run.answered).count();
+    }
+    ++run.requests;
     for (peers::Bytes fragment : AnswerFor(blockSize)) {
       peers::PutBe16(fragment, kIdentificationAt, sequence);
       peers::PutBe16(fragment, kChecksumAt, 0);
       peers::PutBe16(fragment, kChecksumAt, peers::Checksum(fragment.data(), kIpv4HeaderBytes));
       server->Station().SendFrame(ethernet->source, kFloorEtherType, fragment);
     }
+    run.answered = Clock::now();
   }
 };
 
@@ -78,6 +121,7 @@ std::string FloorAttach(BootServer &server) {
   floor->server = &server;
   Floor *f = floor.get();
   server.AddFrameHandler([f](const hosted::Frame &frame) { f->OnFrame(frame); });
+  server.AddTicker([f] { f->Tick(); });
   server.Keep(floor);
   return "floor (EtherType 0x88b5)";
 }
