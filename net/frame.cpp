@@ -125,8 +125,10 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
   auto Take = [&]() -> bool {
     if (!Instance->RxDone) return false;
     // Lengths are reported within what was actually copied. The frame is
-    // handed over by exchanging the two buffers, not copied once more: no
-    // receive is posted until the next call, so nothing writes RxCopy meanwhile.
+    // handed over by exchanging the two buffers rather than copied into
+    // FrameBuffer: no receive is posted until the next call, so nothing
+    // writes RxCopy meanwhile. FrameBuffer holds the same frame; only the
+    // bytes behind it are those of an older one.
     const UINTN Copied = MinOf<UINTN>(Instance->RxLength, kPacketBufferSize);
     UINT8 *Received = Instance->RxCopy;
     Instance->RxCopy = Instance->FrameBuffer;
