@@ -72,26 +72,12 @@ bool AddEntry(OptionIndex *Index, UINT8 *Option) {
 AreaResult ParseArea(OptionIndex *Index, UINT8 *Area, INT64 Length) {
   ZeroBytes(Index, sizeof(*Index));
   if (Length < 0) return AreaResult::kMalformed;
-  const ByteView View(Area, static_cast<UINTN>(Length));
-  UINTN Offset = 0;
-  while (View.Has(Offset, 1)) {
-    const UINT8 Code = View[Offset];
-    if (Code == kOptPad) {
-      Offset += 1;
-      continue;
-    }
-    if (Code == kOptEnd) break;
-    if (!View.Has(Offset, 2) || !View.Has(Offset, 2u + View[Offset + 1])) {
-      OptionIndexClear(Index);
-      return AreaResult::kMalformed;
-    }
-    if (!AddEntry(Index, Area + Offset)) {
-      OptionIndexClear(Index);
-      return AreaResult::kNoMemory;
-    }
-    Offset += 2u + View[Offset + 1];
-  }
-  return AreaResult::kParsed;
+  const OptionWalkEnd End = WalkOptionArea(Area, static_cast<UINTN>(Length),
+                                           [Index](UINT8 *Entry, UINT8, UINTN) { return AddEntry(Index, Entry); });
+  if (End == OptionWalkEnd::kEnd) return AreaResult::kParsed;
+  // A malformed area is dropped whole: a reply is parsed fully or not at all.
+  OptionIndexClear(Index);
+  return End == OptionWalkEnd::kOverrun ? AreaResult::kMalformed : AreaResult::kNoMemory;
 }
 
 // Indexes one overloaded fixed field and appends it to Options. A field that

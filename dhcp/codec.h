@@ -4,6 +4,7 @@
 #define ORVALE_DHCP_CODEC_H
 
 #include "../instance/instance.h"
+#include "bootp_wire.h"
 
 constexpr UINTN kDhcpSendLength = 548;  // client messages: 240 fixed bytes + 308 of options
 constexpr UINTN kDhcpOptionsOffset = 240;
@@ -34,6 +35,33 @@ void OptionWriterInit(OptionWriter *Writer, UINT8 *Buffer, INT32 Capacity);
 int OptionWriterAdd(OptionWriter *Writer, UINT8 Code, UINTN ValueLength, const void *Data);
 // Prepares Instance->DhcpTxPacket for a client message and leaves Writer after the standard options.
 void BuildDhcpMessage(ProtocolInstance *Instance, OptionWriter *Writer, UINT8 MessageType);
+
+// How a walk of one option area ended.
+enum class OptionWalkEnd { kEnd, kOverrun, kStopped };
+
+// The one walk of an area of code, length, value entries (RFC 2132 section
+// 2), for the option index and the PXE references alike: PAD is skipped,
+// END or the area's end ends the walk, and Visit(entry, code, valueLength)
+// sees each entry that lies wholly inside the area; it returns false to stop.
+// An entry whose length byte or value would run past the area ends the walk
+// as kOverrun: what to keep of such an area is the caller's policy.
+template <class F>
+OptionWalkEnd WalkOptionArea(UINT8 *Area, UINTN Length, F Visit) {
+  UINTN At = 0;
+  while (At < Length) {
+    const UINT8 Code = Area[At];
+    if (Code == kOptPad) {
+      ++At;
+      continue;
+    }
+    if (Code == kOptEnd) break;
+    if (Length - At < 2 || Area[At + 1] > Length - At - 2) return OptionWalkEnd::kOverrun;
+    const UINTN ValueLength = Area[At + 1];
+    if (!Visit(Area + At, Code, ValueLength)) return OptionWalkEnd::kStopped;
+    At += 2 + ValueLength;
+  }
+  return OptionWalkEnd::kEnd;
+}
 
 void OptionIndexClear(OptionIndex *Index);
 bool OptionIndexParse(OptionIndex *Index, UINT8 *Area, INT64 Length);

@@ -246,17 +246,24 @@ EFI_STATUS AwaitReply(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS
   }
 }
 
-DhcpDrop DhcpReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size) {
+DhcpDrop ReplyHeaderDrop(const PacketSlot *Slot, UINTN Size, const Be32 &Xid, const Be32 *Cookie,
+                         const UINT8 *Chaddr) {
   const BootpMessage *Message = BootpOf(&Slot->packet);
   if (Size < kBootpFixedSize) return kDhcpDropMalformed;
   if (Message->op != kBootpReply) return kDhcpDropNotReply;
-  if (Message->xid.get() != Instance->Xid) return kDhcpDropXid;
+  if (Message->xid.get() != Xid.get()) return kDhcpDropXid;
+  if (Cookie != nullptr && Message->cookie.get() != Cookie->get()) return kDhcpDropMalformed;
   if (ForbiddenYiaddr(Message->yiaddr.b)) return kDhcpDropYiaddr;
-  if (!SameBytes(Message->chaddr, Instance->Binding->SnpMode.CurrentAddress.Addr, kBootpChaddrSize)) {
-    return kDhcpDropChaddr;
-  }
-  if (!ParsePacket(Slot, Size)) return kDhcpDropMalformed;
+  if (!SameBytes(Message->chaddr, Chaddr, kBootpChaddrSize)) return kDhcpDropChaddr;
   return kDhcpDropCount;
+}
+
+DhcpDrop DhcpReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size) {
+  Be32 Xid;
+  Xid.set(Instance->Xid);
+  const DhcpDrop Drop = ReplyHeaderDrop(Slot, Size, Xid, nullptr, Instance->Binding->SnpMode.CurrentAddress.Addr);
+  if (Drop != kDhcpDropCount) return Drop;
+  return ParsePacket(Slot, Size) ? kDhcpDropCount : kDhcpDropMalformed;
 }
 
 namespace {
@@ -295,7 +302,7 @@ EFI_STATUS OpenDhcpExchange(ProtocolInstance *Instance) {
 
 void RestartXidSequence(ProtocolInstance *Instance) {
   const UINT8 *Hw = Instance->Binding->SnpMode.CurrentAddress.Addr;
-  Instance->RandomState = static_cast<UINT16>(Hw[0] | (Hw[1] << 8));
+  Instance->RandomState = FieldAt<Le16>(Hw)->get();
 }
 
 PacketSlot *KeepPacket(ProtocolInstance *Instance, UINTN Index, const PacketSlot *Source) {

@@ -77,8 +77,13 @@ using ReplyCheck = DhcpDrop (*)(ProtocolInstance *Instance, PacketSlot *Slot, UI
 [[nodiscard]] EFI_STATUS AwaitReply(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *SrcIp,
                                     UINT16 *SrcPort, EFI_IP_ADDRESS *DestIp, UINT16 *DestPort, PacketSlot *Slot,
                                     EFI_EVENT Timer, ReplyCheck Check, void *Context);
-// The checks every DHCP or WIRL reply passes (op, xid, yiaddr, chaddr, a
-// packet that parses), ParsePacket included.
+// The header checks of every reply wait, against the exchange's own values,
+// in this order (a drop is counted as the first check it fails): the fixed
+// size, op 2, the xid, the cookie when given, a yiaddr that is not multicast,
+// the 16 chaddr bytes. kDhcpDropCount when all hold.
+DhcpDrop ReplyHeaderDrop(const PacketSlot *Slot, UINTN Size, const Be32 &Xid, const Be32 *Cookie,
+                         const UINT8 *Chaddr);
+// DHCP and WIRL replies: the header against Xid and the hardware address, then the option index.
 DhcpDrop DhcpReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size);
 // RFC 1122 3.2.1.3: an address no host may take as its own (this network,
 // loopback, multicast, class E, broadcast). 0.0.0.0 itself is "no address".

@@ -26,11 +26,9 @@ EFI_STATUS PxeBranch(ProtocolInstance *Instance, BOOLEAN SortOffers, const EFI_P
 }  // namespace
 
 EFI_STATUS EFIAPI Dhcp(OrvaleProtocol *This, BOOLEAN SortOffers) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (This->State == nullptr || !This->State->Started) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   // After the call the station address is the only one admitted.
   const EFI_PXE_BASE_CODE_IP_FILTER Filter = StationOnlyFilter();
   ExchangeBuffers Buffers(Instance);

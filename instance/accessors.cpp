@@ -6,14 +6,6 @@
 
 namespace {
 
-// After the lock is taken: a refused lock (another member of the controller
-// is running) is returned untouched; EFI_NOT_STARTED before Start.
-EFI_STATUS MemberReady(const OrvaleProtocol *This, const MemberLock &Lock) {
-  if (!Lock.Held()) return Lock.Status();
-  if (This->State == nullptr || !This->State->Started) return EFI_NOT_STARTED;
-  return EFI_SUCCESS;
-}
-
 // The packet copies take no lock and work in any state.
 EFI_STATUS CopyPacketOut(const DhcpPacket *Packet, UINTN *BufferSize, VOID *Buffer) {
   if (*BufferSize < sizeof(DhcpPacket)) {
@@ -25,15 +17,12 @@ EFI_STATUS CopyPacketOut(const DhcpPacket *Packet, UINTN *BufferSize, VOID *Buff
   *BufferSize = sizeof(DhcpPacket);
   return EFI_SUCCESS;
 }
-
-// The member discipline of a member whose subsystem is not built yet.
 }  // namespace
 
 EFI_STATUS EFIAPI BisVerify(OrvaleProtocol *This, VOID *DataObject, UINT32 DataObjectLength, VOID *Credentials,
                             UINT32 CredentialsLength, BOOLEAN *IsVerified) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  MemberLock Lock(InstanceFromThis(This));
-  if (const EFI_STATUS Status = MemberReady(This, Lock); EFI_ERROR(Status)) return Status;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
   if (DataObject == nullptr || DataObjectLength == 0 || Credentials == nullptr || CredentialsLength == 0 ||
       IsVerified == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -64,10 +53,9 @@ EFI_STATUS EFIAPI GetWirlReply(OrvaleProtocol *This, UINTN *BufferSize, VOID *Bu
 // refused rather than followed.
 EFI_STATUS EFIAPI FindOption(OrvaleProtocol *This, OptionIndex *Index, UINT8 Code, UINT32 *LengthOut,
                              INT32 *Position) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (const EFI_STATUS Status = MemberReady(This, Lock); EFI_ERROR(Status)) return Status;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   Instance->Packets.FindOptionResult = nullptr;
   if (Index == nullptr) return EFI_INVALID_PARAMETER;
   Instance->Packets.FindOptionResult = OptionIndexFind(Index, Code, LengthOut, Position);
@@ -76,10 +64,9 @@ EFI_STATUS EFIAPI FindOption(OrvaleProtocol *This, OptionIndex *Index, UINT8 Cod
 
 // The result reaches the caller through GetBootFileResult.
 EFI_STATUS EFIAPI GetBootFile(OrvaleProtocol *This, PacketSlot *Slot, UINT32 *LengthOut) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (const EFI_STATUS Status = MemberReady(This, Lock); EFI_ERROR(Status)) return Status;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   Instance->Packets.GetBootFileResult = nullptr;
   if (Slot == nullptr) return EFI_INVALID_PARAMETER;
   Instance->Packets.GetBootFileResult = GetBootFileName(Slot, LengthOut);
@@ -91,10 +78,9 @@ EFI_STATUS EFIAPI GetBootFile(OrvaleProtocol *This, PacketSlot *Slot, UINT32 *Le
 EFI_STATUS EFIAPI SetPackets(OrvaleProtocol *This, BOOLEAN *, BOOLEAN *, BOOLEAN *, BOOLEAN *, BOOLEAN *, BOOLEAN *,
                              DhcpPacket *NewDhcpDiscover, DhcpPacket *NewDhcpAck, DhcpPacket *NewProxyOffer,
                              DhcpPacket *NewPxeDiscover, DhcpPacket *NewPxeReply, DhcpPacket *NewPxeBisReply) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (const EFI_STATUS Status = MemberReady(This, Lock); EFI_ERROR(Status)) return Status;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
 
   PacketRecord &Packets = Instance->Packets;
   if (Packets.ParsedPackets == nullptr) {

@@ -195,10 +195,9 @@ void ReleaseInstanceLock(InstanceLock *Lock) {
 // A refused lock (a member of this controller is already running) makes the
 // member return EFI_ACCESS_DENIED without touching the instance.
 EFI_STATUS EFIAPI Start(OrvaleProtocol *This) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
+  MemberEntry Entry(This, MemberEntry::Needs::kAnyState);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (InstanceStarted(Instance)) return EFI_ALREADY_STARTED;
 
   // Results not examined: GetModeData may report EFI_NOT_STARTED on an
@@ -240,10 +239,9 @@ EFI_STATUS EFIAPI Start(OrvaleProtocol *This) {
 }
 
 EFI_STATUS EFIAPI Stop(OrvaleProtocol *This) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
+  MemberEntry Entry(This, MemberEntry::Needs::kAnyState);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   StopInstanceLocked(Instance);
   return EFI_SUCCESS;
 }

@@ -168,6 +168,40 @@ class MemberLock {
 inline bool InstanceStarted(const ProtocolInstance *Instance) {
   return Instance->Protocol.State != nullptr && Instance->Protocol.State->Started != FALSE;
 }
+
+// How every member begins, in this order: a null This is
+// EFI_INVALID_PARAMETER; the controller lock is taken (a refusal, another
+// member of the controller running, is returned as it came); then, unless the
+// member runs in any state, an instance not started is EFI_NOT_STARTED. The
+// lock is released on every path out of the member.
+class MemberEntry {
+ public:
+  enum class Needs { kStarted, kAnyState };
+  explicit MemberEntry(OrvaleProtocol *This, Needs Needed = Needs::kStarted) {
+    if (This == nullptr) {
+      status_ = EFI_INVALID_PARAMETER;
+      return;
+    }
+    instance_ = InstanceFromThis(This);
+    status_ = AcquireInstanceLock(&instance_->Binding->Lock);
+    if (status_ != EFI_SUCCESS) return;
+    locked_ = true;
+    if (Needed == Needs::kStarted && !InstanceStarted(instance_)) status_ = EFI_NOT_STARTED;
+  }
+  ~MemberEntry() {
+    if (locked_) ReleaseInstanceLock(&instance_->Binding->Lock);
+  }
+  MemberEntry(const MemberEntry &) = delete;
+  MemberEntry &operator=(const MemberEntry &) = delete;
+  bool Ok() const { return status_ == EFI_SUCCESS; }
+  EFI_STATUS Status() const { return status_; }
+  ProtocolInstance *Instance() const { return instance_; }
+
+ private:
+  ProtocolInstance *instance_ = nullptr;
+  EFI_STATUS status_ = EFI_SUCCESS;
+  bool locked_ = false;
+};
 // Whether a child of the same controller other than Instance is started (they share one MNP child).
 bool OtherChildStarted(const ProtocolInstance *Instance);
 

@@ -28,7 +28,27 @@ struct Be32 {
     b[3] = static_cast<UINT8>(v);
   }
 };
+// The few little-endian fields: the PXE exchanges' 16-bit xid, the seed
+// taken from a hardware address.
+struct Le16 {
+  UINT8 b[2];
+  constexpr UINT16 get() const { return static_cast<UINT16>(b[0] | (b[1] << 8)); }
+  constexpr void set(UINT16 v) {
+    b[0] = static_cast<UINT8>(v);
+    b[1] = static_cast<UINT8>(v >> 8);
+  }
+};
+// A wire field of type T at At, which may lie at any byte.
+template <class T>
+T *FieldAt(UINT8 *At) {
+  return reinterpret_cast<T *>(At);
+}
+template <class T>
+const T *FieldAt(const UINT8 *At) {
+  return reinterpret_cast<const T *>(At);
+}
 static_assert(sizeof(Be16) == 2 && alignof(Be16) == 1, "Be16");
+static_assert(sizeof(Le16) == 2 && alignof(Le16) == 1, "Le16");
 static_assert(sizeof(Be32) == 4 && alignof(Be32) == 1, "Be32");
 
 // An IPv4 address as 4 bytes in network order (the first 4 bytes of an EFI_IP_ADDRESS).

@@ -126,11 +126,9 @@ EFI_STATUS ApplyIpFilter(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_
 }
 
 EFI_STATUS EFIAPI SetIpFilter(OrvaleProtocol *This, EFI_PXE_BASE_CODE_IP_FILTER *NewFilter) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (NewFilter == nullptr) return EFI_INVALID_PARAMETER;
   return ApplyIpFilter(Instance, NewFilter);
 }

@@ -2,11 +2,9 @@
 #include "net.h"
 
 EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDRESS *MacAddr) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (IpAddr == nullptr) return EFI_INVALID_PARAMETER;
   // With no MacAddr the answer still fills the cache.
   EFI_MAC_ADDRESS Scratch;
@@ -18,11 +16,9 @@ EFI_STATUS EFIAPI Arp(OrvaleProtocol *This, EFI_IP_ADDRESS *IpAddr, EFI_MAC_ADDR
 
 // No validation: the caller's values are taken as they are.
 EFI_STATUS EFIAPI SetStationIp(OrvaleProtocol *This, EFI_IP_ADDRESS *NewStationIp, EFI_IP_ADDRESS *NewSubnetMask) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (NewStationIp != nullptr) {
     Instance->Mode.StationIp = *NewStationIp;
     Instance->Packets.StationIpSet = TRUE;

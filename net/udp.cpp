@@ -185,11 +185,9 @@ EFI_STATUS EFIAPI UdpWrite(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS 
                            EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *GatewayIp, EFI_IP_ADDRESS *SrcIp,
                            EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
                            UINTN *BufferSize, VOID *BufferPtr) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   return UdpWriteLocked(Instance, OpFlags, DestIp, DestPort, GatewayIp, SrcIp, SrcPort, HeaderSize, HeaderPtr,
                         BufferSize, BufferPtr);
 }
@@ -198,11 +196,9 @@ EFI_STATUS EFIAPI UdpRead(OrvaleProtocol *This, UINT16 OpFlags, EFI_IP_ADDRESS *
                           EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *SrcIp,
                           EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr,
                           UINTN *BufferSize, VOID *BufferPtr) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   // No timeout event: every frame wait is a single poll, so the call does not
   // block, except to collect the rest of a datagram it holds a fragment of.
   return UdpReadLocked(Instance, OpFlags, DestIp, DestPort, SrcIp, SrcPort, HeaderSize, HeaderPtr, BufferSize,

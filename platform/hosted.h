@@ -83,6 +83,12 @@ struct SegmentFaults {
 
 // A simulated Ethernet segment: every frame reaches every other port (the
 // ports filter by address themselves). Deterministic.
+// For comparing two runs frame by frame: when ORVALE_FRAME_DIGEST names a
+// file, every segment appends "<label> <frames> <digest>" for all the frames
+// sent on it when it is destroyed (the label is FrameDigestLabel's, a test's
+// name in the test binary).
+extern std::string (*FrameDigestLabel)();
+
 class SimSegment : public Wire {
  public:
   SimSegment();

@@ -5,6 +5,7 @@
 // whatever the rates, so changing one rate does not shift the others' pattern.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/firmware_core.h"
 #include "platform/pcap_writer.h"
@@ -53,6 +54,21 @@ struct SimSegment::Impl {
   uint64_t sends = 0;
   uint64_t order = 0;
   PcapWriter capture;
+  // FNV-1a over every frame sent, each followed by its length; only when asked for.
+  uint64_t digest = 1469598103934665603ull;
+  uint64_t digestFrames = 0;
+
+  static const char *DigestFile() {
+    static const char *path = std::getenv("ORVALE_FRAME_DIGEST");
+    return path;
+  }
+  void Digest(const Bytes &bytes) {
+    if (DigestFile() == nullptr) return;
+    auto mix = [this](uint8_t b) { digest = (digest ^ b) * 1099511628211ull; };
+    for (uint8_t b : bytes) mix(b);
+    for (int i = 0; i < 4; ++i) mix(static_cast<uint8_t>(bytes.size() >> (8 * i)));
+    ++digestFrames;
+  }
 
   void Enqueue(Port *from, const Bytes &bytes, uint64_t due) {
     inFlight.push_back({{bytes, due}, from, order++});
@@ -69,7 +85,16 @@ struct SimSegment::Impl {
 
 SimSegment::SimSegment() : impl_(std::make_unique<Impl>()) { SetFaults(SegmentFaults{}); }
 
+std::string (*FrameDigestLabel)() = nullptr;
+
 SimSegment::~SimSegment() {
+  if (const char *path = Impl::DigestFile(); path != nullptr && impl_->digestFrames != 0) {
+    if (FILE *f = std::fopen(path, "a")) {
+      std::fprintf(f, "%s %llu %016llx\n", FrameDigestLabel != nullptr ? FrameDigestLabel().c_str() : "-",
+                   static_cast<unsigned long long>(impl_->digestFrames), static_cast<unsigned long long>(impl_->digest));
+      std::fclose(f);
+    }
+  }
   StopCapture();
   // NICs of a firmware that outlives the segment must not reach it any more.
   if (internal::Core *c = internal::CurrentOrNull()) c->ForgetWire(this);
@@ -95,6 +120,7 @@ void SimSegment::Send(Port *from, const Bytes &frame) {
   const uint64_t index = m.sends++;
   m.history.push_back({frame, now});
   m.Capture(frame, now);
+  m.Digest(frame);
   const double lossDraw = m.prng.Unit();
   const double dupDraw = m.prng.Unit();
   const uint64_t jitter1 = m.Jitter();

@@ -193,10 +193,7 @@ EFI_STATUS PxeDhcp(ProtocolInstance *Instance, BOOLEAN SortOffers) {
   for (Instance->RetryTimeout = 1; Instance->RetryTimeout < kLastWindow;
        Instance->RetryTimeout = static_cast<UINT8>(Instance->RetryTimeout * 2)) {
     BuildPxePacket(Instance);
-    // A 16-bit xid, stored little-endian in the 4 xid bytes.
-    const UINT16 Xid = NextRandom(Instance);
-    UINT8 *P = TxBytes(Instance);
-    P[4] = static_cast<UINT8>(Xid), P[5] = static_cast<UINT8>(Xid >> 8), P[6] = 0, P[7] = 0;
+    SetPxeXid(TxMessage(Instance), NextRandom(Instance));
     TxMessage(Instance)->secs.set(Instance->SecsCounter);
     Status = SendDhcpMessage(Instance, kBroadcast, &kServerPort, TxMessage(Instance)->ciaddr.b, &kClientPort);
     if (EFI_ERROR(Status)) return Status;

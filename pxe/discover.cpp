@@ -63,11 +63,6 @@ class PoolBytes {
   UINT8 *bytes_ = nullptr;
 };
 
-void PutBe16(UINT8 *At, UINT16 Value) {
-  At[0] = static_cast<UINT8>(Value >> 8);
-  At[1] = static_cast<UINT8>(Value);
-}
-
 bool InList(const UINT8 *List, const UINT8 *Address) {
   for (UINTN i = 0; i < List[0]; ++i) {
     if (SameIpv4(List + 1 + 4 * i, Address)) return true;
@@ -89,9 +84,7 @@ INTN PlaceCredentialTypes(UINT8 *P) {
   for (UINTN i = 0; i < Count; ++i) {
     UINT32 CertificateId = 0;
     CopyBytes(&CertificateId, Signatures->Data + i * kSignatureEntrySize, sizeof(CertificateId));
-    UINT8 *To = P + kCredentialsOffset + 2 + 4 * i;
-    PutBe16(To, static_cast<UINT16>(CertificateId >> 16));
-    PutBe16(To + 2, static_cast<UINT16>(CertificateId));
+    FieldAt<Be32>(P + kCredentialsOffset + 2 + 4 * i)->set(CertificateId);
   }
   UINTN End = kCredentialsOffset + 2 + 4 * Count;
   P[End++] = kPxeSubEnd;
@@ -111,8 +104,8 @@ bool BootItemOf(const PacketSlot *Slot, UINT16 *Type, UINT16 *Layer) {
   *Layer = 0;
   if (Item == nullptr) return true;
   if (Length < 3) return false;
-  *Type = static_cast<UINT16>(Item[0] << 8 | Item[1]);
-  *Layer = Length >= 4 ? static_cast<UINT16>(Item[2] << 8 | Item[3]) : Item[2];
+  *Type = FieldAt<Be16>(Item)->get();
+  *Layer = Length >= 4 ? FieldAt<Be16>(Item + 2)->get() : Item[2];
   return true;
 }
 
@@ -181,16 +174,15 @@ EFI_STATUS DiscoverRequest(ProtocolInstance *Instance, UINT16 OpFlags, UINT16 Ty
     BuildPxePacket(Instance);
     UINT8 *P = Instance->DhcpTxPacket->Raw;
     BootpMessage *Message = BootpOf(Instance->DhcpTxPacket);
-    const UINT16 Xid = NextRandom(Instance);
-    P[4] = static_cast<UINT8>(Xid), P[5] = static_cast<UINT8>(Xid >> 8), P[6] = 0, P[7] = 0;
+    SetPxeXid(Message, NextRandom(Instance));
     Message->secs.set(Instance->SecsCounter);
     CopyBytes(Message->ciaddr.b, Instance->Mode.StationIp.v4.Addr, 4);
     P[kMessageTypeOffset] = kDhcpRequest;
     UINTN At = kPxeEndOffset;
     P[At++] = kOptVendorSpecific, P[At++] = 7;
     P[At++] = kPxeSubBootItem, P[At++] = 4;
-    PutBe16(P + At, Type), At += 2;
-    PutBe16(P + At, *Layer), At += 2;
+    FieldAt<Be16>(P + At)->set(Type), At += 2;
+    FieldAt<Be16>(P + At)->set(*Layer), At += 2;
     P[At++] = kPxeSubEnd;
     P[At] = kOptEnd;
     if (UseBis && PlaceCredentialTypes(P) < 0) return EFI_OUT_OF_RESOURCES;
@@ -263,11 +255,9 @@ EFI_STATUS DiscoverByMethods(ProtocolInstance *Instance, UINT16 Type, UINT16 *La
 
 EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOOLEAN UseBis,
                            EFI_PXE_BASE_CODE_DISCOVER_INFO *Info) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (!InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   if (Layer == nullptr) return EFI_INVALID_PARAMETER;
   DhcpBuffers Buffers(Instance);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;
@@ -314,7 +304,7 @@ EFI_STATUS EFIAPI Discover(OrvaleProtocol *This, UINT16 Type, UINT16 *Layer, BOO
       if (Servers == nullptr || Length == 0) return EFI_INVALID_PARAMETER;
       // The entries were checked to fill the sub-option exactly.
       for (UINTN At = 0; At + 3 <= Length; At += 3u + 4u * Servers[At + 2]) {
-        if ((Servers[At] << 8 | Servers[At + 1]) == Type) {
+        if (FieldAt<Be16>(Servers + At)->get() == Type) {
           ServerList = Servers + At + 2;
           break;
         }

@@ -5,6 +5,7 @@
 #ifndef ORVALE_PXE_PXE_H
 #define ORVALE_PXE_PXE_H
 
+#include "../dhcp/bootp_wire.h"
 #include "../dhcp/exchange.h"
 
 // ---- Identity ----
@@ -22,6 +23,12 @@ extern UINT8 PxeOptionTemplate[kPxeOptionTemplateSize];
 void BuildPxeOptionTemplate(ProtocolInstance *Instance);
 // Rebuilds the first 548 bytes of DhcpTxPacket as the PXE base message.
 void BuildPxePacket(ProtocolInstance *Instance);
+// The PXE exchanges' xid: a 16-bit number of the sequence, low byte first,
+// then two zero bytes.
+inline void SetPxeXid(BootpMessage *Message, UINT16 Number) {
+  Message->xid.set(0);
+  FieldAt<Le16>(Message->xid.b)->set(Number);
+}
 // The 16-byte UUID of the first SMBIOS type-1 structure; zero when there is
 // none or the table is malformed. Table and Length describe the structure
 // table; the walk never reads past Length bytes.

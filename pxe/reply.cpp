@@ -49,32 +49,16 @@ INTN PxeRefOf(UINT8 Code) {
   return -1;
 }
 
-// Walks one area of code, length, value entries (RFC 2132 section 2); Visit
-// sees each entry that lies wholly inside it.
-template <class F>
-void WalkArea(UINT8 *Area, UINTN Length, F Visit) {
-  UINTN At = 0;
-  while (At < Length) {
-    const UINT8 Code = Area[At];
-    if (Code == kOptPad) {
-      ++At;
-      continue;
-    }
-    if (Code == kOptEnd || Length - At < 2) return;
-    const UINTN ValueLength = Area[At + 1];
-    if (ValueLength > Length - At - 2) return;
-    Visit(Area + At, Code, ValueLength);
-    At += 2 + ValueLength;
-  }
-}
-
 void ParseSubOptions(PacketSlot *Slot, UINT8 *Value, UINTN Length) {
   UINT16 Seen = 0;
-  WalkArea(Value, Length, [&](UINT8 *At, UINT8 Code, UINTN) {
+  // An overrun ends the walk and keeps what came before it.
+  (void)WalkOptionArea(Value, Length, [&](UINT8 *At, UINT8 Code, UINTN) {
     const INTN Ref = PxeRefOf(Code);
-    if (Ref < 0) return;
-    Slot->pxeOptionRefs[Ref] = At;
-    Seen = static_cast<UINT16>(Seen | (1u << (Ref + 1)));
+    if (Ref >= 0) {
+      Slot->pxeOptionRefs[Ref] = At;
+      Seen = static_cast<UINT16>(Seen | (1u << (Ref + 1)));
+    }
+    return true;
   });
   if (Seen != 0) Slot->pxeFlags |= kPxeFlagReply;
   if ((Seen & kSubOptionsMtftp) == kSubOptionsMtftp) Slot->pxeFlags |= kPxeFlagMtftp;
@@ -128,11 +112,12 @@ bool RecordedAt(const PacketSlot *Slot, const UINT8 *Byte) {
 }  // namespace
 
 void ParsePxeOptions(PacketSlot *Slot, UINT8 *Area, UINTN Length) {
-  WalkArea(Area, Length, [&](UINT8 *At, UINT8 Code, UINTN ValueLength) {
+  (void)WalkOptionArea(Area, Length, [&](UINT8 *At, UINT8 Code, UINTN ValueLength) {
     const INTN Ref = DhcpRefOf(Code);
-    if (Ref < 0) return;
+    if (Ref < 0) return true;
     Slot->dhcpOptionRefs[Ref] = At;
     if (Code == kOptVendorSpecific) ParseSubOptions(Slot, At + 2, ValueLength);
+    return true;
   });
 }
 
@@ -239,18 +224,10 @@ void AddPacketRoutes(ProtocolInstance *Instance, PacketSlot *Slot) {
 }
 
 DhcpDrop PxeReplyDrop(ProtocolInstance *Instance, PacketSlot *Slot, UINTN Size) {
-  const UINT8 *Sent = Instance->DhcpTxPacket->Raw;
-  const UINT8 *P = Slot->packet.Raw;
-  if (Size < kBootpFixedSize) return kDhcpDropMalformed;
-  if (P[0] != kBootpReply) return kDhcpDropNotReply;
-  if (!SameBytes(P + offsetof(BootpMessage, xid), Sent + offsetof(BootpMessage, xid), 4)) return kDhcpDropXid;
-  if (!SameBytes(P + offsetof(BootpMessage, cookie), Sent + offsetof(BootpMessage, cookie), 4)) {
-    return kDhcpDropMalformed;
-  }
-  if (ForbiddenYiaddr(P + offsetof(BootpMessage, yiaddr))) return kDhcpDropYiaddr;
-  if (!SameBytes(P + offsetof(BootpMessage, chaddr), Sent + offsetof(BootpMessage, chaddr), kBootpChaddrSize)) {
-    return kDhcpDropChaddr;
-  }
+  // A PXE reply matches the request as sent, its cookie included.
+  const BootpMessage *Sent = BootpOf(Instance->DhcpTxPacket);
+  const DhcpDrop Drop = ReplyHeaderDrop(Slot, Size, Sent->xid, &Sent->cookie, Sent->chaddr);
+  if (Drop != kDhcpDropCount) return Drop;
   ParsePxePacket(Slot, Size);
   return kDhcpDropCount;
 }

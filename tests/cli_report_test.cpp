@@ -70,3 +70,49 @@ TEST(WirlHeardTest, KeepsOnlyWhatTheReportPrints) {
 }
 
 }  // namespace
+
+// The pxe and discover reports decode the published packets with the tool's
+// own walker: class from the sub-options present, bounded lists, and nothing
+// read past the bytes given (a truncated packet prints what it holds).
+TEST(PxePacketLinesTest, ClassesListsAndTruncation) {
+  auto packet = [](const Bytes &options) {
+    Bytes p(240, 0);
+    p[0] = 2;
+    p[16] = 198, p[17] = 18, p[18] = 0, p[19] = 7;
+    p[236] = 99, p[237] = 130, p[238] = 83, p[239] = 99;
+    p.insert(p.end(), options.begin(), options.end());
+    return p;
+  };
+  const Bytes discovery = packet({54, 4, 198, 18, 0, 1, 60, 9, 'P', 'X', 'E', 'C', 'l', 'i', 'e', 'n', 't',
+                                  43, 20, 6, 1, 3,                          // discovery control
+                                  8, 7, 0, 5, 1, 198, 18, 0, 9,             // one server of type 5
+                                  9, 6, 0, 5, 3, 'o', 'n', 'e',             // a menu entry
+                                  67, 4, 'b', 'o', 'o', 't', 255});
+  const std::vector<std::string> lines = orvale_cli::PxePacketLines("ack", discovery.data(), discovery.size());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "  ack: yiaddr 198.18.0.7 server 198.18.0.1 class 1");
+  EXPECT_EQ(lines[1], "    boot file: boot");
+  EXPECT_EQ(lines[2], "    discovery control: 0x03");
+  EXPECT_EQ(lines[3], "    boot servers of type 5: 198.18.0.9");
+  EXPECT_EQ(lines[4], "    menu: type 5 \"one\"");
+
+  const Bytes mtftp = packet({43, 20, 1, 4, 224, 1, 1, 1, 2, 2, 0, 9, 3, 2, 0, 10, 4, 1, 1, 5, 1, 2, 255});
+  EXPECT_EQ(orvale_cli::PxePacketLines("proxy", mtftp.data(), mtftp.size())[0],
+            "  proxy: yiaddr 198.18.0.7 server 0.0.0.0 class 2");
+  // Four of the five multicast sub-options: another PXE reply.
+  const Bytes partial = packet({43, 17, 1, 4, 224, 1, 1, 1, 2, 2, 0, 9, 3, 2, 0, 10, 4, 1, 1, 255});
+  EXPECT_EQ(orvale_cli::PxePacketLines("p", partial.data(), partial.size())[0], "  p: yiaddr 198.18.0.7 server 0.0.0.0 class 3");
+  const Bytes plain = packet({53, 1, 5, 255});
+  EXPECT_EQ(orvale_cli::PxePacketLines("p", plain.data(), plain.size())[0], "  p: yiaddr 198.18.0.7 server 0.0.0.0 class 0");
+
+  // A server list claiming more addresses than it carries prints no server;
+  // a packet cut inside its options prints what lies before the cut.
+  const Bytes overlong = packet({43, 9, 8, 7, 0, 5, 2, 198, 18, 0, 9, 255});
+  const std::vector<std::string> one = orvale_cli::PxePacketLines("r", overlong.data(), overlong.size());
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0], "  r: yiaddr 198.18.0.7 server 0.0.0.0 class 1");
+  const std::vector<uint8_t> cutAt(discovery.begin(), discovery.begin() + 240 + 10);
+  const std::vector<std::string> cut = orvale_cli::PxePacketLines("c", cutAt.data(), cutAt.size());
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0], "  c: yiaddr 198.18.0.7 server 198.18.0.1 class 0");
+}

@@ -4,11 +4,9 @@
 EFI_STATUS EFIAPI Mtftp(OrvaleProtocol *This, EFI_PXE_BASE_CODE_TFTP_OPCODE Operation, VOID *BufferPtr,
                         BOOLEAN Overwrite, UINT64 *BufferSize, UINTN *BlockSize, EFI_IP_ADDRESS *ServerIp,
                         UINT8 *Filename, EFI_PXE_BASE_CODE_MTFTP_INFO *Info, BOOLEAN DontUseBuffer) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (This->State == nullptr || !InstanceStarted(Instance)) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   UINT64 Block = BlockSize != nullptr ? *BlockSize : 0;
   const EFI_STATUS Status = RunTftpOperation(Instance, Operation, BufferSize, BufferPtr, ServerIp, Filename,
                                              BlockSize != nullptr ? &Block : nullptr, Info, Overwrite, DontUseBuffer);

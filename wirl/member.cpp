@@ -172,11 +172,9 @@ EFI_STATUS WirlPoll(ProtocolInstance *Instance, const EFI_PXE_BASE_CODE_IP_FILTE
 }
 
 EFI_STATUS EFIAPI Wirl(OrvaleProtocol *This) {
-  if (This == nullptr) return EFI_INVALID_PARAMETER;
-  ProtocolInstance *Instance = InstanceFromThis(This);
-  MemberLock Lock(Instance);
-  if (!Lock.Held()) return Lock.Status();
-  if (This->State == nullptr || !This->State->Started) return EFI_NOT_STARTED;
+  MemberEntry Entry(This);
+  if (!Entry.Ok()) return Entry.Status();
+  ProtocolInstance *Instance = Entry.Instance();
   const EFI_PXE_BASE_CODE_IP_FILTER Filter = StationOnlyFilter();
   ExchangeBuffers Buffers(Instance);
   if (!Buffers.Held()) return EFI_OUT_OF_RESOURCES;

@@ -180,7 +180,7 @@ EFI_STATUS WirlReceiveList(ProtocolInstance *Instance) {
   UINT32 BestPriority = 0;
   if (HaveBest) {
     const UINT8 *Priority = SubOption(&Instance->ReplySlots[kSlotListReply], kWirlPriority, 2);
-    BestPriority = Priority != nullptr ? static_cast<UINT32>((Priority[0] << 8) | Priority[1]) : 0;
+    BestPriority = Priority != nullptr ? FieldAt<Be16>(Priority)->get() : 0;
   }
   UINT16 ToPort = kClientPort;
   while (ReceiveDhcpReply(Instance, IsListReply, kUdpAnySrcIp | kUdpAnySrcPort, nullptr, nullptr,
@@ -196,7 +196,7 @@ EFI_STATUS WirlReceiveList(ProtocolInstance *Instance) {
     }
     const UINT8 *Priority = SubOption(Receive, kWirlPriority, 2);
     if (Priority == nullptr) continue;
-    const UINT32 Value = static_cast<UINT32>((Priority[0] << 8) | Priority[1]);
+    const UINT32 Value = FieldAt<Be16>(Priority)->get();
     if (!HaveBest || Value > BestPriority) {
       KeepPacket(Instance, kSlotListReply, Receive);
       HaveBest = true;

@@ -3,7 +3,8 @@
 // while it runs. The harness patches the transaction's xid and the client's
 // chaddr into each payload (unless told not to) so the replies get past the
 // first checks and reach the option handling. After every input the pool and
-// the events must be back at their baseline.
+// the events must be back at their baseline, and every packet the exchange
+// kept or published passes the receive checks (tests/fuzz/reply_oracle.h).
 //
 // Input: byte 0 path (low 2 bits: 0 DHCP discovery, 1 WIRL LIST and SELECT,
 // 2 the Wirl member's gather, 3 explicit selection) and settings (bit 2
@@ -20,6 +21,7 @@
 #include "dhcp/exchange.h"
 #include "net/net.h"
 #include "platform/hosted.h"
+#include "tests/fuzz/reply_oracle.h"
 #include "wirl/wirl.h"
 
 namespace {
@@ -43,6 +45,7 @@ struct World {
 };
 World *gWorld = nullptr;
 size_t gInputs = 0;
+reply_oracle::Oracle gOracle("fuzz_dhcp_replies");
 
 void Require(bool ok, const char *what) {
   if (ok) return;
@@ -88,6 +91,7 @@ void Inject(const uint8_t *payload, size_t length, uint8_t flags) {
   uint16_t uc = static_cast<uint16_t>(~Sum(f, udp, 8 + length, Sum(pseudo, 0, pseudo.size())));
   if (uc == 0) uc = 0xFFFF;
   if (flags & 8) uc ^= 0x0101;
+  gOracle.Sent(payload, length, !(flags & 8) || uc == 0);
   f[udp + 6] = uint8_t(uc >> 8);
   f[udp + 7] = uint8_t(uc);
   gWorld->segment.Inject(f);
@@ -132,6 +136,7 @@ void RunOnce(const uint8_t *data, size_t size) {
   in->RetryTimeout = 1;
   const uint32_t xid = (mode & 3) == 0 ? DiscoveryXid(in) : in->Xid + 1;
 
+  gOracle.Clear();
   size_t at = 1;
   for (size_t n = 0; n < kMaxReplies && at + 3 <= size; ++n) {
     const uint8_t flags = data[at];
@@ -176,6 +181,16 @@ void RunOnce(const uint8_t *data, size_t size) {
       break;
   }
   (void)ApplyIpFilter(in, &filter);
+  const uint32_t lastXid = in->Xid;
+  for (UINTN i = kSlotBestOffer; i < kReplySlotCount; ++i) {
+    // The LIST reply of the SELECT path is the harness's own.
+    if ((mode & 3) == 3 && i == kSlotListReply) continue;
+    if (SlotHeld(in, i)) gOracle.CheckSlot("a kept reply", in->ReplySlots[i], kClientMac.data(), {xid, lastXid});
+  }
+  for (UINTN i = 0; i < kParsedPacketCount; ++i) {
+    if (p.ParsedPackets[i].length != 0)
+      gOracle.CheckSlot("a published reply", p.ParsedPackets[i], kClientMac.data(), {xid, lastXid});
+  }
   FreeDhcpBuffers(in);
   // ParsedPackets lives on with the packets of this input; an index grown
   // past its built-in array is released when the slots are reset.

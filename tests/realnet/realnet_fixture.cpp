@@ -11,7 +11,7 @@ void CapturedTest::SetUp() {
   ASSERT_TRUE(tap_.Open(env_.iface, &why)) << why;
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
   capturePath_ = env_.captureDir + "/" + info->test_suite_name() + "." + info->name() + ".pcap";
-  ASSERT_TRUE(capture_.Start(env_.iface, capturePath_, &why)) << why;
+  ASSERT_TRUE(capture_.Start(env_.iface, capturePath_, &why, captureFilter_)) << why;
   capturing_ = true;
   tap_.Poll();
   seenBeforeCapture_ = tap_.Seen();

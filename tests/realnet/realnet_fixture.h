@@ -33,6 +33,9 @@ class CapturedTest : public ::testing::Test {
   std::string capturePath_;
   bool capturing_ = false;
   bool judgeInTearDown_ = true;
+  // A tshark capture filter, set before SetUp: frames a test floods the link
+  // with need no judge and would take it longer than the test.
+  std::string captureFilter_;
 };
 
 class DriverTest : public CapturedTest {

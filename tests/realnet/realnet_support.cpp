@@ -226,12 +226,14 @@ Capture::~Capture() {
   }
 }
 
-bool Capture::Start(const std::string &iface, const std::string &path, std::string *why) {
+bool Capture::Start(const std::string &iface, const std::string &path, std::string *why, const std::string &filter) {
   path_ = path;
   log_ = path + ".tshark.log";
   unlink(path.c_str());
   // Classic pcap, so the judge can count the records itself.
-  pid_ = Spawn({"tshark", "-i", iface, "-F", "pcap", "-w", path, "-q"}, "", log_);
+  std::vector<std::string> argv = {"tshark", "-i", iface, "-F", "pcap", "-w", path, "-q"};
+  if (!filter.empty()) argv.insert(argv.end(), {"-f", filter});
+  pid_ = Spawn(argv, "", log_);
   if (pid_ < 0) {
     *why = "cannot start tshark";
     return false;

@@ -71,7 +71,8 @@ class Capture {
  public:
   ~Capture();
   // Returns once tshark reports "Capture started"; false with *why otherwise.
-  bool Start(const std::string &iface, const std::string &path, std::string *why);
+  // filter: a capture filter, or empty for every frame.
+  bool Start(const std::string &iface, const std::string &path, std::string *why, const std::string &filter = "");
   // Lets the last frames land, stops tshark and waits for it; false with *why
   // when it had to be killed or reported an error.
   // expectedRecords: frames known to have crossed the interface while capturing.

@@ -38,6 +38,8 @@ def main():
     data = struct.pack("!HH", 3, 2) + bytes(512)
     f = client_mac + mine + b"\x08\x00" + ipv4(server, station, 17,
                                                udp(server, station, FLOOD_PORT, client_port, data), 0x6100)
+    # Never blocked by a full queue, so the flood ends when its time is up.
+    s.setblocking(False)
     sent = 0
     end = time.monotonic() + seconds
     while time.monotonic() < end:

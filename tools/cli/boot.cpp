@@ -10,7 +10,6 @@
 #include <new>
 
 #include "efi/loader/boot_script.h"
-#include "instance/support.h"
 #include "tools/cli/dhcp_print.h"
 
 namespace orvale_cli {
@@ -43,16 +42,10 @@ std::string Ip4(const uint8_t *b) {
 
 bool IsZero(const uint8_t *b, size_t n) { return std::all_of(b, b + n, [](uint8_t c) { return c == 0; }); }
 
-uint16_t Read16(const uint8_t *at) {
-  Be16 v;
-  memcpy(&v, at, sizeof v);
-  return v.get();
-}
+uint16_t Read16(const uint8_t *at) { return static_cast<uint16_t>((at[0] << 8) | at[1]); }
 
 uint32_t Read32(const uint8_t *at) {
-  Be32 v;
-  memcpy(&v, at, sizeof v);
-  return v.get();
+  return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
 }
 
 // Printable ASCII as is, anything else as \xNN: server texts go to a terminal.

@@ -1,5 +1,6 @@
 #include "tools/cli/dhcp_print.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -53,6 +54,75 @@ std::string Hex(const hosted::Bytes &b) {
     s += t;
   }
   return s;
+}
+
+namespace {
+
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...) {
+  char t[320];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(t, sizeof t, format, args);
+  va_end(args);
+  return t;
+}
+
+std::string Text(const hosted::Bytes &b) {
+  std::string s;
+  for (uint8_t c : b) s += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  return s;
+}
+
+}  // namespace
+
+std::vector<std::string> PxePacketLines(const char *label, const uint8_t *m, size_t n) {
+  std::vector<std::string> lines;
+  const hosted::Bytes none;
+  const hosted::Bytes yiaddr = n >= 20 ? hosted::Bytes(m + 16, m + 20) : none;
+  const Options options = DhcpOptionsOf(m, n);
+  const Options sub = WirlSubOptions(options);  // the same option 43 walk
+  const hosted::Bytes *id = FindIn(options, 54);
+  auto any = [&](std::initializer_list<uint8_t> codes) {
+    return std::any_of(codes.begin(), codes.end(), [&](uint8_t c) { return FindIn(sub, c) != nullptr; });
+  };
+  auto all = [&](std::initializer_list<uint8_t> codes) {
+    return std::all_of(codes.begin(), codes.end(), [&](uint8_t c) { return FindIn(sub, c) != nullptr; });
+  };
+  const hosted::Bytes *vendorClass = FindIn(options, 60);
+  const bool pxeClass = vendorClass != nullptr && vendorClass->size() >= 9 &&
+                        std::equal(vendorClass->begin(), vendorClass->begin() + 9, "PXEClient");
+  const int offerClass = any({6, 7, 8, 9, 10, 71})                      ? 1
+                         : all({1, 2, 3, 4, 5})                         ? 2
+                         : pxeClass || any({1, 2, 3, 4, 5, 12}) ? 3
+                                                                        : 0;
+  lines.push_back(Format("  %s: yiaddr %s server %s class %d", label, Ip4Text(yiaddr).c_str(),
+                         id != nullptr && id->size() >= 4 ? Ip4Text(*id).c_str() : "0.0.0.0", offerClass));
+  if (const hosted::Bytes *file = FindIn(options, 67)) {
+    lines.push_back("    boot file: " + Text(*file));
+  } else if (n >= 236 && m[108] != 0) {
+    lines.push_back("    boot file: " + Text(hosted::Bytes(m + 108, std::find(m + 108, m + 236, 0))));
+  }
+  if (const hosted::Bytes *v = FindIn(sub, 6); v != nullptr && !v->empty())
+    lines.push_back(Format("    discovery control: 0x%02x", (*v)[0]));
+  if (const hosted::Bytes *v = FindIn(sub, 7); v != nullptr && v->size() >= 4)
+    lines.push_back("    discovery multicast: " + Ip4Text(*v));
+  if (const hosted::Bytes *v = FindIn(sub, 8)) {
+    for (size_t at = 0; at + 3 <= v->size() && at + 3 + 4u * (*v)[at + 2] <= v->size(); at += 3 + 4u * (*v)[at + 2]) {
+      std::string line = Format("    boot servers of type %u:", ((*v)[at] << 8) | (*v)[at + 1]);
+      for (size_t i = 0; i < (*v)[at + 2]; ++i) line += " " + Ip4Text(*v, at + 3 + 4 * i);
+      lines.push_back(line);
+    }
+  }
+  if (const hosted::Bytes *v = FindIn(sub, 9)) {
+    for (size_t at = 0; at + 3 <= v->size() && at + 3u + (*v)[at + 2] <= v->size(); at += 3u + (*v)[at + 2]) {
+      const hosted::Bytes text(v->begin() + at + 3, v->begin() + at + 3 + (*v)[at + 2]);
+      lines.push_back(Format("    menu: type %u \"%s\"", ((*v)[at] << 8) | (*v)[at + 1], Text(text).c_str()));
+    }
+  }
+  if (const hosted::Bytes *v = FindIn(sub, 71); v != nullptr && v->size() >= 4)
+    lines.push_back(Format("    boot item: type %u layer %u", ((*v)[0] << 8) | (*v)[1], (((*v)[2] << 8) | (*v)[3]) & 0x7FFF));
+  return lines;
 }
 
 WirlHeard::WirlHeard(hosted::Wire *wire, hosted::Mac own) : wire_(wire), own_(own) {

@@ -24,6 +24,12 @@ Options WirlSubOptions(const Options &options);
 std::string Ip4Text(const hosted::Bytes &b, size_t at = 0);
 std::string Hex(const hosted::Bytes &b);
 
+// A DHCP, proxy or boot-server reply as a PXE client reads it, one line per
+// item, indented for the report: address, server, offer class (1 boot-server
+// discovery, 2 multicast TFTP, 3 other PXE, 0 none), boot file, then the
+// discovery sub-options. At most n bytes of m are looked at.
+std::vector<std::string> PxePacketLines(const char *label, const uint8_t *m, size_t n);
+
 // Sees every frame on the interface while a WIRL exchange runs and keeps only
 // what the report prints: the distinct LIST replies heard (from port 67 or
 // 7799 to 68), at most kMaxHeard of them, and the first SELECT the driver
