@@ -93,6 +93,7 @@ struct ProtocolInstance {
 
   // Packet path.
   BOOLEAN TxDone;
+  EFI_EVENT TxEvent;  // a run of frames' own token event (TransmitEventLoan); null: one per frame
   UINT8 *TxStaging;
   EFI_MANAGED_NETWORK_TRANSMIT_DATA *TxData;
   EFI_MANAGED_NETWORK_COMPLETION_TOKEN RxToken;

@@ -12,9 +12,25 @@ constexpr UINT64 kTransmitTimeout = 10'000'000;  // 1 s in 100-ns units
 
 VOID EFIAPI TransmitNotify(EFI_EVENT, VOID *Context) { *static_cast<BOOLEAN *>(Context) = TRUE; }
 
+TransmitEventLoan::TransmitEventLoan(ProtocolInstance *Instance) : instance_(Instance) {
+  if (Instance->TxEvent != nullptr) return;
+  // Without the event every frame makes its own, as before.
+  EFI_EVENT Event = nullptr;
+  if (EFI_ERROR(gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, TransmitNotify, &Instance->TxDone, &Event))) return;
+  Instance->TxEvent = Event;
+  owner_ = true;
+}
+
+TransmitEventLoan::~TransmitEventLoan() {
+  if (!owner_) return;
+  gBS->CloseEvent(instance_->TxEvent);
+  instance_->TxEvent = nullptr;
+}
+
 // The token lives on this stack frame, so it never outlives the call: a
 // transmit that has not completed when the wait ends is cancelled before the
-// token's event is closed, and the event is closed on every path.
+// token's event is closed (or handed back to its lender), and the event is
+// closed on every path.
 EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Length,
                      const EFI_MAC_ADDRESS *Destination, UINT16 EtherType) {
   if (Instance->TxStaging == nullptr || Instance->TxData == nullptr) return EFI_NOT_STARTED;
@@ -28,8 +44,17 @@ EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Leng
   EFI_MANAGED_NETWORK_COMPLETION_TOKEN Token;
   ZeroBytes(&Token, sizeof(Token));
   Token.Status = EFI_NOT_READY;
-  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, TransmitNotify, &Instance->TxDone, &Token.Event);
-  if (EFI_ERROR(Status)) return Status;
+  const bool Lent = Instance->TxEvent != nullptr;
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (Lent) {
+    Token.Event = Instance->TxEvent;
+  } else {
+    Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, TransmitNotify, &Instance->TxDone, &Token.Event);
+    if (EFI_ERROR(Status)) return Status;
+  }
+  auto CloseOwn = [&]() {
+    if (!Lent) gBS->CloseEvent(Token.Event);
+  };
 
   EFI_MANAGED_NETWORK_TRANSMIT_DATA *TxData = Instance->TxData;
   ZeroBytes(TxData, sizeof(*TxData));
@@ -45,36 +70,41 @@ EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Leng
 
   Status = Mnp->Transmit(Mnp, &Token);
   if (EFI_ERROR(Status)) {
-    gBS->CloseEvent(Token.Event);
+    CloseOwn();
     return Status;
   }
 
+  // The bound is armed only when the first poll has not seen the transmit
+  // complete (the common case needs no timer at all); it then runs its whole
+  // second from there.
   TimerEvent Timer;
-  Status = Timer.Arm(kTransmitTimeout);
-  if (EFI_ERROR(Status)) {
-    Status = EFI_DEVICE_ERROR;
-  } else {
-    for (;;) {
-      const EFI_STATUS PollStatus = Mnp->Poll(Mnp);
-      if (EFI_ERROR(PollStatus) && PollStatus != EFI_NOT_READY) {
-        Status = PollStatus;
+  for (;;) {
+    const EFI_STATUS PollStatus = Mnp->Poll(Mnp);
+    if (EFI_ERROR(PollStatus) && PollStatus != EFI_NOT_READY) {
+      Status = PollStatus;
+      break;
+    }
+    if (Instance->TxDone) {
+      Status = EFI_SUCCESS;
+      break;
+    }
+    if (Timer.Get() == nullptr) {
+      if (EFI_ERROR(Timer.Arm(kTransmitTimeout))) {
+        Status = EFI_DEVICE_ERROR;
         break;
       }
-      if (Instance->TxDone) {
-        Status = EFI_SUCCESS;
-        break;
-      }
-      if (Timer.Fired()) {
-        Status = EFI_TIMEOUT;
-        break;
-      }
+      continue;
+    }
+    if (Timer.Fired()) {
+      Status = EFI_TIMEOUT;
+      break;
     }
   }
   Timer.Close();
 
   const BOOLEAN Completed = Instance->TxDone;
   if (!Completed) Mnp->Cancel(Mnp, &Token);
-  gBS->CloseEvent(Token.Event);
+  CloseOwn();
   if (Completed && EFI_ERROR(Token.Status)) return Token.Status;
   return Status;
 }
@@ -94,9 +124,15 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
 
   auto Take = [&]() -> bool {
     if (!Instance->RxDone) return false;
-    // Lengths are reported within what was actually copied.
+    // Lengths are reported within what was actually copied. The frame is
+    // handed over by exchanging the two buffers rather than copied into
+    // FrameBuffer: no receive is posted until the next call, so nothing
+    // writes RxCopy meanwhile. FrameBuffer holds the same frame; only the
+    // bytes behind it are those of an older one.
     const UINTN Copied = MinOf<UINTN>(Instance->RxLength, kPacketBufferSize);
-    CopyBytes(Instance->FrameBuffer, Instance->RxCopy, Copied);
+    UINT8 *Received = Instance->RxCopy;
+    Instance->RxCopy = Instance->FrameBuffer;
+    Instance->FrameBuffer = Received;
     const UINTN Header = MinOf<UINTN>(Instance->RxHeaderLength, Copied);
     *HeaderLength = Header;
     *DataLength = MinOf<UINTN>(Instance->RxDataLength, Copied - Header);

@@ -61,6 +61,21 @@ inline void CountDrop(ProtocolInstance *Instance, NetDrop Reason) { ++Instance->
 [[nodiscard]] EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Length,
                                    const EFI_MAC_ADDRESS *Destination, UINT16 EtherType);
 VOID EFIAPI TransmitNotify(EFI_EVENT Event, VOID *Context);
+// The transmit token event of a run of frames (a transfer's ACKs), made once
+// and lent to every SendFrame through Instance->TxEvent until the scope
+// ends, instead of one event made and closed per frame. Inside another
+// loan it lends nothing of its own.
+class TransmitEventLoan {
+ public:
+  explicit TransmitEventLoan(ProtocolInstance *Instance);
+  ~TransmitEventLoan();
+  TransmitEventLoan(const TransmitEventLoan &) = delete;
+  TransmitEventLoan &operator=(const TransmitEventLoan &) = delete;
+
+ private:
+  ProtocolInstance *instance_;
+  bool owner_ = false;
+};
 // Receives one frame into FrameBuffer. A null Timeout makes a single poll.
 [[nodiscard]] EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *HeaderLength,
                                       UINTN *DataLength, UINT16 *EtherType);

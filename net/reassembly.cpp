@@ -239,16 +239,25 @@ class Reassembly {
       Drop(kDropFragmentConflict);
       return Outcome::Dropped;
     }
+    const UINTN First = Offset / kIpv4FragmentUnit;
+    const UINTN Past = BlocksUpTo(End);
     // A fragment that closes the datagram brings news even over held bytes.
     bool News = Last && !lastSeen_;
-    for (UINTN Block = Offset / kIpv4FragmentUnit; Block < BlocksUpTo(End); ++Block) {
-      if (!BlockHeld(Block)) {
-        News = true;
-        continue;
+    // In-order fragments overlap nothing: the map is looked at word by word,
+    // and block by block only where something is held.
+    const bool Fresh = !AnyHeld(First, Past);
+    if (Fresh) {
+      News = News || First < Past;
+    } else {
+      for (UINTN Block = First; Block < Past; ++Block) {
+        if (!BlockHeld(Block)) {
+          News = true;
+          continue;
+        }
+        const UINTN From = Block * kIpv4FragmentUnit;
+        const UINTN To = MinOf(From + kIpv4FragmentUnit, End);
+        if (!SameAsHeld(From, To, Piece.data + (From - Offset))) return Outcome::Void;
       }
-      const UINTN From = Block * kIpv4FragmentUnit;
-      const UINTN To = MinOf(From + kIpv4FragmentUnit, End);
-      if (!SameAsHeld(From, To, Piece.data + (From - Offset))) return Outcome::Void;
     }
     if (!News) {
       Drop(kDropFragmentDuplicate);
@@ -258,11 +267,17 @@ class Reassembly {
     // Every byte held in the range was found equal, so one copy of the whole
     // piece changes none of them.
     Keep(Offset, End, Piece.data);
-    for (UINTN Block = Offset / kIpv4FragmentUnit; Block < BlocksUpTo(End); ++Block) {
-      if (BlockHeld(Block)) continue;
-      instance_->FragmentMap[Block / 8] = static_cast<UINT8>(instance_->FragmentMap[Block / 8] | (1u << (Block % 8)));
-      mapDirty_ = MaxOf(mapDirty_, Block / 8 + 1);
-      ++blocksArrived_;
+    if (Fresh) {
+      MarkHeld(First, Past);
+      blocksArrived_ += Past - First;
+    } else {
+      for (UINTN Block = First; Block < Past; ++Block) {
+        if (BlockHeld(Block)) continue;
+        instance_->FragmentMap[Block / 8] =
+            static_cast<UINT8>(instance_->FragmentMap[Block / 8] | (1u << (Block % 8)));
+        mapDirty_ = MaxOf(mapDirty_, Block / 8 + 1);
+        ++blocksArrived_;
+      }
     }
     if (Offset == 0) {
       CopyBytes(&udp_, Piece.data, sizeof(udp_));
@@ -275,6 +290,17 @@ class Reassembly {
     }
     if (firstSeen_ && lastSeen_ && blocksArrived_ == BlocksUpTo(end_)) return Finish();
     return Outcome::Pending;
+  }
+
+  // A whole datagram while nothing is being reassembled: kept at once,
+  // without the map; what Begin and Add would make of it.
+  Outcome Whole(const Ipv4Header *Ip, ByteView Piece) {
+    name_ = DatagramName::Of(Ip);
+    started_ = firstSeen_ = lastSeen_ = true;
+    Keep(0, Piece.size, Piece.data);
+    CopyBytes(&udp_, Piece.data, sizeof(udp_));
+    highest_ = end_ = Piece.size;
+    return Finish();
   }
 
   // Data length of the complete datagram: its UDP length field less the
@@ -291,6 +317,38 @@ class Reassembly {
     return false;
   }
   bool BlockHeld(UINTN Block) const { return (instance_->FragmentMap[Block / 8] & (1u << (Block % 8))) != 0; }
+  // Whether any block of [First, Past) is held: bits up to a byte boundary,
+  // then 8 bytes at a time, then bytes, then bits.
+  bool AnyHeld(UINTN First, UINTN Past) const {
+    const UINT8 *Map = instance_->FragmentMap;
+    for (; First < Past && First % 8 != 0; ++First) {
+      if (BlockHeld(First)) return true;
+    }
+    for (; Past - First >= 64; First += 64) {
+      UINT64 Word;
+      CopyBytes(&Word, Map + First / 8, sizeof(Word));
+      if (Word != 0) return true;
+    }
+    for (; Past - First >= 8; First += 8) {
+      if (Map[First / 8] != 0) return true;
+    }
+    for (; First < Past; ++First) {
+      if (BlockHeld(First)) return true;
+    }
+    return false;
+  }
+  // Marks [First, Past) held, none of it held before.
+  void MarkHeld(UINTN First, UINTN Past) {
+    if (First >= Past) return;
+    UINT8 *Map = instance_->FragmentMap;
+    mapDirty_ = MaxOf(mapDirty_, (Past - 1) / 8 + 1);
+    auto Mark = [&](UINTN Block) { Map[Block / 8] = static_cast<UINT8>(Map[Block / 8] | (1u << (Block % 8))); };
+    for (; First < Past && First % 8 != 0; ++First) Mark(First);
+    const UINTN WholeBytes = (Past - First) / 8;
+    if (WholeBytes != 0) __builtin_memset(Map + First / 8, 0xFF, WholeBytes);
+    First += WholeBytes * 8;
+    for (; First < Past; ++First) Mark(First);
+  }
 
   // The datagram bytes [From, To) are kept in the header area, then in the
   // data buffer up to its capacity.
@@ -438,7 +496,12 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
       CountDrop(Instance, kDropFragmentVoided);
       continue;
     }
-    if (!Datagram.Reassembling(Ip)) {
+    Reassembly::Outcome Result = Reassembly::Outcome::Dropped;
+    if (!Datagram.Started() && !Ip->IsFragment()) {
+      WriteAddress(Destination, Ip->destination);
+      WriteAddress(Source, Ip->source);
+      Result = Datagram.Whole(Ip, Packet.payload);
+    } else if (!Datagram.Reassembling(Ip)) {
       // A whole datagram replaces an unfinished one; a first fragment
       // replaces one still missing its own first fragment; a stray later
       // fragment replaces nothing. So no stray or duplicated fragment costs
@@ -452,8 +515,11 @@ EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP
       Datagram.Begin(Ip);
       WriteAddress(Destination, Ip->destination);
       WriteAddress(Source, Ip->source);
+      Result = Datagram.Add(Ip, Packet.payload);
+    } else {
+      Result = Datagram.Add(Ip, Packet.payload);
     }
-    switch (Datagram.Add(Ip, Packet.payload)) {
+    switch (Result) {
       case Reassembly::Outcome::Dropped:
         break;
       case Reassembly::Outcome::Void:

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boot_server.h"
+#include "floor.h"
 #include "tests/test_support.h"
 #include "tests/net_test_support.h"
 #include "peers/dhcp_server.h"
@@ -258,6 +259,65 @@ TEST(BootServerTap, CaptureHoldsTheFramesThatPassed) {
   EXPECT_EQ(file[40 + 14], 0xAA);
   EXPECT_EQ(Bytes(file.begin() + 108, file.begin() + 116), (Bytes{42, 0, 0, 0, 42, 0, 0, 0}));
   EXPECT_EQ(file[116], 0xBB);
+}
+
+// A floor request is answered with the frames one TFTP DATA datagram of the
+// block size asked takes, fragmented at MTU 1500, the request's sequence in
+// each identification; anything else under the floor's EtherType is not.
+TEST(BootServerFloor, AnswersARequestWithTheFramesOfOneDataDatagram) {
+  std::string error;
+  auto o = Options({"--dgram", "127.0.0.1:1", "--image", "a.efi", "--floor"}, &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_TRUE(o->floor);
+  hosted::SimSegment link;
+  peers::Station client(&link, {0x52, 0x54, 0, 0x12, 0x34, 0x56}, {198, 18, 0, 100});
+  bootserver::BootServer server(&link, *o, [](const std::string &) {});
+  bootserver::FloorAttach(server);
+
+  auto Request = [](char first, uint16_t blockSize) {
+    Bytes r = {static_cast<uint8_t>(first), 'R', 'V', 'F', static_cast<uint8_t>(blockSize >> 8),
+               static_cast<uint8_t>(blockSize), 0, 1, 0x00, 0x01, 0x23, 0x45};
+    r.resize(32, 0);
+    return r;
+  };
+  struct Case {
+    char first;
+    uint16_t blockSize;
+    std::vector<uint16_t> totalLengths;  // IPv4 total length of each answer frame
+  };
+  const std::vector<Case> cases = {
+      {'O', 512, {544}},
+      {'O', 1468, {1500}},
+      {'O', 1469, {1500, 21}},
+      {'O', 8192, {1500, 1500, 1500, 1500, 1500, 824}},
+      {'X', 1468, {}},   // not the magic
+      {'O', 511, {}},    // below any TFTP block size
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(1, c.first) + " " + std::to_string(c.blockSize));
+    client.ClearReceived();
+    client.SendFrame(o->mac, 0x88B5, Request(c.first, c.blockSize));
+    server.Poll();
+    link.Pump();
+    std::vector<peers::ParsedIpv4> answers;
+    for (const hosted::Frame &f : client.Received()) {
+      const auto ethernet = peers::ParseEthernet(f.bytes);
+      ASSERT_TRUE(ethernet);
+      EXPECT_EQ(ethernet->etherType, 0x88B5);
+      EXPECT_EQ(ethernet->source, o->mac);
+      const auto ip = peers::ParseIpv4(ethernet->payload);
+      ASSERT_TRUE(ip);
+      answers.push_back(*ip);
+    }
+    ASSERT_EQ(answers.size(), c.totalLengths.size());
+    for (size_t i = 0; i < answers.size(); ++i) {
+      EXPECT_EQ(answers[i].totalLength, c.totalLengths[i]);
+      EXPECT_EQ(answers[i].identification, 0x2345);
+      EXPECT_TRUE(answers[i].checksumOk);
+      EXPECT_EQ(answers[i].offsetBytes, 1480 * i);
+      EXPECT_EQ(answers[i].moreFragments, i + 1 < answers.size());
+    }
+  }
 }
 
 TEST(BootServerStation, AnswersArpForItsAddressAndLogsEachExchange) {

@@ -97,6 +97,10 @@ TEST(LoaderConfig, NumberBoundaries) {
   EXPECT_TRUE(Accepted("list-rounds = 8"));
   EXPECT_FALSE(Accepted("list-rounds = 9"));
 
+  EXPECT_EQ(Parse("floor-rounds = 4000").config.FloorRounds, 4000u);
+  EXPECT_TRUE(Accepted("floor-rounds = 20000"));
+  EXPECT_FALSE(Accepted("floor-rounds = 20001"));
+
   EXPECT_EQ(Parse("first-buffer = 16k").config.FirstBuffer, 16u * 1024);
   EXPECT_TRUE(Accepted("first-buffer = 1073741824"));
   EXPECT_FALSE(Accepted("first-buffer = 1073741825"));

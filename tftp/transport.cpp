@@ -424,6 +424,15 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
   UINT64 LastLength = B;
   UINT64 Limit = B;
   bool AwaitingFirst = FirstAckBlock == 0;  // the OACK was acknowledged, no block yet
+  // One window timer and one transmit token event for the whole transfer,
+  // re-armed per block, rather than a timer made just before each window and
+  // closed right after it: the same windows, without the cost of making and
+  // closing two events in every cycle. The one difference: a window that ran
+  // out in the microseconds between taking its block and the next ACK would
+  // leave its signal standing, and the next window would end at once (one
+  // more ACK, one retry counted).
+  TimerEvent Timer;
+  TransmitEventLoan TransmitEvent(Instance);
   while (!Ended && LastLength == B) {
     if (!CountOnly && Room < B) Limit = Room;
     UINTN Retries = 5;
@@ -436,7 +445,6 @@ EFI_STATUS ReceiveTftpBlocks(ProtocolInstance *Instance, UINT64 BlockSize, UINT6
     // retransmission after a timeout); packets dropped meanwhile, repeats
     // included, do not start it again.
     bool Arm = true;
-    TimerEvent Timer;
     for (;;) {
       if (SendAck) (void)SendTftpAck(Instance, ServerIp, ServerPort, OurPort, AckLength);
       SendAck = false;

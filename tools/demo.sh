@@ -20,6 +20,10 @@
 #                              the PXE path from one multicast TFTP transfer, the boot
 #                              server on a bridge in a network namespace of its own
 #                              (root); exits 0 only when every machine greeted
+#   tools/demo.sh --floor      no boot: per block size 512, 1468 and 8192, round trips
+#                              straight on the firmware's MNP against the boot server
+#                              (the floor) beside the driver's read of as many blocks;
+#                              one "ORVALE-FLOOR ... ratio R" line each
 #   tools/demo.sh --linux [--pxe [plain]]
 #                              boot a Linux kernel (Debian's linux-image-cloud-amd64)
 #                              with a busybox initrd through a boot script; its
@@ -55,13 +59,14 @@ while [ $# -gt 0 ]; do
       machines=3
       if [[ "${2:-}" =~ ^[0-9]+$ ]]; then machines=$2; shift; fi
       ;;
-    -h | --help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --lab [N], --linux, --help)" >&2; exit 2 ;;
+    --floor) mode=floor ;;
+    -h | --help) sed -n '2,37p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (--local, --pxe [plain], --lab [N], --floor, --linux, --help)" >&2; exit 2 ;;
   esac
   shift
 done
-if [ "$linux" = yes ] && [ "$mode" = local ]; then
-  echo "demo: --linux boots from the network; it does not go with --local" >&2
+if [ "$linux" = yes ] && { [ "$mode" = local ] || [ "$mode" = floor ]; }; then
+  echo "demo: --linux boots from the network; it does not go with --local or --floor" >&2
   exit 2
 fi
 if [ "$mode" = lab ]; then
@@ -74,6 +79,7 @@ if [ "$mode" = lab ]; then
     exit 2
   fi
 fi
+floor_rounds=${ORVALE_FLOOR_ROUNDS:-2000}
 out=${ORVALE_DEMO_OUT:-build/demo}
 default_limit=120
 [ "$linux" = yes ] && default_limit=300
@@ -99,6 +105,7 @@ config="$out/orvale-boot.cfg"
   echo "power-off = yes"
   [ "$mode" = local ] && echo 'local-image = \sample.efi'
   [ "$mode" = pxe ] || [ "$mode" = lab ] && echo 'boot-path = pxe'
+  [ "$mode" = floor ] && printf 'list-rounds = 0\nfloor-rounds = %s\n' "$floor_rounds"
 } >"$config"
 bootvm_volume "$out/esp.img" "$config" "$bootvm_sample" ::/sample.efi >"$out/volume.log" 2>&1 ||
   { cat "$out/volume.log"; echo "demo: FAT volume not built"; exit 1; }
@@ -108,6 +115,12 @@ vm_port=
 server_port=
 server_pxe=()
 [ "$mode" = pxe ] && server_pxe=(--pxe "$pxe")
+if [ "$mode" = floor ]; then
+  # Files of as many blocks as rounds: rounds - 1 whole ones and a half one.
+  mkdir -p "$out/floor-files"
+  for b in 512 1468 8192; do truncate -s $(((floor_rounds - 1) * b + b / 2)) "$out/floor-files/floor-$b.bin"; done
+  server_pxe=(--floor --tftp-root "$out/floor-files")
+fi
 image=("$out/images/sample.efi,name=Orvale sample,priority=5")
 if [ "$linux" = yes ]; then
   bootvm_memory=512
@@ -181,7 +194,7 @@ finished=$(date +%s%N)
 elapsed_ms=$(((finished - started) / 1000000))
 total_ms=$(((finished - demo_started) / 1000000))
 bootvm_text "$out/serial.raw" >"$out/serial.log"
-grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' "$out/serial.log" | sed 's/^/  /'
+grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX|FLOOR)' "$out/serial.log" | sed 's/^/  /'
 if [ "$mode" != local ]; then
   bootvm_stop_server
   echo "== boot server's view"
@@ -209,6 +222,12 @@ if [ "$linux" = yes ]; then
     grep -a -m 1 '^ORVALE-BOOT FAIL' "$out/serial.log"
     status=1
   fi
+elif [ "$mode" = floor ]; then
+  if [ "$(grep -c -a -E '^ORVALE-FLOOR blksize (512|1468|8192) floor .* ratio [0-9]+\.[0-9]{2}$' "$out/serial.log")" -ne 3 ]; then
+    echo "demo: not every block size has its ORVALE-FLOOR line"
+    grep -a -m 1 '^ORVALE-BOOT FAIL' "$out/serial.log"
+    status=1
+  fi
 else
   if ! grep -q -a '^ORVALE-BOOT DONE EFI_SUCCESS' "$out/serial.log"; then
     echo "demo: the loader did not finish with EFI_SUCCESS"
@@ -219,5 +238,5 @@ else
     status=1
   fi
 fi
-echo "demo: $([ $status -eq 0 ] && echo "booted" || echo "FAILED") in $(seconds "$elapsed_ms") of QEMU time, $(seconds "$total_ms") from the command to power-off (serial log: $out/serial.log)"
+echo "demo: $([ $status -eq 0 ] && echo "$([ "$mode" = floor ] && echo measured || echo booted)" || echo "FAILED") in $(seconds "$elapsed_ms") of QEMU time, $(seconds "$total_ms") from the command to power-off (serial log: $out/serial.log)"
 exit $status

@@ -25,6 +25,10 @@
 #   first-buffer     a boot file larger than the loader's first buffer: size, then read
 #   loss-10          10% of the frames dropped by the boot server, both ways; the boot completes
 #   big-1468, big-8192  a 16 MiB boot file at block sizes 1468 and 8192 (download figures)
+#   floor            per block size 512, 1468 and 8192: round trips straight on the
+#                    firmware's MNP (the floor) and the driver's read of as many blocks,
+#                    in the same boot, three times in turn; one "ORVALE-FLOOR" line each
+#                    with the quickest of each (ratios reported, not judged)
 #   pxe-proxy        the PXE path: a proxy offer beside the server's own DHCP, multicast
 #                    discovery of a type-1 boot server, its boot file read and started
 #   pxe-unicast      the PXE path with the boot information in the DHCP replies and
@@ -56,7 +60,7 @@ cd "$root"
 source tools/boot-vm.sh
 out=${ORVALE_BOOT_OUT:-build/boot-suite}
 limit=${ORVALE_BOOT_TIMEOUT:-180}
-all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux pxe-mtftp pxe-mtftp-fallback lab)
+all_cases=(local-sample driver-present stub-boot stub-first-buffer stub-missing-file default-image explicit-image two-servers image-list missing-file first-buffer loss-10 big-1468 big-8192 floor pxe-proxy pxe-unicast pxe-plain linux linux-pxe-plain bad-script script-missing-kernel dnsmasq-linux pxe-mtftp pxe-mtftp-fallback lab)
 
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "${all_cases[@]}"
@@ -126,7 +130,7 @@ run_case() {
   local rc=$?
   bootvm_stop_server
   log="$dir/serial.log"
-  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX)' >"$log"
+  bootvm_text "$dir/serial.raw" | grep -a -E '^ORVALE-(BOOT|SAMPLE|LINUX|FLOOR)' >"$log"
   [ "$rc" -eq 0 ] || echo "ORVALE-BOOT QEMU-STATUS $rc" >>"$log"
   return 0
 }
@@ -333,6 +337,22 @@ for c in "${cases[@]}"; do
       run_case "$c" $'list-rounds = 0\nblock-size = '"${c#big-}" --image "$big,name=big,priority=5"
       if booted && has '^ORVALE-BOOT download 16777216 bytes'; then
         report yes "$c" "$(line '^ORVALE-BOOT download 16777216' | cut -c 22-); $(line '^ORVALE-BOOT blocks' | cut -c 13-)"
+      else
+        report no "$c" "$(why)"
+      fi
+      ;;
+    floor)
+      rounds=${ORVALE_FLOOR_ROUNDS:-2000}
+      files="$out/floor-files"
+      mkdir -p "$files"
+      # As many blocks as rounds: rounds - 1 whole ones and a half one.
+      for b in 512 1468 8192; do truncate -s $(((rounds - 1) * b + b / 2)) "$files/floor-$b.bin"; done
+      run_case "$c" $'list-rounds = 0\nfloor-rounds = '"$rounds" --image "$sample_image" --tftp-root "$files" --floor
+      grep -a -E '^ORVALE-(FLOOR|BOOT floor)' "$log"
+      figure='floor [0-9]+\.[0-9]{2} us driver [0-9]+\.[0-9]{2} us ratio [0-9]+\.[0-9]{2}$'
+      if has "^ORVALE-FLOOR blksize 512 $figure" && has "^ORVALE-FLOOR blksize 1468 $figure" &&
+        has "^ORVALE-FLOOR blksize 8192 $figure" && has '^ORVALE-BOOT DONE EFI_SUCCESS'; then
+        report yes "$c" "$(sed -n 's/^ORVALE-FLOOR blksize \([0-9]*\) .* ratio \(.*\)/\1: \2/p' "$log" | paste -sd ' ')"
       else
         report no "$c" "$(why)"
       fi

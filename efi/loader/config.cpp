@@ -116,6 +116,9 @@ const char *ApplyLine(Span Key, Span Value, LoaderConfig *C) {
   } else if (Is(Key, "pxe-server")) {
     if (!ParseIpv4(Value, C->PxeServer)) return "pxe-server wants an IPv4 address";
     C->HavePxeServer = TRUE;
+  } else if (Is(Key, "floor-rounds")) {
+    if (!ParseNumber(Value, kMaxFloorRounds, &n)) return "floor-rounds wants 0..20000";
+    C->FloorRounds = static_cast<UINT32>(n);
   } else if (Is(Key, "power-off")) {
     if (!ParseBoolean(Value, &C->PowerOff)) return "power-off wants yes or no";
   } else {

@@ -18,6 +18,9 @@
 //   pxe-server  = 198.18.0.1  discover by unicast to this server only (default: as the
 //                             DHCP replies' discovery control allows)
 //   power-off   = no          yes: power the machine off when done
+//   floor-rounds = 0          N: after the address, time N round trips straight on MNP and
+//                             N-block reads through the driver at 512, 1468 and 8192
+//                             (floor.h); nothing is booted
 //
 // Freestanding: parsed without any library, so the hosted tests run it too.
 #ifndef ORVALE_EFI_LOADER_CONFIG_H
@@ -46,6 +49,7 @@ struct LoaderConfig {
   UINT16 PxeServerType = 1;
   BOOLEAN HavePxeServer = FALSE;
   UINT8 PxeServer[4] = {};
+  UINT32 FloorRounds = 0;
 };
 
 // A line the parser refused; the line is otherwise ignored.
@@ -58,6 +62,7 @@ constexpr UINT32 kMaxListRounds = 8;
 constexpr UINT64 kMinBlockSize = 512;
 constexpr UINT64 kMaxBlockSize = 65464;  // RFC 2348
 constexpr UINT64 kMaxFirstBuffer = 1ull << 30;
+constexpr UINT32 kMaxFloorRounds = 20000;
 
 // Applies every valid line of Text (Length bytes, no terminator needed) to
 // *Config and records up to MaxProblems refused lines; returns how many lines

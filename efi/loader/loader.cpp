@@ -20,6 +20,7 @@
 #include "../common/volume.h"
 #include "boot_script.h"
 #include "config.h"
+#include "floor.h"
 #include "image_list.h"
 #include "pxe_reply.h"
 #include "include/efi/efi_app.h"
@@ -966,6 +967,119 @@ EFI_STATUS BootFromScript(Session &S, const EFI_IP_ADDRESS &BootServer) {
   return status;
 }
 
+// ---- The floor beside the driver's reads (floor.h) ----
+
+constexpr UINT16 kFloorBlockSizes[] = {512, 1468, 8192};
+
+// Ticks per round as microseconds in hundredths.
+UINT64 HundredthsUsPerRound(UINT64 Ticks, UINT32 Rounds) {
+  return gTicksPerMs == 0 || Rounds == 0 ? 0 : Ticks * 100000 / gTicksPerMs / Rounds;
+}
+
+// The driver's read of floor-<B>.bin, Rounds blocks long (Rounds - 1 whole
+// ones and a half one, so one DATA/ACK cycle per round), into a buffer of
+// exactly its size; *Ticks is the Mtftp call's time.
+EFI_STATUS FloorRead(Session &S, EFI_IP_ADDRESS *Server, UINT16 BlockSize, UINT32 Rounds, UINT64 *Ticks) {
+  char name[24] = "floor-";
+  UINTN at = 6;
+  char digits[8];
+  UINTN n = 0;
+  for (UINT32 v = BlockSize; v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  while (n != 0) name[at++] = digits[--n];
+  for (const char *tail = ".bin"; *tail != '\0'; ++tail) name[at++] = *tail;
+  name[at] = '\0';
+  const UINT64 expected = static_cast<UINT64>(Rounds - 1) * BlockSize + BlockSize / 2;
+  VOID *buffer = nullptr;
+  EFI_STATUS status = Allocate("floor", expected, &buffer);
+  if (EFI_ERROR(status)) return status;
+  UINT64 size = expected;
+  UINTN blockSize = BlockSize;
+  EFI_PXE_BASE_CODE_MTFTP_INFO info = TftpPort();
+  const UINT64 start = ReadTsc();
+  status = S.Orvale->Mtftp(S.Orvale, EFI_PXE_BASE_CODE_TFTP_READ_FILE, buffer, FALSE, &size, &blockSize, Server,
+                           reinterpret_cast<UINT8 *>(name), &info, FALSE);
+  *Ticks = ReadTsc() - start;
+  gBs->FreePool(buffer);
+  if (EFI_ERROR(status) || size != expected || blockSize != BlockSize) {
+    Line line = Failure("floor", EFI_ERROR(status) ? status : EFI_PROTOCOL_ERROR);
+    line.Text(" read ").Text(name).Text(" ").Dec(size).Text(" bytes at ").Dec(blockSize);
+    ReportTftpError(S.Orvale, line);
+    line.Emit();
+    return EFI_ERROR(status) ? status : EFI_PROTOCOL_ERROR;
+  }
+  return EFI_SUCCESS;
+}
+
+// The address through the driver; then per block size, three times in turn,
+// the floor while the driver is stopped (its MNP child unconfigured, so no
+// frame of the floor is queued for it) and the read through the driver,
+// started again on that address. The quickest of each is reported: load on
+// the host only ever adds time. One line per block size; nothing is booted.
+constexpr UINTN kFloorTurns = 3;
+
+EFI_STATUS FloorRun(Session &S) {
+  const UINT32 rounds = S.Config.FloorRounds;
+  EFI_STATUS status = S.Config.PxePath ? PxeBoot(S) : WirlBoot(S);
+  if (EFI_ERROR(status)) return status;
+  if (!S.HaveDhcpServer) {
+    Failure("floor", EFI_NOT_FOUND).Text(" no server identifier in the DHCP reply").Emit();
+    return EFI_NOT_FOUND;
+  }
+  EFI_IP_ADDRESS station = S.Orvale->Mode->StationIp;
+  EFI_IP_ADDRESS mask = S.Orvale->Mode->SubnetMask;
+  EFI_IP_ADDRESS server{};
+  for (UINTN i = 0; i < 4; ++i) server.v4.Addr[i] = S.DhcpServer[i];
+  for (const UINT16 blockSize : kFloorBlockSizes) {
+    UINT64 floorTicks[kFloorTurns] = {};
+    UINT64 driverTicks[kFloorTurns] = {};
+    UINT32 resent = 0;
+    UINT32 stale = 0;
+    for (UINTN turn = 0; turn < kFloorTurns; ++turn) {
+      S.Orvale->Stop(S.Orvale);
+      S.Started = false;
+      FloorFigures floor;
+      const char *step = "";
+      status = MeasureFloor(gBs, gTicksPerMs, blockSize, rounds, &floor, &step);
+      if (EFI_ERROR(status)) {
+        Failure("floor", status).Text(" blksize ").Dec(blockSize).Text(": ").Text(step).Emit();
+        return status;
+      }
+      floorTicks[turn] = floor.Ticks;
+      resent += floor.Resent;
+      stale += floor.Stale;
+      status = S.Orvale->Start(S.Orvale);
+      if (!EFI_ERROR(status)) {
+        S.Started = true;
+        status = S.Orvale->SetStationIp(S.Orvale, &station, &mask);
+      }
+      if (EFI_ERROR(status)) {
+        Failure("floor", status).Text(" driver start again").Emit();
+        return status;
+      }
+      status = FloorRead(S, &server, blockSize, rounds, &driverTicks[turn]);
+      if (EFI_ERROR(status)) return status;
+    }
+    UINT64 f = ~0ull;
+    UINT64 d = ~0ull;
+    Line turns = Report("floor");
+    turns.Dec(blockSize).Text(":");
+    for (UINTN turn = 0; turn < kFloorTurns; ++turn) {
+      const UINT64 ft = HundredthsUsPerRound(floorTicks[turn], rounds);
+      const UINT64 dt = HundredthsUsPerRound(driverTicks[turn], rounds);
+      if (ft < f) f = ft;
+      if (dt < d) d = dt;
+      turns.Text(" ").Dec(ft / 100).Text("/").Dec(dt / 100);
+    }
+    turns.Text(" us, ").Dec(resent).Text(" resent ").Dec(stale).Text(" stale").Emit();
+    Line line;
+    line.Text("ORVALE-FLOOR blksize ").Dec(blockSize).Text(" floor ");
+    Hundredths(line, f).Text(" us driver ");
+    Hundredths(line, d).Text(" us ratio ");
+    Hundredths(line, f == 0 ? 0 : (d * 100 + f / 2) / f).Emit();
+  }
+  return EFI_SUCCESS;
+}
+
 void TearDown(Session &S) {
   RemoveInitrd(S);
   if (S.File != nullptr) gBs->FreePool(S.File);
@@ -989,6 +1103,7 @@ EFI_STATUS Boot(Session &S, const CHAR16 *Folder) {
   if (EFI_ERROR(status)) return status;
   status = CreateAndStart(S);
   if (EFI_ERROR(status)) return status;
+  if (S.Config.FloorRounds != 0) return FloorRun(S);
   if (S.Config.LocalImage[0] != '\0') {
     status = ReadLocalImage(S);
   } else {

@@ -153,6 +153,7 @@ struct Parser {
     unsigned long n = 0;
     if (key == "help") return options.help = true;
     if (key == "verbose") return options.verbose = true;
+    if (key == "floor") return options.floor = true;
     if (key == "no-dhcp") {
       options.leaseAddresses = false;
       return true;
@@ -278,7 +279,7 @@ std::optional<ServerOptions> ParseServerOptions(const std::vector<std::string> &
       value = key.substr(equals + 1);
       key.resize(equals);
       hasValue = true;
-    } else if (key != "help" && key != "verbose" && key != "no-dhcp" && i + 1 < args.size()) {
+    } else if (key != "help" && key != "verbose" && key != "no-dhcp" && key != "floor" && i + 1 < args.size()) {
       value = args[++i];
       hasValue = true;
     }
@@ -366,6 +367,8 @@ Diagnostics:
   --seed N               seed of the loss pattern (default 1)
   --duration SECONDS     exit after this long (default: at SIGINT/SIGTERM)
   --verbose              also log every frame
+  --floor                answer the loader's floor requests (EtherType 0x88B5) with
+                         the frames of one TFTP DATA datagram of the block size asked
   --config FILE          read options from FILE: "image = FILE,name=..." per line
   --help                 this text
 )";

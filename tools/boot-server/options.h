@@ -74,6 +74,7 @@ struct ServerOptions {
   uint32_t seed = 1;
   double durationSeconds = 0;         // 0: until a signal
   bool verbose = false;               // one log line per frame as well
+  bool floor = false;                 // answer the loader's floor requests (floor.h)
   bool help = false;
 };
 

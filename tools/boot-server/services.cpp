@@ -26,6 +26,7 @@
 // server.Keep holds it. DHCP and WIRL share port 67: each ignores the other's
 // messages (WIRL's are INFORMs with the "ZEKOWIRLC" vendor class).
 #include "boot_server.h"
+#include "floor.h"
 #include "mtftp_service.h"
 
 #include <dirent.h>
@@ -457,6 +458,7 @@ std::vector<std::string> AttachServices(BootServer &server) {
   }
   names.push_back(WirlAttach(server));
   names.push_back(TftpAttach(server));
+  if (server.Primary() && server.Options().floor) names.push_back(FloorAttach(server));
   return names;
 }
 
