@@ -87,7 +87,7 @@ def main():
             return "checksum"
         if name.startswith("Copy"):
             return "copies"
-        if rel.startswith("net/reassembly"):
+        if rel.startswith(("net/reassembly", "net/ipv4_receive")):
             return "reassembly"
         if rel.startswith(("net/arp", "net/igmp")):
             return "arp_igmp"
