@@ -2,6 +2,7 @@
 // transfer the driver opens, one it joins late while another client opens
 // it, and one whose opener leaves half-way.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -96,7 +97,9 @@ TEST(BootServerMtftpOptions, GroupPortsTimesAndRefusals) {
 class BootServerMtftp : public orvale_test::NetTest {
  protected:
   void SetUp() override {
-    folder_ = ::testing::TempDir() + "boot-server-mtftp";
+    // A folder of this test's own: ctest runs the fixture's tests side by side.
+    folder_ = ::testing::TempDir() + "boot-server-mtftp-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" + std::to_string(getpid());
     ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
     content_.resize((kBlocks - 1) * 512 + 100);
     for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 11 + (i >> 9));
@@ -118,6 +121,7 @@ class BootServerMtftp : public orvale_test::NetTest {
   void TearDown() override {
     NetTest::TearDown();
     server_.reset();
+    (void)std::system(("rm -rf " + folder_).c_str());
   }
   // Operation 6 with listen and transmit times of 1 s.
   EFI_STATUS Read(Bytes *into) {

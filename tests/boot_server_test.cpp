@@ -2,6 +2,7 @@
 // the loader reads, options and config file, the lossy capturing tap, and
 // the station answering ARP with one log line per exchange.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -456,6 +457,13 @@ namespace {
   return ::testing::AssertionFailure() << "not in the log:\n" << all;
 }
 
+// A folder of this test's own: ctest runs the tests of one fixture side by
+// side, and a shared folder let one test's set-up remove another's file.
+std::string OwnFolder(const char *prefix) {
+  return ::testing::TempDir() + prefix + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+         std::to_string(getpid());
+}
+
 // The whole WIRL boot of the hosted driver against two boot servers with
 // their services: the address from the primary, the image of the server of
 // higher priority, its boot file read by TFTP, and a missing file refused.
@@ -463,7 +471,7 @@ class BootServerServices : public orvale_test::NetTest {
  protected:
   bool SetAddress() const override { return false; }
   void SetUp() override {
-    folder_ = ::testing::TempDir() + "boot-server-services";
+    folder_ = OwnFolder("boot-server-services");
     std::remove((folder_ + "/sample.efi").c_str());
     ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
     content_.resize(5000);
@@ -496,6 +504,7 @@ class BootServerServices : public orvale_test::NetTest {
     NetTest::TearDown();
     extra_.reset();
     primary_.reset();
+    (void)std::system(("rm -rf " + folder_).c_str());
   }
   ::testing::AssertionResult Logged(const std::string &text) const { return LoggedIn(log_, text); }
 
@@ -660,7 +669,7 @@ class BootServerPxe : public orvale_test::NetTest {
  protected:
   bool SetAddress() const override { return false; }
   void SetUp() override {
-    folder_ = ::testing::TempDir() + "boot-server-pxe";
+    folder_ = OwnFolder("boot-server-pxe");
     ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
     content_.resize(3000);
     for (size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<uint8_t>(i * 5 + 1);
@@ -681,6 +690,7 @@ class BootServerPxe : public orvale_test::NetTest {
   void TearDown() override {
     NetTest::TearDown();
     server_.reset();
+    (void)std::system(("rm -rf " + folder_).c_str());
   }
   ::testing::AssertionResult Logged(const std::string &text) const { return LoggedIn(log_, text); }
   static std::optional<peers::DhcpMessage> Decode(const DhcpPacket &p) {
