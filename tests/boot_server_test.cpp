@@ -264,7 +264,8 @@ TEST(BootServerTap, CaptureHoldsTheFramesThatPassed) {
 
 // A floor request is answered with the frames one TFTP DATA datagram of the
 // block size asked takes, fragmented at MTU 1500, the request's sequence in
-// each identification; anything else under the floor's EtherType is not.
+// each identification, as IPv4 to the address the request names or under
+// the floor's EtherType; anything else under that EtherType is not.
 TEST(BootServerFloor, AnswersARequestWithTheFramesOfOneDataDatagram) {
   std::string error;
   auto o = Options({"--dgram", "127.0.0.1:1", "--image", "a.efi", "--floor"}, &error);
@@ -275,42 +276,58 @@ TEST(BootServerFloor, AnswersARequestWithTheFramesOfOneDataDatagram) {
   bootserver::BootServer server(&link, *o, [](const std::string &) {});
   bootserver::FloorAttach(server);
 
-  auto Request = [](char first, uint16_t blockSize) {
+  const peers::Ip4 none{0, 0, 0, 0};
+  const peers::Ip4 station{198, 18, 0, 100};
+  auto Request = [](char first, uint16_t blockSize, const peers::Ip4 &to) {
     Bytes r = {static_cast<uint8_t>(first), 'R', 'V', 'F', static_cast<uint8_t>(blockSize >> 8),
-               static_cast<uint8_t>(blockSize), 0, 1, 0x00, 0x01, 0x23, 0x45};
+               static_cast<uint8_t>(blockSize), 0, 1, 0x00, 0x01, 0x23, 0x45, to[0], to[1], to[2], to[3]};
     r.resize(32, 0);
     return r;
   };
   struct Case {
     char first;
     uint16_t blockSize;
+    peers::Ip4 to;
     std::vector<uint16_t> totalLengths;  // IPv4 total length of each answer frame
   };
   const std::vector<Case> cases = {
-      {'O', 512, {544}},
-      {'O', 1468, {1500}},
-      {'O', 1469, {1500, 21}},
-      {'O', 8192, {1500, 1500, 1500, 1500, 1500, 824}},
-      {'X', 1468, {}},   // not the magic
-      {'O', 511, {}},    // below any TFTP block size
+      {'O', 512, none, {544}},
+      {'O', 1468, none, {1500}},
+      {'O', 1469, none, {1500, 21}},
+      {'O', 8192, none, {1500, 1500, 1500, 1500, 1500, 824}},
+      {'O', 1468, station, {1500}},
+      {'O', 8192, station, {1500, 1500, 1500, 1500, 1500, 824}},
+      {'X', 1468, station, {}},  // not the magic
+      {'O', 511, none, {}},      // below any TFTP block size
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(1, c.first) + " " + std::to_string(c.blockSize));
+    SCOPED_TRACE(std::string(1, c.first) + " " + std::to_string(c.blockSize) + " to ." + std::to_string(c.to[3]));
     client.ClearReceived();
-    client.SendFrame(o->mac, 0x88B5, Request(c.first, c.blockSize));
+    client.SendFrame(o->mac, 0x88B5, Request(c.first, c.blockSize, c.to));
     server.Poll();
     link.Pump();
     std::vector<peers::ParsedIpv4> answers;
+    Bytes datagram;
     for (const hosted::Frame &f : client.Received()) {
       const auto ethernet = peers::ParseEthernet(f.bytes);
       ASSERT_TRUE(ethernet);
-      EXPECT_EQ(ethernet->etherType, 0x88B5);
+      EXPECT_EQ(ethernet->etherType, c.to == none ? 0x88B5 : 0x0800);
       EXPECT_EQ(ethernet->source, o->mac);
       const auto ip = peers::ParseIpv4(ethernet->payload);
       ASSERT_TRUE(ip);
+      EXPECT_EQ(ip->destination, c.to);
+      datagram.insert(datagram.end(), ip->payload.begin(), ip->payload.end());
       answers.push_back(*ip);
     }
     ASSERT_EQ(answers.size(), c.totalLengths.size());
+    // The fragments put together are one DATA datagram, its checksum right for the address.
+    if (!answers.empty()) {
+      const auto udp = peers::ParseUdp(o->address, c.to, datagram);
+      ASSERT_TRUE(udp);
+      EXPECT_TRUE(udp->checksumOk);
+      EXPECT_NE(udp->checksum, 0);
+      EXPECT_EQ(udp->data.size(), 4u + c.blockSize);
+    }
     for (size_t i = 0; i < answers.size(); ++i) {
       EXPECT_EQ(answers[i].totalLength, c.totalLengths[i]);
       EXPECT_EQ(answers[i].identification, 0x2345);

@@ -22,8 +22,9 @@
 #                              (root); exits 0 only when every machine greeted
 #   tools/demo.sh --floor      no boot: per block size 512, 1468 and 8192, round trips
 #                              straight on the firmware's MNP against the boot server
-#                              (the floor) beside the driver's read of as many blocks;
-#                              one "ORVALE-FLOOR ... ratio R" line each
+#                              (the floor, its answers as IPv4 to the station) beside
+#                              the driver's read of as many blocks; one
+#                              "ORVALE-FLOOR ... ratio R" line each
 #   tools/demo.sh --linux [--pxe [plain]]
 #                              boot a Linux kernel (Debian's linux-image-cloud-amd64)
 #                              with a busybox initrd through a boot script; its

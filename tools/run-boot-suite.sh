@@ -26,9 +26,11 @@
 #   loss-10          10% of the frames dropped by the boot server, both ways; the boot completes
 #   big-1468, big-8192  a 16 MiB boot file at block sizes 1468 and 8192 (download figures)
 #   floor            per block size 512, 1468 and 8192: round trips straight on the
-#                    firmware's MNP (the floor) and the driver's read of as many blocks,
-#                    in the same boot, three times in turn; one "ORVALE-FLOOR" line each
-#                    with the quickest of each (ratios reported, not judged)
+#                    firmware's MNP (the floor: the answers once under 0x88B5, once as
+#                    IPv4 to the station, the frames a read brings) and the driver's read
+#                    of as many blocks, in the same boot, three times in turn; one
+#                    "ORVALE-FLOOR" line each with the quickest of each, the ratio to the
+#                    IPv4 floor (ratios reported, not judged)
 #   pxe-proxy        the PXE path: a proxy offer beside the server's own DHCP, multicast
 #                    discovery of a type-1 boot server, its boot file read and started
 #   pxe-unicast      the PXE path with the boot information in the DHCP replies and

@@ -9,6 +9,7 @@ EFI_GUID kMnpServiceBindingGuid = EFI_MANAGED_NETWORK_SERVICE_BINDING_PROTOCOL_G
 EFI_GUID kMnpGuid = EFI_MANAGED_NETWORK_PROTOCOL_GUID;
 
 constexpr UINT16 kFloorEtherType = 0x88B5;  // IEEE 802 local experimental
+constexpr UINT16 kIpv4EtherType = 0x0800;
 constexpr UINTN kMtuPayload = 1480;         // IPv4 payload per frame at MTU 1500
 constexpr UINTN kUdpTftpHeaders = 8 + 4;
 constexpr UINT32 kWarmRounds = 20;
@@ -21,7 +22,8 @@ struct FloorRequest {
   Be16 BlockSize;
   Be16 Frames;
   Be32 Sequence;
-  UINT8 Zero[20];
+  UINT8 AnswerTo[4];  // 0.0.0.0: answers under 0x88B5; else IPv4 frames to this address
+  UINT8 Zero[16];
 };
 static_assert(sizeof(FloorRequest) == 32, "floor request");
 
@@ -39,7 +41,11 @@ UINT64 Tsc() { return __builtin_ia32_rdtsc(); }
 // The child, its configuration and its two tokens; all undone on every path.
 class FloorLink {
  public:
-  explicit FloorLink(EFI_BOOT_SERVICES *Bs) : bs_(Bs) {}
+  FloorLink(EFI_BOOT_SERVICES *Bs, const UINT8 *AnswerTo) : bs_(Bs) {
+    if (AnswerTo == nullptr) return;
+    for (UINTN i = 0; i < 4; ++i) answerTo_[i] = AnswerTo[i];
+    answerType_ = kIpv4EtherType;
+  }
   ~FloorLink() {
     if (mnp_ != nullptr) {
       if (rxPosted_) mnp_->Cancel(mnp_, &rx_);
@@ -76,11 +82,11 @@ class FloorLink {
     mnp_ = mnp;
     EFI_MANAGED_NETWORK_CONFIG_DATA config{};
     mnp_->GetModeData(mnp_, &config, &mode_);
-    // As the driver configures its own child, but for the floor's frames
+    // As the driver configures its own child, but for the answers' EtherType
     // alone, and unicast: the answers come to our address.
     config.ReceivedQueueTimeoutValue = 0;
     config.TransmitQueueTimeoutValue = 0;
-    config.ProtocolTypeFilter = kFloorEtherType;
+    config.ProtocolTypeFilter = answerType_;
     config.EnableUnicastReceive = TRUE;
     config.EnableMulticastReceive = FALSE;
     config.EnableBroadcastReceive = FALSE;
@@ -110,6 +116,7 @@ class FloorLink {
     request_.BlockSize.set(BlockSize);
     request_.Frames.set(Frames);
     request_.Sequence.set(Sequence);
+    for (UINTN i = 0; i < 4; ++i) request_.AnswerTo[i] = answerTo_[i];
     txData_ = EFI_MANAGED_NETWORK_TRANSMIT_DATA{};
     txData_.DestinationAddress = const_cast<EFI_MAC_ADDRESS *>(To);
     txData_.SourceAddress = &mode_.CurrentAddress;
@@ -154,6 +161,8 @@ class FloorLink {
   EFI_MANAGED_NETWORK_COMPLETION_TOKEN tx_{};
   EFI_MANAGED_NETWORK_TRANSMIT_DATA txData_{};
   FloorRequest request_{};
+  UINT8 answerTo_[4] = {};
+  UINT16 answerType_ = kFloorEtherType;
   bool rxPosted_ = false;
   bool txPosted_ = false;
 };
@@ -166,9 +175,9 @@ UINTN FloorFramesPerBlock(UINTN BlockSize) {
 }
 
 EFI_STATUS MeasureFloor(EFI_BOOT_SERVICES *Bs, UINT64 TicksPerMs, UINT16 BlockSize, UINT32 Rounds,
-                        FloorFigures *Out, const char **Step) {
+                        const UINT8 *AnswerTo, FloorFigures *Out, const char **Step) {
   *Out = FloorFigures{};
-  FloorLink link(Bs);
+  FloorLink link(Bs, AnswerTo);
   EFI_STATUS status = link.Open(Step);
   if (EFI_ERROR(status)) return status;
   *Step = "MNP Receive";

@@ -1,12 +1,15 @@
 // The floor under a download: the cheapest lock-step exchange the firmware's
 // network stack allows, timed in the same boot as the driver's TFTP reads.
 //
-// A child of the firmware's MNP, of our own and for EtherType 0x88B5 only,
-// sends the boot server a small request (the size of an ACK's datagram); the
-// server's floor responder answers with the frames one TFTP DATA datagram of
-// the block size asked takes: one frame up to 1472 bytes of data, else its
-// IPv4 fragments (six at 8192), carried under 0x88B5 so that nothing but
-// this child takes them. Nothing of the driver runs meanwhile.
+// A child of the firmware's MNP, of our own, sends the boot server a small
+// request (the size of an ACK's datagram); the server's floor responder
+// answers with the frames one TFTP DATA datagram of the block size asked
+// takes: one frame up to 1472 bytes of data, else its IPv4 fragments (six at
+// 8192). Carried as IPv4 to the station address, they are the frames a TFTP
+// read brings, and the firmware's own IPv4 driver, which takes every IPv4
+// frame MNP receives, spends on them what it spends on the driver's; carried
+// under 0x88B5, nothing but this child takes them. Nothing of the driver runs
+// meanwhile.
 #ifndef ORVALE_EFI_LOADER_FLOOR_H
 #define ORVALE_EFI_LOADER_FLOOR_H
 
@@ -23,8 +26,9 @@ struct FloorFigures {
 UINTN FloorFramesPerBlock(UINTN BlockSize);
 
 // Runs Rounds timed round trips at BlockSize (after a few untimed ones that
-// find the server); TicksPerMs bounds each wait. *Step names what failed.
+// find the server); TicksPerMs bounds each wait. The answers come as IPv4 to
+// AnswerTo, or under 0x88B5 when it is null. *Step names what failed.
 EFI_STATUS MeasureFloor(EFI_BOOT_SERVICES *Bs, UINT64 TicksPerMs, UINT16 BlockSize, UINT32 Rounds,
-                        FloorFigures *Out, const char **Step);
+                        const UINT8 *AnswerTo, FloorFigures *Out, const char **Step);
 
 #endif

@@ -13,7 +13,8 @@ namespace bootserver {
 namespace {
 
 constexpr size_t kMtuPayload = 1480;  // IPv4 payload per frame at MTU 1500
-constexpr size_t kRequestBytes = 12;  // magic, block size, frames, sequence
+constexpr size_t kRequestBytes = 16;  // magic, block size, frames, sequence, answer address
+constexpr uint16_t kIpv4EtherType = 0x0800;
 constexpr uint16_t kMinBlock = 512;
 constexpr uint16_t kMaxBlock = 65464;
 constexpr size_t kIdentificationAt = 4;
@@ -26,8 +27,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Floor {
   BootServer *server;
-  // The IPv4 fragments of one DATA datagram, by block size.
-  std::map<uint16_t, std::vector<peers::Bytes>> answers;
+  // The IPv4 fragments of one DATA datagram, by block size and destination.
+  std::map<std::pair<uint16_t, peers::Ip4>, std::vector<peers::Bytes>> answers;
 
   // The server's view of a run: from sending an answer to the next request,
   // as the TFTP service times each block from its DATA to the ACK.
@@ -56,15 +57,14 @@ struct Floor {
     if (run.open && std::chrono::duration<double>(Clock::now() - run.answered).count() > kRunGapSeconds) EndRun();
   }
 
-  const std::vector<peers::Bytes> &AnswerFor(uint16_t blockSize) {
-    auto found = answers.find(blockSize);
+  const std::vector<peers::Bytes> &AnswerFor(uint16_t blockSize, const peers::Ip4 &client) {
+    auto found = answers.find({blockSize, client});
     if (found != answers.end()) return found->second;
     // DATA 1 of zeros, from port 69 to the port a client would use.
     peers::Bytes data(4 + blockSize, 0);
     peers::PutBe16(data, 0, 3);
     peers::PutBe16(data, 2, 1);
     const peers::Ip4 self = server->Station().Ip();
-    const peers::Ip4 client{0, 0, 0, 0};
     peers::UdpFields udp;
     udp.sourcePort = 69;
     udp.destinationPort = 2070;
@@ -82,7 +82,7 @@ struct Floor {
     }
     server->Log("floor blksize " + std::to_string(blockSize) + ": " + std::to_string(fragments.size()) +
                 " frame(s) per answer");
-    return answers.emplace(blockSize, std::move(fragments)).first->second;
+    return answers.emplace(std::make_pair(blockSize, client), std::move(fragments)).first->second;
   }
 
   void OnFrame(const hosted::Frame &frame) {
@@ -104,11 +104,13 @@ struct Floor {
       run.waitedUs += std::chrono::duration<double, std::micro>(now - run.answered).count();
     }
     ++run.requests;
-    for (peers::Bytes fragment : AnswerFor(blockSize)) {
+    const peers::Ip4 to{p[12], p[13], p[14], p[15]};
+    const bool ipv4 = to != peers::Ip4{0, 0, 0, 0};
+    for (peers::Bytes fragment : AnswerFor(blockSize, to)) {
       peers::PutBe16(fragment, kIdentificationAt, sequence);
       peers::PutBe16(fragment, kChecksumAt, 0);
       peers::PutBe16(fragment, kChecksumAt, peers::Checksum(fragment.data(), kIpv4HeaderBytes));
-      server->Station().SendFrame(ethernet->source, kFloorEtherType, fragment);
+      server->Station().SendFrame(ethernet->source, ipv4 ? kIpv4EtherType : kFloorEtherType, fragment);
     }
     run.answered = Clock::now();
   }

@@ -2,13 +2,15 @@
 // (efi/loader/floor.h), straight on the link, beside the TFTP service.
 //
 // A request is a frame of EtherType 0x88B5 whose payload starts "ORVF",
-// then the block size and the frame count (16 bits each) and a 32-bit
-// sequence number, all big-endian. The answer is the frames one TFTP DATA
-// datagram of that block size takes at MTU 1500 (one up to 1472 data bytes,
-// else its IPv4 fragments, six at 8192), built once per block size with the
-// peers' encoders and carried under 0x88B5, each fragment's identification
-// the request's sequence (its low 16 bits), so that a late frame of an
-// earlier round is told apart.
+// then the block size and the frame count (16 bits each), a 32-bit sequence
+// number, all big-endian, and an IPv4 address. The answer is the frames one
+// TFTP DATA datagram of that block size takes at MTU 1500 (one up to 1472
+// data bytes, else its IPv4 fragments, six at 8192), addressed to that
+// address, built once per block size and address with the peers' encoders,
+// each fragment's identification the request's sequence (its low 16 bits),
+// so that a late frame of an earlier round is told apart. They are carried
+// as IPv4 (EtherType 0x0800), the frames of a TFTP read, or under 0x88B5
+// when the address is 0.0.0.0.
 #ifndef ORVALE_TOOLS_BOOT_SERVER_FLOOR_H
 #define ORVALE_TOOLS_BOOT_SERVER_FLOOR_H
 
