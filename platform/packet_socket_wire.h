@@ -89,6 +89,8 @@ class PacketSocketWire : public Wire {
   size_t next_ = 0;
   Frame rx_;              // the frame being delivered
   bool pumping_ = false;  // a delivery is under way
+  // CLOCK_MONOTONIC (ns) when a Pump last took a frame off the ring.
+  int64_t lastArrivalNs_ = INT64_MIN / 2;
   Counters stats_;
   std::string lastSendError_;
 };
