@@ -3,6 +3,7 @@
 // presence probe.
 #include "members.h"
 #include "instance.h"
+#include "../net/probe.h"
 #include "../net/groups.h"
 
 namespace {
@@ -273,6 +274,7 @@ void StopInstanceLocked(ProtocolInstance *Instance) {
 // dropped (RxDone stays FALSE, RxStatus EFI_BUFFER_TOO_SMALL); every
 // completed packet is given back to MNP.
 VOID EFIAPI ReceiveNotify(EFI_EVENT, VOID *Context) {
+  ORVALE_PROBE(kProbeNotify);
   auto *Instance = static_cast<ProtocolInstance *>(Context);
   Instance->RxStatus = Instance->RxToken.Status;
   if (EFI_ERROR(Instance->RxStatus)) return;

@@ -1,6 +1,7 @@
 // Pool and byte helpers, the Internet checksum, the instance's pseudo-random
 // numbers and the machine's model name from the data hub.
 #include "instance.h"
+#include "../net/probe.h"
 
 namespace {
 
@@ -152,7 +153,12 @@ UINT16 NextRandom(ProtocolInstance *Instance) {
   if (Instance == nullptr) return 0;
   EFI_TIME Time;
   ZeroBytes(&Time, sizeof(Time));
-  if (gRT->GetTime(&Time, nullptr) != EFI_SUCCESS) ZeroBytes(&Time, sizeof(Time));
+  EFI_STATUS Status;
+  {
+    ORVALE_PROBE(kProbeClock);
+    Status = gRT->GetTime(&Time, nullptr);
+  }
+  if (Status != EFI_SUCCESS) ZeroBytes(&Time, sizeof(Time));
   const UINT32 Seconds = Time.Hour * 3600u + Time.Minute * 60u + Time.Second;
   Instance->RandomState = static_cast<UINT16>(Seconds - 2053u * Instance->RandomState + 19u);
   return Instance->RandomState;

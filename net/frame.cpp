@@ -3,6 +3,7 @@
 // Runs under the controller lock (TPL 9): the MNP completion notifications
 // (TPL_NOTIFY) still run inside the Poll calls made here.
 #include "net.h"
+#include "probe.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ TransmitEventLoan::~TransmitEventLoan() {
 // closed on every path.
 EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Length,
                      const EFI_MAC_ADDRESS *Destination, UINT16 EtherType) {
+  ORVALE_PROBE(kProbeSend);
   if (Instance->TxStaging == nullptr || Instance->TxData == nullptr) return EFI_NOT_STARTED;
   if (Length > kTxStagingSize) return EFI_BAD_BUFFER_SIZE;
   ControllerBinding *Binding = Instance->Binding;
@@ -68,7 +70,10 @@ EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Leng
   TxData->FragmentTable[0].FragmentBuffer = Instance->TxStaging;
   Token.Packet.TxData = TxData;
 
-  Status = Mnp->Transmit(Mnp, &Token);
+  {
+    ORVALE_PROBE(kProbeTransmit);
+    Status = Mnp->Transmit(Mnp, &Token);
+  }
   if (EFI_ERROR(Status)) {
     CloseOwn();
     return Status;
@@ -79,7 +84,11 @@ EFI_STATUS SendFrame(ProtocolInstance *Instance, const void *Payload, UINTN Leng
   // second from there.
   TimerEvent Timer;
   for (;;) {
-    const EFI_STATUS PollStatus = Mnp->Poll(Mnp);
+    EFI_STATUS PollStatus;
+    {
+      ORVALE_PROBE(kProbeSendPoll);
+      PollStatus = Mnp->Poll(Mnp);
+    }
     if (EFI_ERROR(PollStatus) && PollStatus != EFI_NOT_READY) {
       Status = PollStatus;
       break;
@@ -116,10 +125,18 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
   // The window's timer is looked at on every pass, whatever arrived: frames
   // sent faster than they are handled, or an MNP that fails every call, must
   // not keep a wait open past its deadline. A caller without a timer polls once.
-  auto Expired = [&]() { return gBS->CheckEvent(Timeout) == EFI_SUCCESS; };
+  ORVALE_PROBE(kProbeFrameWait);
+  auto Expired = [&]() {
+    ORVALE_PROBE(kProbeCheckEvent);
+    return gBS->CheckEvent(Timeout) == EFI_SUCCESS;
+  };
+  auto PostReceive = [&]() {
+    ORVALE_PROBE(kProbeReceive);
+    return Mnp->Receive(Mnp, &Instance->RxToken);
+  };
   Instance->RxDone = FALSE;
   Instance->RxToken.Status = EFI_NOT_READY;
-  EFI_STATUS Status = Mnp->Receive(Mnp, &Instance->RxToken);
+  EFI_STATUS Status = PostReceive();
   if (EFI_ERROR(Status)) return Timeout != nullptr && Expired() ? EFI_TIMEOUT : Status;
 
   auto Take = [&]() -> bool {
@@ -145,7 +162,10 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
   };
 
   for (;;) {
+    const BOOLEAN HadFrame = Instance->RxDone;
+    const UINT64 PollFrom = ProbeNow();
     Mnp->Poll(Mnp);
+    ProbeAdd(!HadFrame && Instance->RxDone ? kProbeFramePoll : kProbeIdlePoll, PollFrom);
     // Once per pass, right after the poll; a poll-only caller still takes a
     // frame that is already there.
     if (Timeout != nullptr && Expired()) return GiveUp();
@@ -154,12 +174,15 @@ EFI_STATUS ReceiveFrame(ProtocolInstance *Instance, EFI_EVENT Timeout, UINTN *He
     // posted again, so one bad frame does not close the rest of the window.
     if (Instance->RxToken.Status != EFI_NOT_READY) {
       Instance->RxToken.Status = EFI_NOT_READY;
-      Status = Mnp->Receive(Mnp, &Instance->RxToken);
+      Status = PostReceive();
       if (EFI_ERROR(Status)) return Timeout != nullptr && Expired() ? EFI_TIMEOUT : Status;
     }
     // Reports fall due while some caller waits here; a frame that their
     // transmit polls in is taken before the wait may end.
-    ServiceIgmpTimers(Instance);
+    {
+      ORVALE_PROBE(kProbeIgmp);
+      ServiceIgmpTimers(Instance);
+    }
     if (Take()) return Instance->RxStatus;
     if (Timeout == nullptr) return GiveUp();
   }

@@ -14,6 +14,7 @@
 // call. No byte once accepted, the caller's header area least of all, is ever
 // rewritten.
 #include "net.h"
+#include "probe.h"
 
 #include "ethernet_wire.h"
 #include "icmp_wire.h"
@@ -162,6 +163,7 @@ constexpr UINT64 kFragmentGrace = 10'000'000;
 EFI_STATUS ReceiveUdpDatagram(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADDRESS *Source,
                               EFI_IP_ADDRESS *Destination, UINT8, void *Header, UINTN HeaderLength, void *Data,
                               UINTN *DataSize, EFI_EVENT Timeout, const EFI_PXE_BASE_CODE_UDP_PORT *ListenPort) {
+  ORVALE_PROBE(kProbeUdpReceive);
   if (DataSize == nullptr || (Header == nullptr && HeaderLength != 0) || (Data == nullptr && *DataSize != 0)) {
     return EFI_INVALID_PARAMETER;
   }

@@ -2,6 +2,7 @@
 // the source-port counter, the UDP checksum (RFC 768) and port matching.
 #include "../instance/members.h"
 #include "net.h"
+#include "probe.h"
 
 #include "ip_address.h"
 #include "ipv4_wire.h"
@@ -68,6 +69,7 @@ EFI_STATUS UdpWriteLocked(ProtocolInstance *Instance, UINT16 OpFlags, EFI_IP_ADD
                           EFI_PXE_BASE_CODE_UDP_PORT *DestPort, EFI_IP_ADDRESS *GatewayIp, EFI_IP_ADDRESS *SrcIp,
                           EFI_PXE_BASE_CODE_UDP_PORT *SrcPort, UINTN *HeaderSize, VOID *HeaderPtr, UINTN *BufferSize,
                           VOID *BufferPtr) {
+  ORVALE_PROBE(kProbeUdpSend);
   const UINTN UpperLength = HeaderSize != nullptr ? *HeaderSize : 0;
   if (BufferSize == nullptr || BufferPtr == nullptr || DestIp == nullptr || DestPort == nullptr ||
       (UpperLength != 0 && HeaderPtr == nullptr) || (OpFlags & ~kWriteFlags) != 0) {

@@ -4,6 +4,7 @@
 //
 // Limits: IPv4 only; one DATA block in flight (no window); mode "octet" only.
 #include "tftp.h"
+#include "../net/probe.h"
 
 #include "../net/icmp_wire.h"
 #include "../net/ip_address.h"
@@ -310,6 +311,7 @@ EFI_STATUS SendTftpRequest(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *In
 }
 
 EFI_STATUS ArmTftpWindow(TimerEvent *Timer, UINTN TimeoutSeconds) {
+  ORVALE_PROBE(kProbeArm);
   const EFI_STATUS Status = Timer->Arm(static_cast<UINT64>(TimeoutSeconds) * kTicksPerSecond + kWindowSlack);
   if (EFI_ERROR(Status)) Timer->Close();
   return Status;
