@@ -7,7 +7,8 @@
 # address of the kernel's. Runs alternate (tool, curl, atftp, tool, ...), RUNS
 # of each (default 3); the table gives each client's MB/s (min/median/max) and
 # the tool's speed as a ratio to each (min/median/max of the per-round
-# ratios), and the load average before and after. Needs root.
+# ratios), each client's CPU time per read, and the load average before and
+# after. Needs root.
 #
 #   flock /tmp/orvale-realnet.lock bench/tftp-realnet-bench.sh
 #
@@ -26,7 +27,7 @@ runs=${RUNS:-3}
 sizes=${SIZES:-"1468 8192"}
 topology=${TOPOLOGY:-direct}
 [ "$(id -u)" -eq 0 ] || { echo "tftp-realnet-bench: must run as root" >&2; exit 1; }
-for tool in in.tftpd curl atftp ip; do
+for tool in in.tftpd curl atftp ip /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "tftp-realnet-bench: $tool missing (tools/install-deps.sh)" >&2; exit 1; }
 done
 if [ ! -x "$build/orvale" ]; then
@@ -34,11 +35,13 @@ if [ ! -x "$build/orvale" ]; then
     -DORVALE_SANITIZE=OFF >/dev/null && cmake --build "$build" --target orvale -j2 >/dev/null || exit 1
 fi
 cli=$(cd "$build" && pwd)/orvale
-prio=(nice -n 0)
 
 # shellcheck source=../tests/realnet/topology.sh
 . "$root/tests/realnet/topology.sh"
 dir=$(mktemp -d /tmp/orvale-tftp-bench.XXXXXX)
+# Each client's own CPU time (user + system) per read, beside its speed.
+prio=(/usr/bin/time -o "$dir/cpu.now" -f "%U %S" nice -n 0)
+cpu() { awk '{printf "%.3f\n", $1 + $2}' "$dir/cpu.now"; }
 server_pid=
 teardown() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
@@ -115,8 +118,11 @@ for size in $sizes; do
   : >"$dir/tool" ; : >"$dir/curl" ; : >"$dir/atftp" ; : >"$dir/rc" ; : >"$dir/ra"
   for _ in $(seq "$runs"); do
     t=$(run_tool "$size") || { echo "tftp-realnet-bench: orvale failed at $size" >&2; exit 1; }
+    cpu >>"$dir/tool.cpu.$size"
     c=$(run_curl "$size") || { echo "tftp-realnet-bench: curl failed at $size" >&2; exit 1; }
+    cpu >>"$dir/curl.cpu.$size"
     a=$(run_atftp "$size") || { echo "tftp-realnet-bench: atftp failed at $size" >&2; exit 1; }
+    cpu >>"$dir/atftp.cpu.$size"
     echo "$mib * 1.048576 / $t" | bc -l >>"$dir/tool"
     echo "$mib * 1.048576 / $c" | bc -l >>"$dir/curl"
     echo "$mib * 1.048576 / $a" | bc -l >>"$dir/atftp"
@@ -125,6 +131,14 @@ for size in $sizes; do
   done
   echo "| $size | $(stats <"$dir/tool") | $(stats <"$dir/curl") | $(stats <"$dir/atftp") |" \
     "$(stats <"$dir/rc") | $(stats <"$dir/ra") |"
+done
+echo
+echo "CPU seconds per read (user + system), min / median / max:"
+echo
+echo "| blksize | orvale | curl | atftp |"
+echo "|---|---|---|---|"
+for size in $sizes; do
+  echo "| $size | $(stats <"$dir/tool.cpu.$size") | $(stats <"$dir/curl.cpu.$size") | $(stats <"$dir/atftp.cpu.$size") |"
 done
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
