@@ -68,6 +68,9 @@ class Judge : public CapturedTest {
  protected:
   void SetUp() override {
     judgeInTearDown_ = false;  // these tests judge their own captures
+    // Frame numbers count the test's own frames only: a late frame of an
+    // earlier test's server can fall into the capture first.
+    captureFilter_ = "udp dst port 7000";
     CapturedTest::SetUp();
   }
 };
