@@ -7,6 +7,8 @@ namespace {
 
 EFI_GUID kMnpServiceBindingGuid = EFI_MANAGED_NETWORK_SERVICE_BINDING_PROTOCOL_GUID;
 EFI_GUID kMnpGuid = EFI_MANAGED_NETWORK_PROTOCOL_GUID;
+// The firmware's own IPv4 driver publishes this on every controller it binds.
+EFI_GUID kIp4ServiceBindingGuid = {0xC51711E7, 0xB4BF, 0x404A, {0xBF, 0xB8, 0x0A, 0x04, 0x8E, 0xF1, 0xFF, 0xE4}};
 
 constexpr UINT16 kFloorEtherType = 0x88B5;  // IEEE 802 local experimental
 constexpr UINT16 kIpv4EtherType = 0x0800;
@@ -168,6 +170,14 @@ class FloorLink {
 };
 
 }  // namespace
+
+UINTN FirmwareIpv4Bindings(EFI_BOOT_SERVICES *Bs) {
+  EFI_HANDLE *handles = nullptr;
+  UINTN count = 0;
+  if (EFI_ERROR(Bs->LocateHandleBuffer(ByProtocol, &kIp4ServiceBindingGuid, nullptr, &count, &handles))) return 0;
+  Bs->FreePool(handles);
+  return count;
+}
 
 UINTN FloorFramesPerBlock(UINTN BlockSize) {
   const UINTN payload = kUdpTftpHeaders + BlockSize;

@@ -22,6 +22,10 @@ struct FloorFigures {
   UINT32 Stale = 0;     // frames of an earlier round, dropped
 };
 
+// Controllers the firmware's own IPv4 driver is bound to: it takes every
+// IPv4 frame MNP receives there, the driver's included.
+UINTN FirmwareIpv4Bindings(EFI_BOOT_SERVICES *Bs);
+
 // Frames one DATA datagram of BlockSize data bytes takes at a 1500-byte MTU.
 UINTN FloorFramesPerBlock(UINTN BlockSize);
 

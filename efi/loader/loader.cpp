@@ -1032,6 +1032,7 @@ EFI_STATUS FloorRun(Session &S) {
   EFI_IP_ADDRESS mask = S.Orvale->Mode->SubnetMask;
   EFI_IP_ADDRESS server{};
   for (UINTN i = 0; i < 4; ++i) server.v4.Addr[i] = S.DhcpServer[i];
+  Report("floor").Text("firmware IPv4 service bindings: ").Dec(FirmwareIpv4Bindings(gBs)).Emit();
   for (const UINT16 blockSize : kFloorBlockSizes) {
     UINT64 rawTicks[kFloorTurns] = {};
     UINT64 floorTicks[kFloorTurns] = {};
