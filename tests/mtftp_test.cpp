@@ -158,6 +158,29 @@ TEST_F(MtftpTest, HoleInTheMiddleIsCollectedAgain) {
   EXPECT_EQ(r.data, file);
 }
 
+TEST_F(MtftpTest, ShortBlockBeforeTheKnownEndIsPassedOver) {
+  // Blocks 3 and 4 (the end) first, then block 2 of some other, shorter file
+  // on the same group (empty), then block 1. Taking the empty block 2 would
+  // end its round and leave its 512 bytes unwritten in a file read "whole".
+  const Bytes file = Pattern(512 * 3, 9);  // blocks 1-3 whole, block 4 empty
+  Serve(file);
+  peers::MulticastServerConfig c;
+  c.serverPort = kServerPort;
+  c.clientPort = kMcastClientPort;
+  c.group = kGroup;
+  c.file = "other.img";
+  c.content = Pattern(512, 3);
+  c.silent = true;
+  peers::MulticastTftpServer other(peer_.get(), &segment_, c);
+  multicast_->Broadcast(3, 4, 500 * kMs, 10 * kMs);
+  other.Broadcast(2, 2, 600 * kMs, 0);
+  multicast_->Broadcast(1, 1, 700 * kMs, 0);
+  const Result r = Read(8192, Info());
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.size, file.size());
+  EXPECT_EQ(r.data, file);
+}
+
 TEST_F(MtftpTest, GapThatDoesNotFitTheBufferIsBufferTooSmall) {
   const Bytes file = Pattern(512 * 9 + 100, 6);
   Serve(file, true);

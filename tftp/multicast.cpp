@@ -24,10 +24,11 @@ constexpr UINTN kMaxRounds = 8;
 
 EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Position, EFI_IP_ADDRESS *ServerIp,
                        EFI_PXE_BASE_CODE_MTFTP_INFO *Info, UINT64 *FirstHeard, UINT64 *Missed,
-                       UINT16 TransmitTimeout, UINT16 ListenTime, UINT16 StopBlock, BOOLEAN CountOnly) {
+                       UINT64 *KnownBlockSize, UINT16 TransmitTimeout, UINT16 ListenTime, UINT16 StopBlock,
+                       BOOLEAN CountOnly) {
   UINT64 Held = *FirstHeard;
   UINT64 Left = *Remaining;
-  UINT64 BlockSize = 0;
+  UINT64 BlockSize = *KnownBlockSize;
   bool First = true;
   // The port the round's blocks come from: servers send from a transfer port
   // of their own (RFC 1350 section 4), not always from SPort. The first block
@@ -41,7 +42,7 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
   if (EFI_ERROR(Status)) return Status;
   for (;;) {
     // Count-only reads keep receiving at the same place; the rest move on.
-    const UINT64 Limit = First ? kMaxListenRoom : BlockSize;
+    const UINT64 Limit = BlockSize == 0 ? kMaxListenRoom : BlockSize;
     const UINT64 Room = CountOnly ? Limit : MinOf(Limit, Left);
     UINT64 Size = Room;
     UINT8 Header[kTftpHeaderRoom];
@@ -61,17 +62,23 @@ EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Pos
     const UINT64 Number = Data->field.get();
     if (Number == Held) continue;  // a repeat: received again at the same place
     if (Number < Held) return EFI_PROTOCOL_ERROR;
+    // Up to the block before the ones already held every block is whole: a
+    // short one there is of some other transfer on the group, or forged, and
+    // is passed over, so that it neither ends the round nor leaves its place
+    // in the file unwritten.
+    if (StopBlock != 0 && Number <= StopBlock && BlockSize != 0 && Size < BlockSize) continue;
     const UINT64 Gap = Number - Held - 1;
     // Block 1 shorter than a block of an option-less transfer is the whole file.
     const bool WholeFile = First && Number == 1 && Size < kTftpDefaultBlockSize;
     Held = Number;
     if (First) {
       *FirstHeard = Number;
-      BlockSize = Size;
+      if (BlockSize == 0) BlockSize = Size;
       TransferPort = ServerPort;
       First = false;
     } else {
       *Missed = (*Missed + Gap) % 65536;
+      *KnownBlockSize = BlockSize;  // a block followed the first: it was whole
     }
     if (Gap > 0) {
       *FirstHeard = Number;
@@ -207,6 +214,7 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
   UINT16 StopBlock = 0;
   UINT16 ListenTime = Info->ListenTimeout;
   UINT64 BlockSizeSeen = 0;
+  UINT64 BlockSize = 0;  // of the group's transfer, once a round or the open has shown it
   // Rounds are bounded, so that a group that never completes the file (or a
   // stranger answering every open with some later block) ends the read; the
   // unicast fallback then runs.
@@ -215,7 +223,7 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
     UINT64 FirstHeard = StartBlock;
     UINT64 Missed = 0;
     Status = MtftpListen(Instance, &Remaining, CountOnly ? Buffer : Buffer + Offset, ServerIp, Info, &FirstHeard,
-                         &Missed, Info->TransmitTimeout, ListenTime, StopBlock, CountOnly);
+                         &Missed, &BlockSize, Info->TransmitTimeout, ListenTime, StopBlock, CountOnly);
     if (EFI_ERROR(Status) && Status != EFI_TIMEOUT) return Status;
     if (FirstHeard == StartBlock) {
       UINT8 OpenState = 0;
@@ -228,6 +236,7 @@ EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *
         StartBlock = 0;
       } else {
         // Blocks 1 and 2 are held at the buffer's start.
+        BlockSize = BlockSizeSeen;
         Offset = 2 * BlockSizeSeen;
         StartBlock = 2;
         if (Offset > *BufferSize) return EFI_BUFFER_TOO_SMALL;

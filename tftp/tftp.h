@@ -131,9 +131,11 @@ void SendTftpAbort(ProtocolInstance *Instance, EFI_IP_ADDRESS *DestIp, UINT16 *D
 [[nodiscard]] EFI_STATUS MtftpReadFile(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buffer,
                                        EFI_IP_ADDRESS *ServerIp, const UINT8 *FileName,
                                        EFI_PXE_BASE_CODE_MTFTP_INFO *Info, BOOLEAN CountOnly);
+// *BlockSize: the transfer's block size as earlier rounds showed it, 0 while
+// unknown; a round that hears two of its blocks sets it.
 [[nodiscard]] EFI_STATUS MtftpListen(ProtocolInstance *Instance, UINT64 *Remaining, UINT8 *Position,
                                      EFI_IP_ADDRESS *ServerIp, EFI_PXE_BASE_CODE_MTFTP_INFO *Info,
-                                     UINT64 *FirstHeard, UINT64 *Missed, UINT16 TransmitTimeout,
+                                     UINT64 *FirstHeard, UINT64 *Missed, UINT64 *BlockSize, UINT16 TransmitTimeout,
                                      UINT16 ListenTime, UINT16 StopBlock, BOOLEAN CountOnly);
 [[nodiscard]] EFI_STATUS MtftpOpen(ProtocolInstance *Instance, UINT64 *BufferSize, UINT8 *Buffer,
                                    EFI_IP_ADDRESS *ServerIp, const UINT8 *FileName,
