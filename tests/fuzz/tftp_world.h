@@ -91,6 +91,7 @@ inline World &NewWorld(std::function<void(const hosted::Frame &)> onFrame) {
       [&](World &w) {
         w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
         w.server->OnFrame = std::move(onFrame);
+        w.server->SetKeepReceived(false);
         hosted::SegmentFaults faults;
         faults.delay = kFrameDelay;
         w.segment.SetFaults(faults);
