@@ -48,6 +48,8 @@ std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
+size_t gIdleSends = 0;  // since the driver's last request or acknowledgement of a new block
+uint64_t gHighestAck = 0;
 uint64_t gNextBlock = 1;
 uint64_t gStart = 0;
 std::vector<SentData> gSentData;
@@ -79,16 +81,20 @@ void SendReply(uint16_t clientPort) {
   World &w = *CurrentWorld();
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   // A chain goes round a cyclic script at most once per datagram of the
-  // driver, and the server falls silent after kMaxSends: a server that sends
-  // several datagrams for each of the driver's would otherwise multiply them
-  // without end in no virtual time.
-  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
+  // driver, and the server falls silent after kMaxSends, or kIdleSends with
+  // the transfer standing still: a server that sends several datagrams for
+  // each of the driver's would otherwise multiply them without end in no
+  // virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends; ++sent) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
     }
+    ++gSends, ++gIdleSends;
     const Record &r = gScript[gNext++];
-    const std::vector<uint8_t> bytes = (r.flags & 16) ? GenuineData(r) : r.bytes;
+    std::vector<uint8_t> genuine;
+    if (r.flags & 16) genuine = GenuineData(r);
+    const std::vector<uint8_t> &bytes = (r.flags & 16) ? genuine : r.bytes;
     if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
@@ -129,6 +135,8 @@ void OnFrame(const hosted::Frame &frame) {
   const peers::Bytes &u = ip->payload;
   if (u[8] == 0 && u[9] == 1) gNextBlock = 1;  // a request starts the file again
   if (u[8] == 0 && u[9] == 4) gNextBlock = static_cast<uint64_t>((u[10] << 8) | u[11]) + 1;
+  if (u[8] == 0 && u[9] == 1) gIdleSends = 0, gHighestAck = 0;
+  if (u[8] == 0 && u[9] == 4 && gNextBlock - 1 > gHighestAck) gIdleSends = 0, gHighestAck = gNextBlock - 1;
   SendReply(peers::GetBe16(u, 0));
 }
 
@@ -143,6 +151,8 @@ void RunOnce(const uint8_t *data, size_t size) {
   gScript.clear();
   gNext = 0;
   gSends = 0;
+  gIdleSends = 0;
+  gHighestAck = 0;
   gCyclic = (mode & 2) != 0;
   gNextBlock = 1;
   gSentData.clear();

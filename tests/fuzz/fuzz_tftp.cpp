@@ -62,6 +62,7 @@ std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
+size_t gIdleSends = 0;  // since the driver's last request or new block
 uint64_t gLastProgress = 0;
 int64_t gHighestBlock = -1;  // of the transfer under way, acknowledged or written
 uint64_t gLastAck = 0;
@@ -108,16 +109,20 @@ void SendReply(uint16_t clientPort) {
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   bool hadOack = false;
   // A chain goes round a cyclic script at most once per datagram of the
-  // driver, and the server falls silent after kMaxSends: a server that sends
-  // several datagrams for each of the driver's would otherwise multiply them
-  // without end in no virtual time.
-  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
+  // driver, and the server falls silent after kMaxSends, or kIdleSends with
+  // the transfer standing still: a server that sends several datagrams for
+  // each of the driver's would otherwise multiply them without end in no
+  // virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends; ++sent) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
     }
+    ++gSends, ++gIdleSends;
     const Record &r = gScript[gNext++];
-    const std::vector<uint8_t> bytes = (r.flags & 8) ? GenuineData(r) : r.bytes;
+    std::vector<uint8_t> genuine;
+    if (r.flags & 8) genuine = GenuineData(r);
+    const std::vector<uint8_t> &bytes = (r.flags & 8) ? genuine : r.bytes;
     if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
@@ -168,9 +173,12 @@ void OnFrame(const hosted::Frame &frame) {
   if (opcode == 1 || opcode == 2 || opcode == 7 || opcode == 5) {
     gLastProgress = now;
     gHighestBlock = -1;
+    // An ERROR may only answer a stranger's datagram: the transfer stands still.
+    if (opcode != 5) gIdleSends = 0;
   } else if (block > gHighestBlock) {
     gLastProgress = now;
     gHighestBlock = block;
+    gIdleSends = 0;
   }
   SendReply(peers::GetBe16(ip->payload, 0));
 }
@@ -186,6 +194,7 @@ void RunOnce(const uint8_t *data, size_t size) {
   gScript.clear();
   gNext = 0;
   gSends = 0;
+  gIdleSends = 0;
   gCyclic = size > 0 && (data[0] & 0x80) != 0;
   gLastAck = 0;
   gSentData.clear();

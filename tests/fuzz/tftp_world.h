@@ -33,6 +33,11 @@ constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
 // The server falls silent after this many datagrams: one that sends several
 // for each of the driver's would otherwise multiply them without end.
 constexpr size_t kMaxSends = 4096;
+// And after this many since the driver last moved the transfer on (a request
+// or a new block): a junk ping-pong otherwise runs the driver's whole window
+// at 20 ms a round, thousands of rounds alike. A driver that restarts its
+// window on junk still overruns it once the server falls silent.
+constexpr size_t kIdleSends = 512;
 
 inline EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
   EFI_IP_ADDRESS ip{};
