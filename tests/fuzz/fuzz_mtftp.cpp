@@ -20,7 +20,7 @@
 // flags bit 0 to the station instead of the group, bit 1 broken checksum,
 // bit 2 from a stranger's port, bit 3 send the next record at once too, bit 4
 // a genuine DATA block in place of the bytes (block number from bytes 0-1,
-// 0: the server's next block; the file's length from bytes 2-3, 0: 65535).
+// 0: the server's next block; the file's length from bytes 2-3, 0: kShortFile).
 #include <cstring>
 #include <vector>
 
@@ -38,7 +38,11 @@ constexpr uint16_t kServerPort = 1759;
 constexpr uint16_t kTransferPort = 40000;  // the unicast fallback's transfer
 constexpr uint16_t kStrangerPort = 40001;
 constexpr size_t kBlock = 512;
-constexpr uint64_t kFileLength = 65535;
+constexpr uint64_t kFileLength = 65535;  // the longest a record can ask for
+// Unless a record asks for more: three blocks and a short one reach every
+// step of a read, where all 128 of the longest made an input cost hundreds
+// of datagrams.
+constexpr uint64_t kShortFile = 3 * kBlock + 100;
 // Generous: listen and open rounds of at most 4 s windows, one per record
 // and per block of the file, then the whole unicast fallback again.
 constexpr uint64_t kWorstCase = 4 * (kFileLength / kBlock + kMaxRecords + 8) * 5 * 5 * hosted::kTicksPerSecond;
@@ -59,7 +63,7 @@ std::vector<uint8_t> GenuineData(const Record &r) {
   uint64_t block = r.bytes.size() >= 2 ? (r.bytes[0] << 8) | r.bytes[1] : 0;
   if (block == 0) block = gNextBlock++;
   uint64_t length = r.bytes.size() >= 4 ? (r.bytes[2] << 8) | r.bytes[3] : 0;
-  if (length == 0) length = kFileLength;
+  if (length == 0) length = kShortFile;
   std::vector<uint8_t> out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
   for (uint64_t at = (block - 1) * kBlock; at < block * kBlock && at < length; ++at) out.push_back(Pattern(at));
   return out;
