@@ -247,7 +247,7 @@ Station::Station(hosted::Wire *wire, const Mac &mac, const Ip4 &ip) : wire_(wire
 Station::~Station() { wire_->Detach(this); }
 
 void Station::Deliver(const hosted::Frame &frame) {
-  received_.push_back(frame);
+  if (keepReceived_) received_.push_back(frame);
   const auto ethernet = ParseEthernet(frame.bytes);
   if (ethernet && answerArp_ && ethernet->etherType == kEtherArp) {
     const auto arp = ParseArp(ethernet->payload);

@@ -192,6 +192,8 @@ class Station : public hosted::Port {
   // Every frame that reached this station (frames it sent itself are not delivered back).
   const std::vector<hosted::Frame> &Received() const { return received_; }
   void ClearReceived() { received_.clear(); }
+  // Off: Received stays empty, for a peer that reacts in OnFrame and keeps no record.
+  void SetKeepReceived(bool on) { keepReceived_ = on; }
   // The received frames of one EtherType, decoded.
   std::vector<ParsedArp> ReceivedArp() const;
   std::vector<ParsedIpv4> ReceivedIpv4() const;
@@ -238,6 +240,7 @@ class Station : public hosted::Port {
   std::vector<Ip4> ips_;
   bool answerArp_ = true;
   bool pad_ = true;
+  bool keepReceived_ = true;
   uint16_t nextId_ = 0x4D00;
   std::vector<hosted::Frame> received_;
 };

@@ -105,6 +105,8 @@ class SimSegment : public Wire {
   // Every frame sent on the segment, in send order, with its send time.
   const std::vector<Frame> &History() const;
   void ClearHistory();
+  // Off: History stays empty (a fuzz input's thousands of frames cost a copy each).
+  void SetKeepHistory(bool on);
   // Writes every frame sent from now on to a pcap file (microsecond timestamps of virtual time).
   bool StartCapture(const std::string &path);
   void StopCapture();

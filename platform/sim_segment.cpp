@@ -50,6 +50,7 @@ struct SimSegment::Impl {
   uint64_t detaches = 0;  // counts Detach calls, so a delivery looks the list up only after one
   std::vector<InFlight> inFlight;
   std::vector<Frame> history;
+  bool keepHistory = true;
   SegmentFaults faults;
   Prng prng;
   uint64_t sends = 0;
@@ -131,7 +132,7 @@ void SimSegment::Send(Port *from, const Bytes &frame) {
   Impl &m = *impl_;
   const uint64_t now = PlatformNow();
   const uint64_t index = m.sends++;
-  m.history.push_back({frame, now});
+  if (m.keepHistory) m.history.push_back({frame, now});
   m.Capture(frame, now);
   m.Digest(frame);
   const double lossDraw = m.prng.Unit();
@@ -180,13 +181,14 @@ void SimSegment::SetFaults(const SegmentFaults &faults) {
 
 void SimSegment::Inject(const Bytes &frame, uint64_t delay) {
   const uint64_t now = PlatformNow();
-  impl_->history.push_back({frame, now});
+  if (impl_->keepHistory) impl_->history.push_back({frame, now});
   impl_->Capture(frame, now);
   impl_->Enqueue(nullptr, frame, now + delay);
 }
 
 const std::vector<Frame> &SimSegment::History() const { return impl_->history; }
 void SimSegment::ClearHistory() { impl_->history.clear(); }
+void SimSegment::SetKeepHistory(bool on) { impl_->keepHistory = on; }
 
 bool SimSegment::StartCapture(const std::string &path) { return impl_->capture.Open(path); }
 

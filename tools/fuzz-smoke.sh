@@ -87,7 +87,10 @@ for t in "${targets[@]}"; do
     rc=$?
     cat "$jobdir/fuzz-0.log" >"$log" 2>/dev/null
     # The worker's own status: libFuzzer's -jobs driver reports 0 even when a worker crashed.
-    if grep -qE '^==[0-9]+==ERROR|^SUMMARY: |deadly signal|Test unit written' "$log"; then rc=1; fi
+    # A slow unit is no finding: a worker paused with SIGSTOP makes one.
+    if grep -qE '^==[0-9]+==ERROR|^SUMMARY: |deadly signal|Test unit written to .*/(crash|leak|timeout|oom)-' "$log"; then
+      rc=1
+    fi
   else
     "$bin" -runs="$runs" -max_total_time="$time_limit" -print_final_stats=1 \
       -artifact_prefix="$artifacts/" "${flags[@]}" "${corpora[@]}" >"$log" 2>&1

@@ -18,7 +18,7 @@ def head(op, size, block):
 
 
 def genuine(block=0, size=0, flags=0, length=0):
-    """A genuine DATA block of the harness's file (0: the next block, the size asked for, 65535 bytes)."""
+    """A genuine DATA block of the harness's file (0: the next block, the size asked for, three blocks and 100 bytes)."""
     return rec(struct.pack("!HHH", block, size, length), flags | 8)
 
 

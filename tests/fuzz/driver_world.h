@@ -71,6 +71,9 @@ inline World &Renew(const hosted::Mac &mac, uint8_t station, const std::function
   World *w = Current() = new World();
   w->firmware.LoadDriver();
   w->nic = w->firmware.AddNic(&w->segment, mac);
+  // No target reads the frame records; each frame would cost a copy.
+  w->segment.SetKeepHistory(false);
+  w->nic->recordSent = false;
   if (beforeConnect) beforeConnect(*w);
   Require(w->firmware.ConnectDriver(w->nic) == EFI_SUCCESS, "ConnectDriver");
   Require(hosted::CreateChild(w->firmware, w->nic, &w->child) == EFI_SUCCESS, "CreateChild");

@@ -20,7 +20,7 @@
 // flags bit 0 to the station instead of the group, bit 1 broken checksum,
 // bit 2 from a stranger's port, bit 3 send the next record at once too, bit 4
 // a genuine DATA block in place of the bytes (block number from bytes 0-1,
-// 0: the server's next block; the file's length from bytes 2-3, 0: 65535).
+// 0: the server's next block; the file's length from bytes 2-3, 0: kShortFile).
 #include <cstring>
 #include <vector>
 
@@ -38,7 +38,11 @@ constexpr uint16_t kServerPort = 1759;
 constexpr uint16_t kTransferPort = 40000;  // the unicast fallback's transfer
 constexpr uint16_t kStrangerPort = 40001;
 constexpr size_t kBlock = 512;
-constexpr uint64_t kFileLength = 65535;
+constexpr uint64_t kFileLength = 65535;  // the longest a record can ask for
+// Unless a record asks for more: three blocks and a short one reach every
+// step of a read, where all 128 of the longest made an input cost hundreds
+// of datagrams.
+constexpr uint64_t kShortFile = 3 * kBlock + 100;
 // Generous: listen and open rounds of at most 4 s windows, one per record
 // and per block of the file, then the whole unicast fallback again.
 constexpr uint64_t kWorstCase = 4 * (kFileLength / kBlock + kMaxRecords + 8) * 5 * 5 * hosted::kTicksPerSecond;
@@ -48,6 +52,8 @@ std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
+size_t gIdleSends = 0;  // since the driver's last request or acknowledgement of a new block
+uint64_t gHighestAck = 0;
 uint64_t gNextBlock = 1;
 uint64_t gStart = 0;
 std::vector<SentData> gSentData;
@@ -57,7 +63,7 @@ std::vector<uint8_t> GenuineData(const Record &r) {
   uint64_t block = r.bytes.size() >= 2 ? (r.bytes[0] << 8) | r.bytes[1] : 0;
   if (block == 0) block = gNextBlock++;
   uint64_t length = r.bytes.size() >= 4 ? (r.bytes[2] << 8) | r.bytes[3] : 0;
-  if (length == 0) length = kFileLength;
+  if (length == 0) length = kShortFile;
   std::vector<uint8_t> out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
   for (uint64_t at = (block - 1) * kBlock; at < block * kBlock && at < length; ++at) out.push_back(Pattern(at));
   return out;
@@ -79,16 +85,20 @@ void SendReply(uint16_t clientPort) {
   World &w = *CurrentWorld();
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   // A chain goes round a cyclic script at most once per datagram of the
-  // driver, and the server falls silent after kMaxSends: a server that sends
-  // several datagrams for each of the driver's would otherwise multiply them
-  // without end in no virtual time.
-  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
+  // driver, and the server falls silent after kMaxSends, or kIdleSends with
+  // the transfer standing still: a server that sends several datagrams for
+  // each of the driver's would otherwise multiply them without end in no
+  // virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends; ++sent) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
     }
+    ++gSends, ++gIdleSends;
     const Record &r = gScript[gNext++];
-    const std::vector<uint8_t> bytes = (r.flags & 16) ? GenuineData(r) : r.bytes;
+    std::vector<uint8_t> genuine;
+    if (r.flags & 16) genuine = GenuineData(r);
+    const std::vector<uint8_t> &bytes = (r.flags & 16) ? genuine : r.bytes;
     if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
@@ -129,6 +139,8 @@ void OnFrame(const hosted::Frame &frame) {
   const peers::Bytes &u = ip->payload;
   if (u[8] == 0 && u[9] == 1) gNextBlock = 1;  // a request starts the file again
   if (u[8] == 0 && u[9] == 4) gNextBlock = static_cast<uint64_t>((u[10] << 8) | u[11]) + 1;
+  if (u[8] == 0 && u[9] == 1) gIdleSends = 0, gHighestAck = 0;
+  if (u[8] == 0 && u[9] == 4 && gNextBlock - 1 > gHighestAck) gIdleSends = 0, gHighestAck = gNextBlock - 1;
   SendReply(peers::GetBe16(u, 0));
 }
 
@@ -143,6 +155,8 @@ void RunOnce(const uint8_t *data, size_t size) {
   gScript.clear();
   gNext = 0;
   gSends = 0;
+  gIdleSends = 0;
+  gHighestAck = 0;
   gCyclic = (mode & 2) != 0;
   gNextBlock = 1;
   gSentData.clear();

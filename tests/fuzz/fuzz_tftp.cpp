@@ -28,7 +28,7 @@
 // record at once too, bit 3 a genuine DATA block in place of the bytes: its
 // block number from bytes 0-1 (0: the block after the last one the driver
 // acknowledged), its block size from bytes 2-3 (0: the size asked for) and the
-// file's length from bytes 4-5 (0: 65535).
+// file's length from bytes 4-5 (0: three blocks and 100 bytes).
 #include <cstring>
 #include <vector>
 
@@ -42,7 +42,10 @@ using namespace tftp_fuzz;
 
 constexpr uint16_t kTransferPort = 40000;
 constexpr uint16_t kStrangerPort = 40001;
-// The genuine file's longest length.
+// The genuine file's longest length, for a record that asks for it; unless
+// one does, the file is three blocks and a short one, which reach every step
+// of a read where all 128 of the longest made an input cost hundreds of
+// datagrams.
 constexpr uint64_t kFileLength = 65535;
 // The worst case of any operation here, in virtual seconds: the open with and
 // without options (3 requests of 5.1 s each), then at most one window budget
@@ -62,6 +65,8 @@ std::vector<Record> gScript;
 size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
+size_t gIdleSends = 0;  // since the driver's last request or new block
+int64_t gIdleHighest = -1;  // that block, which an ERROR to a stranger does not reset
 uint64_t gLastProgress = 0;
 int64_t gHighestBlock = -1;  // of the transfer under way, acknowledged or written
 uint64_t gLastAck = 0;
@@ -85,7 +90,7 @@ std::vector<uint8_t> GenuineData(const Record &r) {
     out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
   }
   uint64_t length = b.size() >= 6 ? (b[4] << 8) | b[5] : 0;
-  if (length == 0) length = kFileLength;
+  if (length == 0) length = 3 * size + 100;
   const uint64_t from = (block - 1) * size;
   for (uint64_t at = from; at < from + size && at < length; ++at) out.push_back(Pattern(at));
   return out;
@@ -108,16 +113,20 @@ void SendReply(uint16_t clientPort) {
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   bool hadOack = false;
   // A chain goes round a cyclic script at most once per datagram of the
-  // driver, and the server falls silent after kMaxSends: a server that sends
-  // several datagrams for each of the driver's would otherwise multiply them
-  // without end in no virtual time.
-  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends; ++sent, ++gSends) {
+  // driver, and the server falls silent after kMaxSends, or kIdleSends with
+  // the transfer standing still: a server that sends several datagrams for
+  // each of the driver's would otherwise multiply them without end in no
+  // virtual time.
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends; ++sent) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
     }
+    ++gSends, ++gIdleSends;
     const Record &r = gScript[gNext++];
-    const std::vector<uint8_t> bytes = (r.flags & 8) ? GenuineData(r) : r.bytes;
+    std::vector<uint8_t> genuine;
+    if (r.flags & 8) genuine = GenuineData(r);
+    const std::vector<uint8_t> &bytes = (r.flags & 8) ? genuine : r.bytes;
     if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
@@ -172,6 +181,14 @@ void OnFrame(const hosted::Frame &frame) {
     gLastProgress = now;
     gHighestBlock = block;
   }
+  // An ERROR may only answer a stranger's datagram: the transfer stands still.
+  if (opcode == 1 || opcode == 2 || opcode == 7) {
+    gIdleSends = 0;
+    gIdleHighest = -1;
+  } else if (opcode != 5 && block > gIdleHighest) {
+    gIdleSends = 0;
+    gIdleHighest = block;
+  }
   SendReply(peers::GetBe16(ip->payload, 0));
 }
 
@@ -186,6 +203,8 @@ void RunOnce(const uint8_t *data, size_t size) {
   gScript.clear();
   gNext = 0;
   gSends = 0;
+  gIdleSends = 0;
+  gIdleHighest = -1;
   gCyclic = size > 0 && (data[0] & 0x80) != 0;
   gLastAck = 0;
   gSentData.clear();

@@ -33,6 +33,11 @@ constexpr uint64_t kFrameDelay = 10 * hosted::kTicksPerMs;
 // The server falls silent after this many datagrams: one that sends several
 // for each of the driver's would otherwise multiply them without end.
 constexpr size_t kMaxSends = 4096;
+// And after this many since the driver last moved the transfer on (a request
+// or a new block): a junk ping-pong otherwise runs the driver's whole window
+// at 20 ms a round, thousands of rounds alike. A driver that restarts its
+// window on junk still overruns it once the server falls silent.
+constexpr size_t kIdleSends = 512;
 
 inline EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
   EFI_IP_ADDRESS ip{};
@@ -91,6 +96,7 @@ inline World &NewWorld(std::function<void(const hosted::Frame &)> onFrame) {
       [&](World &w) {
         w.server = std::make_unique<peers::Station>(&w.segment, kServerMac, kServerIp);
         w.server->OnFrame = std::move(onFrame);
+        w.server->SetKeepReceived(false);
         hosted::SegmentFaults faults;
         faults.delay = kFrameDelay;
         w.segment.SetFaults(faults);
