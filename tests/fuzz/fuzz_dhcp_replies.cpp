@@ -124,7 +124,6 @@ void RunOnce(const uint8_t *data, size_t size) {
   in->RetryTimeout = 1;
   const uint32_t xid = (mode & 3) == 0 ? DiscoveryXid(in) : in->Xid + 1;
 
-  gOracle.Clear();
   size_t at = 1;
   for (size_t n = 0; n < kMaxReplies && at + 3 <= size; ++n) {
     const uint8_t flags = data[at];
@@ -216,7 +215,12 @@ void RunOnce(const uint8_t *data, size_t size) {
 }  // namespace
 
 
-void NewWorld() { driver_world::Renew(kClientMac, 2, [](World &w) { w.firmware.SetModelName(u""); }, [](World &w) {
+// Every input's exchange starts from the same xid, and a reply an input sent
+// but its exchange did not take may still reach the next input's: what the
+// harness sent counts as sent for the world's whole life.
+void NewWorld() {
+  gOracle.Clear();
+  driver_world::Renew(kClientMac, 2, [](World &w) { w.firmware.SetModelName(u""); }, [](World &w) {
     // ParsedPackets and the ARP request buffer persist until Stop: have them
     // allocated once, so the baseline holds them.
     OrvaleProtocol *proto = w.child.protocol;
@@ -226,7 +230,8 @@ void NewWorld() { driver_world::Renew(kClientMac, 2, [](World &w) { w.firmware.S
     MemberLock lock(w.instance);
     Require(AllocateDhcpBuffers(w.instance), "buffers");
     FreeDhcpBuffers(w.instance);
-  }); }
+  });
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   NewWorld();

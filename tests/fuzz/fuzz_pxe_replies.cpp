@@ -103,7 +103,6 @@ void RunOnce(const uint8_t *data, size_t size) {
       std::memcpy(in->DhcpTxPacket->Raw + 4, xid, 4);
       in->RetryTimeout = 1;
     }
-    gOracle.Clear();
     for (UINTN i = 0; i < kParsedPacketCount; ++i) in->Packets.ParsedPackets[i].length = 0;
     in->Packets.PxeReplyReceived = FALSE;
     const uint32_t expectedXid = (uint32_t(xid[0]) << 24) | (uint32_t(xid[1]) << 16) | (uint32_t(xid[2]) << 8) | xid[3];
@@ -151,7 +150,12 @@ void RunOnce(const uint8_t *data, size_t size) {
 }
 
 
-void NewWorld() { driver_world::Renew(kClientMac, 2, nullptr, [](World &w) {
+// Every input's exchange starts from the same xid, and a reply an input sent
+// but its exchange did not take may still reach the next input's: what the
+// harness sent counts as sent for the world's whole life.
+void NewWorld() {
+  gOracle.Clear();
+  driver_world::Renew(kClientMac, 2, nullptr, [](World &w) {
     // The parsed packets and the ARP request buffer live until Stop:
     // allocated once before the baseline.
     MemberLock lock(w.instance);
@@ -161,7 +165,8 @@ void NewWorld() { driver_world::Renew(kClientMac, 2, nullptr, [](World &w) {
     const EFI_IP_ADDRESS nobody = Efi({10, 0, 0, 99});
     EFI_MAC_ADDRESS mac;
     (void)ResolveArp(w.instance, &nobody, &mac);
-  }); }
+  });
+}
 
 }  // namespace
 
