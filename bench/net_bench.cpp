@@ -7,43 +7,24 @@
 #include <memory>
 #include <vector>
 
+#include "bench/bench_world.h"
 #include "net/net.h"
 #include "peers/station.h"
 #include "platform/hosted.h"
 
 namespace {
 
-constexpr hosted::Mac kClientMac = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
-constexpr hosted::Mac kPeerMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-constexpr peers::Ip4 kClientIp = {10, 0, 0, 2};
-constexpr peers::Ip4 kPeerIp = {10, 0, 0, 1};
+using bench_world::kClientIp;
+using bench_world::kClientMac;
+constexpr hosted::Mac kPeerMac = bench_world::kServerMac;
+constexpr peers::Ip4 kPeerIp = bench_world::kServerIp;
 
-// A started instance at 10.0.0.2 and a peer that builds the frames.
-struct World {
-  hosted::SimSegment segment;
-  hosted::Firmware firmware;
-  hosted::Nic *nic = nullptr;
-  hosted::Child child;
-  std::unique_ptr<peers::Station> peer;
+// The benches' started instance and a peer that builds the frames.
+struct World : bench_world::World {
+  std::unique_ptr<peers::Station> peer = std::make_unique<peers::Station>(&segment, kPeerMac, kPeerIp);
 
-  World() {
-    firmware.LoadDriver();
-    nic = firmware.AddNic(&segment, kClientMac);
-    firmware.ConnectDriver(nic);
-    hosted::CreateChild(firmware, nic, &child);
-    child.protocol->Start(child.protocol);
-    EFI_IP_ADDRESS ip{}, mask{};
-    std::memcpy(ip.v4.Addr, kClientIp.data(), 4);
-    const uint8_t m[4] = {255, 255, 255, 0};
-    std::memcpy(mask.v4.Addr, m, 4);
-    child.protocol->SetStationIp(child.protocol, &ip, &mask);
-    peer = std::make_unique<peers::Station>(&segment, kPeerMac, kPeerIp);
-  }
-  ~World() {
-    peer.reset();
-    child.protocol->Stop(child.protocol);
-    firmware.DisconnectDriver(nic);
-  }
+  ~World() { peer.reset(); }
+
   // The frames of one datagram, each an Ethernet frame ready to inject.
   std::vector<hosted::Bytes> Frames(size_t dataLength) const {
     peers::UdpFields udp;
