@@ -71,13 +71,11 @@ Bytes BuildUdp(const Ip4 &source, const Ip4 &destination, const UdpFields &f, co
   std::copy(data.begin(), data.end(), u.begin() + kUdpHeader);
   uint16_t checksum = 0;
   if (f.withChecksum) {
-    Bytes pseudo(12);
-    std::copy(source.begin(), source.end(), pseudo.begin());
-    std::copy(destination.begin(), destination.end(), pseudo.begin() + 4);
-    pseudo[9] = kProtoUdp;
-    PutBe16(pseudo, 10, static_cast<uint16_t>(u.size()));
-    pseudo.insert(pseudo.end(), u.begin(), u.end());
-    checksum = Checksum(pseudo);
+    // The pseudo header's words summed in place: no copy of a 64 KB datagram.
+    const uint32_t pseudo = ((source[0] << 8) | source[1]) + ((source[2] << 8) | source[3]) +
+                            ((destination[0] << 8) | destination[1]) + ((destination[2] << 8) | destination[3]) +
+                            kProtoUdp + static_cast<uint16_t>(u.size());
+    checksum = Checksum(u.data(), u.size(), pseudo);
     if (checksum == 0) checksum = 0xFFFF;
   }
   PutBe16(u, 6, f.checksum ? *f.checksum : checksum);

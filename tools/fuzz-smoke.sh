@@ -6,10 +6,12 @@
 # one per line, in tests/fuzz/<target>.flags.
 #
 #   tools/fuzz-smoke.sh                 every target, -runs=20000 -max_total_time=20
-#   tools/fuzz-smoke.sh --long [target] 10 million executions each (-jobs=1), no time limit
+#   tools/fuzz-smoke.sh --long [target] 10 million executions each, no time limit
 #   tools/fuzz-smoke.sh [target...]     only the named targets
 #
-# RUNS and TIME override the bounds; BUILD_DIR the build directory (build/fuzz).
+# RUNS and TIME override the bounds; BUILD_DIR the build directory (build/fuzz);
+# WORKERS (--long only, default 1) splits the runs over that many processes
+# sharing the target's corpus, one per core.
 # New inputs go to build/fuzz/corpus/<target>/, never into the checked-in seeds.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,7 +22,7 @@ targets=()
 for arg in "$@"; do
   case $arg in
     --long) long=1 ;;
-    -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,15p' "$0"; exit 0 ;;
     *) targets+=("$arg") ;;
   esac
 done
@@ -77,20 +79,27 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "== $t: -runs=$runs -max_total_time=$time_limit"
   if [ $long -eq 1 ]; then
-    # -jobs=1 runs one worker that writes fuzz-0.log in its working directory;
+    # Each of -jobs=N workers writes fuzz-<i>.log in its working directory;
     # one directory per target, so long runs of two targets side by side keep their own logs.
+    workers=${WORKERS:-1}
     jobdir="$build/logs/$t.job"
     mkdir -p "$jobdir"
-    (cd "$jobdir" && rm -f fuzz-0.log &&
-      "$bin" -runs="$runs" -max_total_time="$time_limit" -jobs=1 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "${flags[@]}" "${corpora[@]}" >"$log.jobs" 2>&1)
+    (cd "$jobdir" && rm -f fuzz-*.log &&
+      "$bin" -runs="$(((runs + workers - 1) / workers))" -max_total_time="$time_limit" -jobs="$workers" \
+        -workers="$workers" -print_final_stats=1 -artifact_prefix="$artifacts/" "${flags[@]}" "${corpora[@]}" \
+        >"$log.jobs" 2>&1)
     rc=$?
-    cat "$jobdir/fuzz-0.log" >"$log" 2>/dev/null
-    # The worker's own status: libFuzzer's -jobs driver reports 0 even when a worker crashed.
+    cat "$jobdir"/fuzz-*.log >"$log" 2>/dev/null
+    # The workers' own status: libFuzzer's -jobs driver reports 0 even when a worker crashed.
     # A slow unit is no finding: a worker paused with SIGSTOP makes one.
     if grep -qE '^==[0-9]+==ERROR|^SUMMARY: |deadly signal|Test unit written to .*/(crash|leak|timeout|oom)-' "$log"; then
       rc=1
     fi
+    # Every worker must have finished its share.
+    finished=$(grep -cE '^Done [0-9]+ runs' "$log")
+    [ "$finished" -eq "$workers" ] || rc=1
+    total=$(grep -E '^Done [0-9]+ runs' "$log" | awk '{s += $2} END {print s + 0}')
+    echo "   $workers worker(s), $total executions in all"
   else
     "$bin" -runs="$runs" -max_total_time="$time_limit" -print_final_stats=1 \
       -artifact_prefix="$artifacts/" "${flags[@]}" "${corpora[@]}" >"$log" 2>&1

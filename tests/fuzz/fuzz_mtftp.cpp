@@ -21,6 +21,7 @@
 // bit 2 from a stranger's port, bit 3 send the next record at once too, bit 4
 // a genuine DATA block in place of the bytes (block number from bytes 0-1,
 // 0: the server's next block; the file's length from bytes 2-3, 0: kShortFile).
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -65,7 +66,7 @@ std::vector<uint8_t> GenuineData(const Record &r) {
   uint64_t length = r.bytes.size() >= 4 ? (r.bytes[2] << 8) | r.bytes[3] : 0;
   if (length == 0) length = kShortFile;
   std::vector<uint8_t> out = {0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
-  for (uint64_t at = (block - 1) * kBlock; at < block * kBlock && at < length; ++at) out.push_back(Pattern(at));
+  FillPattern(out, (block - 1) * kBlock, block * kBlock < length ? block * kBlock : length);
   return out;
 }
 
@@ -74,7 +75,9 @@ void Note(const std::vector<uint8_t> &bytes) {
   const unsigned opcode = (bytes[0] << 8) | bytes[1];
   // An OACK of the fallback may switch the header length: no verdict then.
   if (opcode == 6) {
-    for (size_t i = 2; i + 8 <= bytes.size(); ++i) gAmbiguous = gAmbiguous || std::memcmp(&bytes[i], "bigblk#", 8) == 0;
+    // Not memcmp at every offset: the fuzzer's hook on it cost as much as the search.
+    static const uint8_t kBig[] = "bigblk#";
+    gAmbiguous = gAmbiguous || std::search(bytes.begin() + 2, bytes.end(), kBig, kBig + 8) != bytes.end();
     return;
   }
   if (opcode != 3) return;

@@ -66,6 +66,7 @@ size_t gNext = 0;
 bool gCyclic = false;
 size_t gSends = 0;
 size_t gIdleSends = 0;  // since the driver's last request or new block
+size_t gIdleBytes = 0;  // and the bytes they carried
 int64_t gIdleHighest = -1;  // that block, which an ERROR to a stranger does not reset
 uint64_t gLastProgress = 0;
 int64_t gHighestBlock = -1;  // of the transfer under way, acknowledged or written
@@ -92,7 +93,7 @@ std::vector<uint8_t> GenuineData(const Record &r) {
   uint64_t length = b.size() >= 6 ? (b[4] << 8) | b[5] : 0;
   if (length == 0) length = 3 * size + 100;
   const uint64_t from = (block - 1) * size;
-  for (uint64_t at = from; at < from + size && at < length; ++at) out.push_back(Pattern(at));
+  FillPattern(out, from, from + size < length ? from + size : length);
   return out;
 }
 
@@ -114,10 +115,11 @@ void SendReply(uint16_t clientPort) {
   bool hadOack = false;
   // A chain goes round a cyclic script at most once per datagram of the
   // driver, and the server falls silent after kMaxSends, or kIdleSends with
-  // the transfer standing still: a server that sends several datagrams for
+  // the transfer standing still (or kIdleBytes): a server that sends several datagrams for
   // each of the driver's would otherwise multiply them without end in no
   // virtual time.
-  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends; ++sent) {
+  for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends && gIdleBytes < kIdleBytes;
+       ++sent) {
     if (gNext >= gScript.size()) {
       if (!gCyclic) return;
       gNext = 0;
@@ -127,6 +129,7 @@ void SendReply(uint16_t clientPort) {
     std::vector<uint8_t> genuine;
     if (r.flags & 8) genuine = GenuineData(r);
     const std::vector<uint8_t> &bytes = (r.flags & 8) ? genuine : r.bytes;
+    gIdleBytes += bytes.size();
     if (Verbose())
       std::fprintf(stderr, "  t=%.2f to port %u record %zu flags %u, %zu bytes, opcode %u\n",
                    double(w.firmware.Now() - gStart) / hosted::kTicksPerSecond, clientPort, gNext - 1, r.flags,
@@ -184,9 +187,11 @@ void OnFrame(const hosted::Frame &frame) {
   // An ERROR may only answer a stranger's datagram: the transfer stands still.
   if (opcode == 1 || opcode == 2 || opcode == 7) {
     gIdleSends = 0;
+    gIdleBytes = 0;
     gIdleHighest = -1;
   } else if (opcode != 5 && block > gIdleHighest) {
     gIdleSends = 0;
+    gIdleBytes = 0;
     gIdleHighest = block;
   }
   SendReply(peers::GetBe16(ip->payload, 0));
@@ -204,6 +209,7 @@ void RunOnce(const uint8_t *data, size_t size) {
   gNext = 0;
   gSends = 0;
   gIdleSends = 0;
+  gIdleBytes = 0;
   gIdleHighest = -1;
   gCyclic = size > 0 && (data[0] & 0x80) != 0;
   gLastAck = 0;
