@@ -348,6 +348,23 @@ TEST_F(TftpTest, NoReplyMeansThreeRequestsFromSuccessivePorts) {
   EXPECT_EQ(server_->Requests()[2].clientPort, server_->Requests()[0].clientPort + 2);
 }
 
+TEST_F(TftpTest, NextCallNeverReusesARetryPort) {
+  server_->Config().silent = true;
+  ASSERT_EQ(Read("f", 4096).status, EFI_TIMEOUT);
+  ASSERT_EQ(server_->Requests().size(), 3u);
+  const uint16_t first = server_->Requests()[0].clientPort;
+  // A late DATA of the abandoned transfer to each port the retries used.
+  const Bytes stale(100, 0xAB);
+  for (uint16_t port : {uint16_t(first + 1), uint16_t(first + 2)}) InjectUdp(40700, port, tftp::Data(1, stale), 0, 0, 1);
+  server_->Config().silent = false;
+  server_->Config().files["g"] = Pattern(700);
+  const Result r = Read("g", 4096);
+  ASSERT_EQ(r.status, EFI_SUCCESS);
+  EXPECT_EQ(r.data, Pattern(700));
+  ASSERT_EQ(server_->Requests().size(), 4u);
+  EXPECT_EQ(server_->Requests()[3].clientPort, first + 3);
+}
+
 // ---- Server errors ----
 
 TEST_F(TftpTest, ErrorToOptionsIsRetriedWithoutOptionsFromANewPort) {

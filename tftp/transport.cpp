@@ -349,8 +349,13 @@ EFI_STATUS OpenTftpTransfer(UINT16 Opcode, UINT8 OptionMask, ProtocolInstance *I
   *OurPort = 0;
   EFI_STATUS Status = EFI_TIMEOUT;
   for (UINTN Attempt = 0; Attempt < 3; ++Attempt) {
-    // Every retransmission leaves from the next port up.
-    if (*OurPort != 0) *OurPort = *OurPort == 0xFFFF ? kFirstPort : static_cast<UINT16>(*OurPort + 1);
+    // Every retransmission leaves from the next port up, taken from the
+    // counter too: the next call must not reuse a port whose late replies
+    // would read as its own.
+    if (*OurPort != 0) {
+      *OurPort = *OurPort == 0xFFFF ? kFirstPort : static_cast<UINT16>(*OurPort + 1);
+      if (*OurPort == Instance->SourcePort) (void)TakeSourcePort(Instance);
+    }
     Status = SendTftpRequest(Opcode, OptionMask, Instance, ServerIp, &ServerPort, OurPort, FileName, BlockSize,
                              Request);
     if (EFI_ERROR(Status)) return Status;
