@@ -36,7 +36,14 @@ jobs=${JOBS:-2}
 # The simulated segment frees a frame for every one it delivers: a quarantine
 # of 16 MiB still holds the driver's freed blocks for many calls, and the
 # default (256 MiB) doubles the time of every input.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=8}
+# A long run keeps no allocation stacks: ASan's store of them only grows
+# (past libFuzzer's 2 GB limit within a million inputs) and halves the rate;
+# a finding replays with them.
+if [ $long -eq 1 ]; then
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=0}
+else
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=8}
+fi
 
 if [ ${#targets[@]} -eq 0 ]; then
   for src in tests/fuzz/*.cpp; do
@@ -67,7 +74,9 @@ for t in "${targets[@]}"; do
   seeds="tests/fuzz/corpus/$t"
   work="$build/corpus/$t"
   artifacts="$build/artifacts/$t"
-  mkdir -p "$work" "$artifacts" "$build/logs"
+  mkdir -p "$work" "$artifacts" "$artifacts/world" "$build/logs"
+  # A failing input also leaves its world's earlier inputs there, to replay in order.
+  export ORVALE_FUZZ_WORLD_LOG="$artifacts/world"
   flags=()
   if [ -f "tests/fuzz/$t.flags" ]; then
     while IFS= read -r line; do

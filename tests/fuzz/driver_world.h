@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <sanitizer/asan_interface.h>
 
 #include "instance/instance.h"
 #include "peers/station.h"
@@ -21,12 +24,6 @@ namespace driver_world {
 extern const char *const kTargetName;
 
 constexpr size_t kInputsPerWorld = 50;
-
-inline void Require(bool ok, const char *what) {
-  if (ok) return;
-  std::fprintf(stderr, "%s: %s\n", kTargetName, what);
-  std::abort();
-}
 
 inline EFI_IP_ADDRESS Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   EFI_IP_ADDRESS ip{};
@@ -51,6 +48,47 @@ inline World *&Current() {
   return world;
 }
 
+// ORVALE_FUZZ_WORLD_LOG=<dir>: when an input fails, the current world's
+// inputs up to it are written there in order (0000, 0001, ...), so a finding
+// that needs the inputs before it in the same world replays with
+// `<target> <dir>/*`. Kept in memory until then: a file per input cost a
+// seventh of the run.
+inline std::vector<std::vector<uint8_t>> &WorldInputs() {
+  static std::vector<std::vector<uint8_t>> inputs;
+  return inputs;
+}
+inline const char *WorldLogDir() {
+  static const char *const dir = std::getenv("ORVALE_FUZZ_WORLD_LOG");
+  return dir;
+}
+inline void WriteWorldInputs() {
+  if (WorldLogDir() == nullptr) return;
+  char name[4096];
+  for (size_t i = 0; i < WorldInputs().size(); ++i) {
+    std::snprintf(name, sizeof name, "%s/%04zu", WorldLogDir(), i);
+    if (FILE *f = std::fopen(name, "wb")) {
+      std::fwrite(WorldInputs()[i].data(), 1, WorldInputs()[i].size(), f);
+      std::fclose(f);
+    }
+  }
+  std::fprintf(stderr, "%s: this world's %zu inputs written to %s\n", kTargetName, WorldInputs().size(), WorldLogDir());
+}
+inline void LogInput(const uint8_t *data, size_t size) {
+  if (WorldLogDir() == nullptr) return;
+  // An ASan report ends the run without passing Require.
+  static const bool hooked = (__asan_set_error_report_callback([](const char *) { WriteWorldInputs(); }), true);
+  (void)hooked;
+  WorldInputs().emplace_back(data, data + size);
+}
+inline void ForgetLoggedInputs() { WorldInputs().clear(); }
+
+inline void Require(bool ok, const char *what) {
+  if (ok) return;
+  std::fprintf(stderr, "%s: %s\n", kTargetName, what);
+  WriteWorldInputs();
+  std::abort();
+}
+
 // A world is given up with Stop and the driver's Stop; both must leave nothing.
 inline void End() {
   World *w = Current();
@@ -67,6 +105,7 @@ inline void End() {
 inline World &Renew(const hosted::Mac &mac, uint8_t station, const std::function<void(World &)> &beforeConnect,
                     const std::function<void(World &)> &afterStart) {
   End();
+  ForgetLoggedInputs();
   delete Current();
   World *w = Current() = new World();
   w->firmware.LoadDriver();

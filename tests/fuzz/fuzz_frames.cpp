@@ -170,6 +170,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (++gInputs % driver_world::kInputsPerWorld == 0) NewWorld();
+  driver_world::LogInput(data, size);
   RunOnce(data, size);
   return 0;
 }

@@ -17,7 +17,7 @@
 // tell), every byte delivered must be the pattern's. And no wait outlives
 // its window, however the server answers: between two steps of progress the
 // driver shows on the wire (a request, the first ACK of a block, a new block
-// of a write, an abort) and from the last of them to the call's end, at most
+// of a write) and from the last of them to the call's end, at most
 // one block's window budget passes; the whole call stays within its worst
 // case.
 //
@@ -177,7 +177,9 @@ void OnFrame(const hosted::Frame &frame) {
     for (size_t i = 10; i < 18; ++i) block = (block << 8) | u[i];
   }
   if (opcode == 4 || opcode == 9) gLastAck = static_cast<uint64_t>(block);
-  if (opcode == 1 || opcode == 2 || opcode == 7 || opcode == 5) {
+  // An ERROR is no progress: one to a stranger leaves the transfer's window
+  // running, and an abort ends the call.
+  if (opcode == 1 || opcode == 2 || opcode == 7) {
     gLastProgress = now;
     gHighestBlock = -1;
   } else if (block > gHighestBlock) {
@@ -269,6 +271,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (++gInputs % kInputsPerWorld == 0) NewWorld(OnFrame);
+  driver_world::LogInput(data, size);
   RunOnce(data, size);
   return 0;
 }
