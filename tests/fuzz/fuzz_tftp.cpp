@@ -42,6 +42,10 @@ using namespace tftp_fuzz;
 
 constexpr uint16_t kTransferPort = 40000;
 constexpr uint16_t kStrangerPort = 40001;
+// A standing transfer also falls silent after this many bytes: 512 blocks of
+// 64 KB that the driver must reassemble and refuse made a few inputs cost as
+// much as the rest.
+constexpr size_t kIdleBytes = 1024 * 1024;
 // The genuine file's longest length, for a record that asks for it; unless
 // one does, the file is three blocks and a short one, which reach every step
 // of a read where all 128 of the longest made an input cost hundreds of
@@ -114,10 +118,10 @@ void SendReply(uint16_t clientPort) {
   Require(w.firmware.Now() - gStart <= kWorstCase, "a call outlived its worst case");
   bool hadOack = false;
   // A chain goes round a cyclic script at most once per datagram of the
-  // driver, and the server falls silent after kMaxSends, or kIdleSends with
-  // the transfer standing still (or kIdleBytes): a server that sends several datagrams for
-  // each of the driver's would otherwise multiply them without end in no
-  // virtual time.
+  // driver, and the server falls silent after kMaxSends, or kIdleSends (or
+  // kIdleBytes) with the transfer standing still: a server that sends several
+  // datagrams for each of the driver's would otherwise multiply them without
+  // end in no virtual time.
   for (size_t sent = 0; sent < gScript.size() && gSends < kMaxSends && gIdleSends < kIdleSends && gIdleBytes < kIdleBytes;
        ++sent) {
     if (gNext >= gScript.size()) {

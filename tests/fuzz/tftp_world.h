@@ -38,9 +38,6 @@ constexpr size_t kMaxSends = 4096;
 // at 20 ms a round, thousands of rounds alike. A driver that restarts its
 // window on junk still overruns it once the server falls silent.
 constexpr size_t kIdleSends = 512;
-// Or after this many bytes so standing: 512 blocks of 64 KB that the driver
-// must reassemble and refuse made a few inputs cost as much as the rest.
-constexpr size_t kIdleBytes = 1024 * 1024;
 
 inline EFI_IP_ADDRESS Address(const peers::Ip4 &a) {
   EFI_IP_ADDRESS ip{};
