@@ -40,35 +40,62 @@ void PutBe32(Bytes &b, size_t at, uint32_t v) {
 }
 uint16_t GetBe16(const Bytes &b, size_t at) { return static_cast<uint16_t>((b[at] << 8) | b[at + 1]); }
 
-Bytes BuildIpv4(const Ipv4Fields &f, const Bytes &payload) {
-  Bytes options = f.options;
-  while (options.size() % 4 != 0) options.push_back(0);
-  const size_t headerLength = kIpv4Header + options.size();
-  Bytes d(headerLength + payload.size());
-  d[0] = f.versionIhl ? *f.versionIhl : static_cast<uint8_t>(0x40 | (headerLength / 4));
-  d[1] = f.tos;
-  PutBe16(d, 2, f.totalLength ? *f.totalLength : static_cast<uint16_t>(d.size()));
-  PutBe16(d, 4, f.identification);
+namespace {
+
+// Appends an IPv4 header and its payload to out; the header's checksum covers
+// the header alone.
+void AppendIpv4(Bytes &out, const Ipv4Fields &f, const uint8_t *payload, size_t length) {
+  const size_t headerLength = kIpv4Header + (f.options.size() + 3) / 4 * 4;  // options padded with zeros
+  const size_t at = out.size();
+  out.resize(at + headerLength);
+  out[at] = f.versionIhl ? *f.versionIhl : static_cast<uint8_t>(0x40 | (headerLength / 4));
+  out[at + 1] = f.tos;
+  PutBe16(out, at + 2, f.totalLength ? *f.totalLength : static_cast<uint16_t>(headerLength + length));
+  PutBe16(out, at + 4, f.identification);
   uint16_t flags = static_cast<uint16_t>(f.offsetUnits & 0x1FFF);
   if (f.dontFragment) flags |= 0x4000;
   if (f.moreFragments) flags |= 0x2000;
-  PutBe16(d, 6, flags);
-  d[8] = f.ttl;
-  d[9] = f.protocol;
-  std::copy(f.source.begin(), f.source.end(), d.begin() + 12);
-  std::copy(f.destination.begin(), f.destination.end(), d.begin() + 16);
-  std::copy(options.begin(), options.end(), d.begin() + kIpv4Header);
-  PutBe16(d, 10, f.checksum ? *f.checksum : Checksum(d.data(), headerLength));
-  std::copy(payload.begin(), payload.end(), d.begin() + static_cast<long>(headerLength));
+  PutBe16(out, at + 6, flags);
+  out[at + 8] = f.ttl;
+  out[at + 9] = f.protocol;
+  std::copy(f.source.begin(), f.source.end(), out.begin() + static_cast<long>(at + 12));
+  std::copy(f.destination.begin(), f.destination.end(), out.begin() + static_cast<long>(at + 16));
+  std::copy(f.options.begin(), f.options.end(), out.begin() + static_cast<long>(at + kIpv4Header));
+  PutBe16(out, at + 10, f.checksum ? *f.checksum : Checksum(out.data() + at, headerLength));
+  out.insert(out.end(), payload, payload + length);
+}
+
+// An Ethernet header with room reserved for the payload to follow.
+Bytes StartEthernet(const Mac &destination, const Mac &source, uint16_t etherType, size_t payloadLength) {
+  Bytes f;
+  f.reserve(std::max(kEthernetHeader + payloadLength, kMinFrame));
+  f.insert(f.end(), destination.begin(), destination.end());
+  f.insert(f.end(), source.begin(), source.end());
+  f.push_back(static_cast<uint8_t>(etherType >> 8));
+  f.push_back(static_cast<uint8_t>(etherType));
+  return f;
+}
+
+void FinishEthernet(Bytes &f, bool pad) {
+  if (pad && f.size() < kMinFrame) f.resize(kMinFrame, 0);
+}
+
+}  // namespace
+
+Bytes BuildIpv4(const Ipv4Fields &f, const Bytes &payload) {
+  Bytes d;
+  d.reserve(kIpv4Header + f.options.size() + 3 + payload.size());
+  AppendIpv4(d, f, payload.data(), payload.size());
   return d;
 }
 
 Bytes BuildUdp(const Ip4 &source, const Ip4 &destination, const UdpFields &f, const Bytes &data) {
-  Bytes u(kUdpHeader + data.size());
+  Bytes u(kUdpHeader);
+  u.reserve(kUdpHeader + data.size());
   PutBe16(u, 0, f.sourcePort);
   PutBe16(u, 2, f.destinationPort);
-  PutBe16(u, 4, f.length ? *f.length : static_cast<uint16_t>(u.size()));
-  std::copy(data.begin(), data.end(), u.begin() + kUdpHeader);
+  PutBe16(u, 4, f.length ? *f.length : static_cast<uint16_t>(kUdpHeader + data.size()));
+  u.insert(u.end(), data.begin(), data.end());
   uint16_t checksum = 0;
   if (f.withChecksum) {
     // The pseudo header's words summed in place: no copy of a 64 KB datagram.
@@ -116,12 +143,9 @@ Bytes BuildIcmpError(uint8_t type, uint8_t code, const Bytes &quoted, size_t quo
 }
 
 Bytes BuildEthernet(const Mac &destination, const Mac &source, uint16_t etherType, const Bytes &payload, bool pad) {
-  Bytes f(kEthernetHeader);
-  std::copy(destination.begin(), destination.end(), f.begin());
-  std::copy(source.begin(), source.end(), f.begin() + 6);
-  PutBe16(f, 12, etherType);
+  Bytes f = StartEthernet(destination, source, etherType, payload.size());
   f.insert(f.end(), payload.begin(), payload.end());
-  if (pad && f.size() < kMinFrame) f.resize(kMinFrame, 0);
+  FinishEthernet(f, pad);
   return f;
 }
 
@@ -339,9 +363,11 @@ void Station::SendFragments(const Mac &destination, Ipv4Fields fields, const Byt
     piece.moreFragments = f.more;
     const size_t begin = std::min(f.offset, ipPayload.size());
     const size_t end = std::min(f.offset + f.length, ipPayload.size());
-    SendFrame(destination, kEtherIpv4,
-              BuildIpv4(piece, Bytes(ipPayload.begin() + static_cast<long>(begin),
-                                     ipPayload.begin() + static_cast<long>(end))));
+    // Built in place: a 64 KB datagram is 45 fragments, each copied three times otherwise.
+    Bytes frame = StartEthernet(destination, mac_, kEtherIpv4, kIpv4Header + piece.options.size() + 3 + (end - begin));
+    AppendIpv4(frame, piece, ipPayload.data() + begin, end - begin);
+    FinishEthernet(frame, pad_);
+    wire_->Send(this, frame);
   }
 }
 
