@@ -42,10 +42,12 @@ uint16_t GetBe16(const Bytes &b, size_t at) { return static_cast<uint16_t>((b[at
 
 namespace {
 
+size_t Ipv4HeaderLength(const Ipv4Fields &f) { return kIpv4Header + (f.options.size() + 3) / 4 * 4; }
+
 // Appends an IPv4 header and its payload to out; the header's checksum covers
 // the header alone.
 void AppendIpv4(Bytes &out, const Ipv4Fields &f, const uint8_t *payload, size_t length) {
-  const size_t headerLength = kIpv4Header + (f.options.size() + 3) / 4 * 4;  // options padded with zeros
+  const size_t headerLength = Ipv4HeaderLength(f);  // options padded with zeros
   const size_t at = out.size();
   out.resize(at + headerLength);
   out[at] = f.versionIhl ? *f.versionIhl : static_cast<uint8_t>(0x40 | (headerLength / 4));
@@ -84,7 +86,7 @@ void FinishEthernet(Bytes &f, bool pad) {
 
 Bytes BuildIpv4(const Ipv4Fields &f, const Bytes &payload) {
   Bytes d;
-  d.reserve(kIpv4Header + f.options.size() + 3 + payload.size());
+  d.reserve(Ipv4HeaderLength(f) + payload.size());
   AppendIpv4(d, f, payload.data(), payload.size());
   return d;
 }
@@ -364,7 +366,7 @@ void Station::SendFragments(const Mac &destination, Ipv4Fields fields, const Byt
     const size_t begin = std::min(f.offset, ipPayload.size());
     const size_t end = std::min(f.offset + f.length, ipPayload.size());
     // Built in place: a 64 KB datagram is 45 fragments, each copied three times otherwise.
-    Bytes frame = StartEthernet(destination, mac_, kEtherIpv4, kIpv4Header + piece.options.size() + 3 + (end - begin));
+    Bytes frame = StartEthernet(destination, mac_, kEtherIpv4, Ipv4HeaderLength(piece) + (end - begin));
     AppendIpv4(frame, piece, ipPayload.data() + begin, end - begin);
     FinishEthernet(frame, pad_);
     wire_->Send(this, frame);

@@ -112,8 +112,10 @@ void Note(const std::vector<uint8_t> &bytes, bool burstHadOack, const uint64_t *
   if (bytes.size() < header || (opcode != 3 && opcode != 8)) return;
   uint64_t block = 0;
   for (size_t i = 2; i < header; ++i) block = (block << 8) | bytes[i];
-  if (patternFrom)
-    gSentData.push_back({block, {}, true, *patternFrom, bytes.size() - header});
+  const size_t length = bytes.size() - header;
+  // The table holds a period and a chunk: a slice of it that long is in bounds.
+  if (patternFrom && length <= kPatternChunk)
+    gSentData.push_back({block, {}, PatternTable() + *patternFrom % kPatternPeriod, length});
   else
     gSentData.push_back({block, std::vector<uint8_t>(bytes.begin() + header, bytes.end())});
 }

@@ -85,18 +85,6 @@ inline bool MatchesPattern(const uint8_t *p, size_t n, uint64_t from) {
   return true;
 }
 
-// True when the pattern's n bytes from offset from are its bytes from at.
-inline bool PatternMatchesAt(uint64_t from, size_t n, uint64_t at) {
-  for (size_t done = 0; done < n;) {
-    const size_t chunk = n - done < kPatternChunk ? n - done : kPatternChunk;
-    if (std::memcmp(PatternTable() + (from + done) % kPatternPeriod, PatternTable() + (at + done) % kPatternPeriod,
-                    chunk) != 0)
-      return false;
-    done += chunk;
-  }
-  return true;
-}
-
 struct Record {
   uint8_t flags;
   std::vector<uint8_t> bytes;
@@ -120,13 +108,12 @@ inline std::vector<Record> ParseRecords(const uint8_t *data, size_t size, size_t
 }
 
 // DATA the driver could take as genuine (a good checksum, from any port), as it reads it.
-// A block the server built from the pattern keeps no copy, only where in the
-// pattern it starts.
+// A block the server built from the pattern keeps no copy: pattern points into
+// the pattern's table, where the block starts.
 struct SentData {
   uint64_t block;
   std::vector<uint8_t> data;
-  bool fromPattern = false;
-  uint64_t patternFrom = 0;
+  const uint8_t *pattern = nullptr;
   size_t patternLength = 0;
 };
 
@@ -134,12 +121,10 @@ struct SentData {
 inline bool AllGenuine(const std::vector<SentData> &sent, uint64_t blockSize) {
   for (const SentData &d : sent) {
     if (d.block == 0) return false;
-    const uint64_t at = (d.block - 1) * blockSize;
-    if (d.fromPattern) {
-      if (!PatternMatchesAt(d.patternFrom, d.patternLength, at)) return false;
-    } else if (!MatchesPattern(d.data.data(), d.data.size(), at)) {
+    const bool copied = d.pattern == nullptr;
+    if (!MatchesPattern(copied ? d.data.data() : d.pattern, copied ? d.data.size() : d.patternLength,
+                        (d.block - 1) * blockSize))
       return false;
-    }
   }
   return true;
 }
